@@ -1,1 +1,150 @@
-// placeholder
+#include "quelmar/util/logging.hpp"
+
+#include <map>
+#include <mutex>
+
+#include <spdlog/logger.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+namespace quelmar::util::logging {
+
+namespace {
+
+spdlog::level::level_enum to_spdlog(Level level) {
+  switch (level) {
+    case Level::debug:
+      return spdlog::level::debug;
+    case Level::info:
+      return spdlog::level::info;
+    case Level::warning:
+      return spdlog::level::warn;
+    case Level::error:
+      return spdlog::level::err;
+    case Level::off:
+      return spdlog::level::off;
+  }
+  return spdlog::level::info;
+}
+
+Level from_spdlog(spdlog::level::level_enum level) {
+  switch (level) {
+    case spdlog::level::trace:
+    case spdlog::level::debug:
+      return Level::debug;
+    case spdlog::level::info:
+      return Level::info;
+    case spdlog::level::warn:
+      return Level::warning;
+    case spdlog::level::err:
+    case spdlog::level::critical:
+      return Level::error;
+    default:
+      return Level::off;
+  }
+}
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<Logger>, std::less<>> loggers;
+  Level level = Level::info;
+};
+
+Registry& registry() {
+  static Registry instance;
+  return instance;
+}
+
+}  // namespace
+
+Logger::Logger(std::string name, std::string file)
+    : name_(std::move(name)),
+      file_(std::move(file)),
+      impl_(std::make_shared<spdlog::logger>(name_,
+                                             std::make_shared<spdlog::sinks::stderr_sink_mt>())) {
+  impl_->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v");
+}
+
+Logger::~Logger() = default;
+
+void Logger::debug(std::string_view message, const Fields& fields) {
+  write(Level::debug, message, fields);
+}
+void Logger::info(std::string_view message, const Fields& fields) {
+  write(Level::info, message, fields);
+}
+void Logger::warning(std::string_view message, const Fields& fields) {
+  write(Level::warning, message, fields);
+}
+void Logger::error(std::string_view message, const Fields& fields) {
+  write(Level::error, message, fields);
+}
+
+void Logger::set_level(Level level) { impl_->set_level(to_spdlog(level)); }
+
+Level Logger::level() const { return from_spdlog(impl_->level()); }
+
+void Logger::write(Level level, std::string_view message, const Fields& fields) {
+  const auto spd_level = to_spdlog(level);
+  if (!impl_->should_log(spd_level)) return;
+  // Passed as a plain string: messages carry JSON, whose braces are no format.
+  const std::string line = format_line(message, fields);
+  impl_->log(spd_level, spdlog::string_view_t(line.data(), line.size()));
+}
+
+std::string format_line(std::string_view message, const Fields& fields) {
+  std::string line(message);
+  for (const auto& [key, value] : fields) {
+    line += ' ';
+    line += key;
+    line += '=';
+    line += value;
+  }
+  return line;
+}
+
+std::shared_ptr<Logger> get_logger(const std::string& name, const std::string& file) {
+  auto& reg = registry();
+  std::lock_guard lock(reg.mutex);
+  auto found = reg.loggers.find(name);
+  if (found != reg.loggers.end()) return found->second;
+  auto logger = std::make_shared<Logger>(name, file);
+  logger->set_level(reg.level);
+  reg.loggers.emplace(name, logger);
+  return logger;
+}
+
+void set_level(Level level) {
+  auto& reg = registry();
+  std::lock_guard lock(reg.mutex);
+  reg.level = level;
+  for (auto& [name, logger] : reg.loggers) logger->set_level(level);
+}
+
+struct CapturedLines::Saved {
+  Level level;
+  std::vector<spdlog::sink_ptr> sinks;
+};
+
+CapturedLines::CapturedLines(Logger& logger)
+    : logger_(logger), saved_(std::make_unique<Saved>(Saved{logger.level(), {}})) {
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
+  sink->set_pattern("%v");
+  saved_->sinks.swap(logger_.impl_->sinks());
+  logger_.impl_->sinks().push_back(std::move(sink));
+  logger_.set_level(Level::debug);
+}
+
+CapturedLines::~CapturedLines() {
+  logger_.impl_->sinks().swap(saved_->sinks);
+  logger_.set_level(saved_->level);
+}
+
+std::vector<std::string> CapturedLines::lines() const {
+  std::vector<std::string> result;
+  std::istringstream in(stream_.str());
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+}  // namespace quelmar::util::logging

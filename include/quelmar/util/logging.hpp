@@ -1,0 +1,80 @@
+// Named loggers for the package's modules, on spdlog. A line is the message
+// text followed by its named fields, each as " key=value".
+#pragma once
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace spdlog {
+class logger;
+}
+
+namespace quelmar::util::logging {
+
+enum class Level { debug, info, warning, error, off };
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+class Logger {
+ public:
+  Logger(std::string name, std::string file);
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  void debug(std::string_view message, const Fields& fields = {});
+  void info(std::string_view message, const Fields& fields = {});
+  void warning(std::string_view message, const Fields& fields = {});
+  void error(std::string_view message, const Fields& fields = {});
+
+  void set_level(Level level);
+  Level level() const;
+
+  const std::string& name() const { return name_; }
+  // Source file of the module that owns the logger.
+  const std::string& file() const { return file_; }
+
+ private:
+  friend class CapturedLines;
+  void write(Level level, std::string_view message, const Fields& fields);
+
+  std::string name_;
+  std::string file_;
+  std::shared_ptr<spdlog::logger> impl_;
+};
+
+// One logger per name for the whole process: a second call with the same name
+// returns the first logger. New loggers write to standard error at the level
+// last given to set_level (info unless changed).
+std::shared_ptr<Logger> get_logger(const std::string& name, const std::string& file);
+
+// Sets the level of every logger, present and future. For the host program.
+void set_level(Level level);
+
+// Renders a message with its fields, exactly as a line carries it.
+std::string format_line(std::string_view message, const Fields& fields);
+
+// While alive, collects the bare lines (no time, name or level) that the
+// logger writes, at every level down to debug, instead of its usual output.
+// For tests.
+class CapturedLines {
+ public:
+  explicit CapturedLines(Logger& logger);
+  ~CapturedLines();
+  CapturedLines(const CapturedLines&) = delete;
+  CapturedLines& operator=(const CapturedLines&) = delete;
+
+  std::vector<std::string> lines() const;
+
+ private:
+  struct Saved;
+  Logger& logger_;
+  std::ostringstream stream_;
+  std::unique_ptr<Saved> saved_;
+};
+
+}  // namespace quelmar::util::logging
