@@ -1,1 +1,295 @@
-// placeholder
+#include "quelmar/orchestrate/adapter/vostrel.hpp"
+
+#include <cstdlib>
+#include <iostream>
+
+#include "dns_resolver.hpp"
+
+namespace quelmar::orchestrate::adapter::vostrel {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kMediatorPrefix = "mediator-";
+constexpr const char* kPublicResolver = "8.8.8.8";
+constexpr const char* kPublicAppSuffix = ".fly.dev";
+constexpr const char* kFlycastSuffix = ".flycast";
+constexpr const char* kPublicServicePort = "50051";
+constexpr int kSingleMeterPrivatePort = 44444;
+constexpr int kExitCreateFailed = 1;
+constexpr int kExitPrivateLookupFailed = 10;
+constexpr int kExitPublicLookupFailed = 11;
+
+// Platform answers may carry bytes that are not UTF-8; a message must not fail
+// because of them.
+std::string dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// A text is itself; anything else is compact JSON.
+std::string text_form(const json& value) {
+  return value.is_string() ? value.get<std::string>() : dump(value);
+}
+
+const json& at_key(const json& record, const std::string& key) {
+  if (record.is_object()) {
+    auto found = record.find(key);
+    if (found != record.end()) return *found;
+  }
+  throw KeyError(key);
+}
+
+std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
+  return "('" + pair.first + "', '" + pair.second + "')";
+}
+
+int first_service_port(const json& config, const std::string& machine_id) {
+  const json& services = at_key(config, "services");
+  if (!services.is_array() || services.empty()) {
+    throw KeyError("services", "machine " + machine_id + " has no service");
+  }
+  const json& ports = at_key(services.front(), "ports");
+  if (!ports.is_array() || ports.empty()) {
+    throw KeyError("ports", "machine " + machine_id + " has no service port");
+  }
+  return at_key(ports.front(), "port").get<int>();
+}
+
+}  // namespace
+
+KeyError::KeyError(std::string key) : KeyError(key, "missing key '" + key + "'") {}
+
+KeyError::KeyError(std::string key, const std::string& message)
+    : std::out_of_range(message), key_(std::move(key)) {}
+
+const std::shared_ptr<util::logging::Logger> logger =
+    util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
+
+const ConstantMap<ContainerState, std::string> FLY_STATUS{
+    {ContainerState::STARTED, "started"},     {ContainerState::STARTING, "starting"},
+    {ContainerState::STOPPED, "stopped"},     {ContainerState::STOPPING, "stopping"},
+    {ContainerState::REMOVING, "destroying"}, {ContainerState::CREATED, "created"},
+    {ContainerState::FAILED, "failed"},
+};
+
+const ConstantMap<std::string, ContainerState> CONTAINER_STATUS{
+    {"started", ContainerState::STARTED},     {"stopped", ContainerState::STOPPED},
+    {"stopping", ContainerState::STOPPING},   {"starting", ContainerState::STARTING},
+    {"destroying", ContainerState::REMOVING}, {"created", ContainerState::CREATED},
+    {"failed", ContainerState::FAILED},
+};
+
+std::function<bool(const json& machine)> metadata_filter_fn(std::string key, std::string value) {
+  return [key = std::move(key), value = std::move(value)](const json& machine) {
+    const json& config = at_key(machine, "config");
+    if (!config.is_object() || !config.contains("metadata")) return false;
+    const json& metadata = config["metadata"];
+    if (!metadata.is_object() || !metadata.contains(key)) return false;
+    return metadata[key] == json(value);
+  };
+}
+
+FlyAdapter::FlyAdapter(FlyAdapterOptions options)
+    : BaseAdapter(),
+      api_(std::move(options.api_token), std::move(options.client)),
+      dns_server_(std::move(options.dns_server)),
+      image_(std::move(options.image)),
+      is_single_meter_app_(options.is_single_meter_app),
+      fly_app_(std::move(options.app_name)),
+      serial_(std::move(options.serial)),
+      region_(options.region.has_value() ? std::move(*options.region)
+                                         : std::string(corvane::api::FLY_REGION_DEFAULT)),
+      use_private_address_(options.use_private_address.value_or(!is_single_meter_app_)),
+      public_resolver_(options.public_resolver.value_or(kPublicResolver)),
+      console_(std::move(options.console)) {
+  if (is_single_meter_app_ && !serial_.has_value()) {
+    throw std::runtime_error("FlyAdapter needs a serial to work with a single meter app");
+  }
+}
+
+const std::string& FlyAdapter::require_app(const char* operation) const {
+  if (!fly_app_.has_value()) {
+    throw std::logic_error(std::string("FlyAdapter needs an app name (app_name) for ") + operation);
+  }
+  return *fly_app_;
+}
+
+std::ostream& FlyAdapter::out() const { return console_.out ? *console_.out : std::cout; }
+
+void FlyAdapter::end_process(int status) const {
+  out().flush();
+  if (console_.exit) {
+    console_.exit(status);
+    throw ProcessExit(status);
+  }
+  std::cout.flush();
+  std::exit(status);
+}
+
+std::vector<Container> FlyAdapter::list(
+    const std::optional<std::pair<std::string, std::string>>& metadata_filter,
+    const std::optional<ContainerState>& status_filter) {
+  const std::string& app = require_app("list");
+  const json machines = api_.list(app, region_);
+
+  if (machines.is_object() && machines.contains("error")) {
+    logger->warning("failed to get machines " + dump(machines), {{"fly_app", app}});
+    return {};
+  }
+  if (!machines.is_array()) {
+    throw std::runtime_error("unexpected machine list from the platform: " + dump(machines));
+  }
+
+  std::vector<const json*> kept;
+  for (const json& machine : machines) {
+    const json& name = at_key(machine, "name");
+    if (name.is_string() && name.get_ref<const std::string&>().starts_with(kMediatorPrefix)) {
+      kept.push_back(&machine);
+    }
+  }
+  std::erase_if(kept, [](const json* machine) { return at_key(*machine, "config").is_null(); });
+
+  if (metadata_filter.has_value()) {
+    logger->debug("metadata filter [" + quoted_pair(*metadata_filter) + "]");
+    const auto machine_filter = metadata_filter_fn(metadata_filter->first, metadata_filter->second);
+    std::erase_if(kept, [&](const json* machine) { return !machine_filter(*machine); });
+  }
+  if (status_filter.has_value()) {
+    logger->debug("status filter [" + container::to_string(*status_filter) + "]");
+    const std::string& fly_state = FLY_STATUS.at(*status_filter);
+    std::erase_if(kept,
+                  [&](const json* machine) { return at_key(*machine, "state") != fly_state; });
+  }
+
+  std::vector<Container> containers;
+  containers.reserve(kept.size());
+  for (const json* machine : kept) {
+    Container c;
+    c.id = text_form(at_key(*machine, "id"));
+    c.name = at_key(*machine, "name").get<std::string>();
+    const json& config = at_key(*machine, "config");
+    c.image = text_form(at_key(config, "image"));
+    c.port = first_service_port(config, c.id);
+    c.status = CONTAINER_STATUS.at(text_form(at_key(*machine, "state")));
+    c.container_environment = ContainerEnvironment::FLY;
+    c.metadata = at_key(config, "metadata");
+    containers.push_back(std::move(c));
+  }
+  return containers;
+}
+
+std::string FlyAdapter::create(const CreateRequest& request) {
+  const std::string& app = require_app("create");
+  const std::string name = kMediatorPrefix + request.serial;
+  const json metadata = _metadata(request.meter_id, request.ip_address);
+
+  if (!request.skip_confirm) {
+    out() << "\nFly App:    " << app << "\nRegion:     " << region_ << "\nImage:      " << image_
+          << "\nName:       " << name << "\nMetadata:   " << dump(metadata)
+          << "\n\nCreate machine with these details (y/n): ";
+    out().flush();
+    std::istream& in = console_.in ? *console_.in : std::cin;
+    std::string answer;
+    if (!std::getline(in, answer)) {
+      throw std::runtime_error("no answer to the confirmation prompt (end of input)");
+    }
+    if (answer != "y") {
+      out() << "\naborting ...\n" << '\n';
+      end_process(kExitCreateFailed);
+    }
+  }
+
+  const json env_vars = _env_vars(request.ip_address, request.use_cert_auth);
+  const json response = api_.create(app, image_, {request.cmd},
+                                    {.port = request.port,
+                                     .additional_internal_port = request.additional_internal_port,
+                                     .name = name,
+                                     .env_vars = env_vars,
+                                     .metadata = metadata,
+                                     .extra_config = {{"region", region_}}});
+  logger->info("create machine response " + dump(response));
+
+  if (response.is_object() && response.contains("error")) {
+    logger->error("create machine failed [" + text_form(response["error"]) + "]");
+    end_process(kExitCreateFailed);
+  }
+  std::string id = text_form(at_key(response, "id"));
+  logger->info("created machine with id " + id, {{"machine_id", id}});
+  return id;
+}
+
+void FlyAdapter::start(const std::string& id) { api_.start(require_app("start"), id); }
+
+void FlyAdapter::stop(const std::string& id) { api_.stop(require_app("stop"), id); }
+
+json FlyAdapter::destroy(const std::string& id, bool force) {
+  const std::string& app = require_app("destroy");
+  if (!force) {
+    const json stop_rsp = api_.stop(app, id);
+    out() << "stop_rsp [" << id << "]: " << text_form(stop_rsp) << '\n';
+    const json machine = api_.get(app, id);
+    const std::string instance_id = text_form(at_key(machine, "instance_id"));
+    const json wait_rsp = api_.wait(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
+    out() << "wait_rsp [" << id << "]: " << text_form(wait_rsp) << '\n';
+  }
+  json destroy_rsp = api_.destroy(app, id, force, region_);
+  out() << "destroy_rsp [" << id << "]: " << text_form(destroy_rsp) << '\n';
+  out().flush();
+  return destroy_rsp;
+}
+
+std::optional<std::string> FlyAdapter::mediator_address(const std::string& meter_id,
+                                                        const std::string& /*serial*/) {
+  const auto machines = list(std::pair<std::string, std::string>{"meter_id", meter_id});
+  if (machines.empty()) {
+    out() << "no match for meters with id " << meter_id << '\n';
+    out().flush();
+    return std::nullopt;
+  }
+  return get_app_address(machines.front());
+}
+
+std::string FlyAdapter::get_app_address(const Container& machine) {
+  if (use_private_address_) {
+    return is_single_meter_app_ ? get_private_address_for_single_meter_app(machine)
+                                : get_private_address(machine);
+  }
+  return get_public_address();
+}
+
+std::string FlyAdapter::get_public_address() {
+  const std::string& app = require_app("get_public_address");
+  dns::Resolver resolver(dns::parse_name_server(public_resolver_));
+  try {
+    const std::string name = app + kPublicAppSuffix;
+    return resolver.first_address(name, dns::RecordType::A) + ":" + kPublicServicePort;
+  } catch (const std::exception& e) {
+    out() << "\nFailed to resolve address [" << e.what() << "]\n" << '\n';
+  }
+  end_process(kExitPublicLookupFailed);
+}
+
+std::string FlyAdapter::get_private_flycast_ip() {
+  const std::string& app = require_app("get_private_flycast_ip");
+  dns::Resolver resolver(dns::parse_name_server(dns_server_));
+  try {
+    const std::string name = app + kFlycastSuffix;
+    return resolver.first_address(name, dns::RecordType::AAAA);
+  } catch (const std::exception& e) {
+    out() << "\nFailed to resolve flycast address [" << e.what() << "]\n" << '\n';
+    out() << "Has Wireguard been started??\n" << '\n';
+  }
+  end_process(kExitPrivateLookupFailed);
+}
+
+std::string FlyAdapter::get_private_address(const Container& machine) {
+  const std::string host = get_private_flycast_ip();
+  return "[" + host + "]:" + std::to_string(machine.port);
+}
+
+std::string FlyAdapter::get_private_address_for_single_meter_app(const Container& /*machine*/) {
+  return "[" + get_private_flycast_ip() + "]:" + std::to_string(kSingleMeterPrivatePort);
+}
+
+}  // namespace quelmar::orchestrate::adapter::vostrel

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -18,6 +21,10 @@
 #include "quelmar/util/logging.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel {
+
+using container::Container;
+using container::ContainerEnvironment;
+using container::ContainerState;
 
 // Standard input, standard output and ending the process. The defaults are the
 // real process; tests replace them.
@@ -39,8 +46,65 @@ class ProcessExit : public std::exception {
   int status_;
 };
 
-// (see implementation for the maps' exact contents and order)
-// FLY_STATUS, CONTAINER_STATUS, metadata_filter_fn, logger ... to be filled in.
+// A lookup by key that found nothing: a constant map's key, or a field that a
+// platform record lacks. what() names the key.
+class KeyError : public std::out_of_range {
+ public:
+  explicit KeyError(std::string key);
+  KeyError(std::string key, const std::string& message);
+  const std::string& key() const noexcept { return key_; }
+
+ private:
+  std::string key_;
+};
+
+// A small immutable map that keeps its insertion order.
+template <typename Key, typename Value>
+class ConstantMap {
+ public:
+  using value_type = std::pair<Key, Value>;
+
+  ConstantMap(std::initializer_list<value_type> entries) : entries_(entries) {}
+
+  // Throws KeyError naming the key when it is not in the map.
+  const Value& at(const Key& key) const {
+    for (const auto& [k, v] : entries_) {
+      if (k == key) return v;
+    }
+    throw KeyError(key_text(key));
+  }
+  bool contains(const Key& key) const {
+    for (const auto& entry : entries_) {
+      if (entry.first == key) return true;
+    }
+    return false;
+  }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+  std::size_t size() const { return entries_.size(); }
+
+ private:
+  static std::string key_text(const Key& key) {
+    if constexpr (std::is_convertible_v<const Key&, std::string>) {
+      return key;
+    } else {
+      return to_string(key);
+    }
+  }
+  std::vector<value_type> entries_;
+};
+
+// The module logger, shared by every adapter.
+extern const std::shared_ptr<util::logging::Logger> logger;
+
+// Container state to the platform's machine-state text, and back.
+extern const ConstantMap<ContainerState, std::string> FLY_STATUS;
+extern const ConstantMap<std::string, ContainerState> CONTAINER_STATUS;
+
+// Whether a machine record's configuration metadata holds `key` equal to
+// `value`. The predicate keeps its own copies.
+std::function<bool(const nlohmann::json& machine)> metadata_filter_fn(std::string key,
+                                                                      std::string value);
 
 struct FlyAdapterOptions {
   std::string api_token;
@@ -56,6 +120,78 @@ struct FlyAdapterOptions {
   // Replaces the built-in public resolver ("ADDR[:PORT]" or "[V6]:PORT").
   std::optional<std::string> public_resolver;
   Console console{};
+};
+
+struct CreateRequest {
+  std::string cmd;
+  std::string meter_id;
+  std::string serial;
+  std::string ip_address;
+  std::optional<int> port;
+  std::optional<int> additional_internal_port;
+  bool skip_confirm = false;
+  bool use_cert_auth = false;
+};
+
+// Operations that need the application name throw std::logic_error when the
+// adapter was built without one, before any request or query.
+class FlyAdapter : public base_adapter::BaseAdapter {
+ public:
+  // Throws std::runtime_error for a single-meter app without a serial.
+  explicit FlyAdapter(FlyAdapterOptions options);
+
+  // Mediator machines in platform order, optionally only those whose metadata
+  // holds the (key, value) entry and those in the given state. A platform
+  // failure is logged and gives an empty list.
+  std::vector<Container> list(
+      const std::optional<std::pair<std::string, std::string>>& metadata_filter = std::nullopt,
+      const std::optional<ContainerState>& status_filter = std::nullopt);
+
+  // Asks the operator (unless skip_confirm), then creates the meter's machine
+  // and returns its id. Refusal or a platform failure ends the process with 1.
+  std::string create(const CreateRequest& request);
+
+  void start(const std::string& id);
+  void stop(const std::string& id);
+  // Unless forced, stops the machine and waits for "stopped" first. Prints
+  // every response and returns the destroy response.
+  nlohmann::json destroy(const std::string& id, bool force = false);
+
+  // The address of the meter's mediator service; absent when no machine
+  // serves the meter.
+  std::optional<std::string> mediator_address(const std::string& meter_id,
+                                              const std::string& serial);
+  std::string get_app_address(const Container& machine);
+  // These end the process (11 public, 10 private) when the look-up fails.
+  std::string get_public_address();
+  std::string get_private_address_for_single_meter_app(const Container& machine);
+  std::string get_private_address(const Container& machine);
+  std::string get_private_flycast_ip();
+
+  corvane::api::API& api() { return api_; }
+  const std::string& dns_server() const { return dns_server_; }
+  const std::string& image() const { return image_; }
+  bool is_single_meter_app() const { return is_single_meter_app_; }
+  const std::optional<std::string>& fly_app() const { return fly_app_; }
+  const std::optional<std::string>& serial() const { return serial_; }
+  const std::string& region() const { return region_; }
+  bool use_private_address() const { return use_private_address_; }
+
+ private:
+  const std::string& require_app(const char* operation) const;
+  std::ostream& out() const;
+  [[noreturn]] void end_process(int status) const;
+
+  corvane::api::API api_;
+  std::string dns_server_;
+  std::string image_;
+  bool is_single_meter_app_;
+  std::optional<std::string> fly_app_;
+  std::optional<std::string> serial_;
+  std::string region_;
+  bool use_private_address_;
+  std::string public_resolver_;
+  Console console_;
 };
 
 }  // namespace quelmar::orchestrate::adapter::vostrel
