@@ -1,1 +1,543 @@
-// placeholder
+#include "fake_platform.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include <httplib.h>
+
+namespace quelmar::fake_fly {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int WAIT_TIMEOUT_MIN = 1;
+constexpr int WAIT_TIMEOUT_MAX = 60;
+constexpr const char* DEFAULT_REGION = "iad";
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool is_text(const json& record, const char* key) {
+  return record.is_object() && record.contains(key) && record[key].is_string();
+}
+
+std::string text_or_empty(const json& record, const char* key) {
+  return is_text(record, key) ? record[key].get<std::string>() : std::string();
+}
+
+void answer(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void refuse(httplib::Response& res, int status, const std::string& message) {
+  answer(res, status, json{{"error", message}});
+}
+
+// Splits a raw request target into decoded path segments, so that an encoded '/' inside an
+// app name or id stays part of its segment.
+std::vector<std::string> path_segments(const std::string& target) {
+  std::string raw = target.substr(0, target.find('?'));
+  std::vector<std::string> segments;
+  std::size_t begin = 0;
+  while (begin <= raw.size()) {
+    std::size_t end = raw.find('/', begin);
+    if (end == std::string::npos) end = raw.size();
+    segments.push_back(httplib::detail::decode_url(raw.substr(begin, end - begin), false));
+    begin = end + 1;
+  }
+  return segments;
+}
+
+std::optional<int> parse_int(const std::string& text) {
+  try {
+    std::size_t used = 0;
+    int value = std::stoi(text, &used);
+    if (used == text.size()) return value;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+struct Machine {
+  json record;
+  // A transitional state shown to one read, after which the machine moves on.
+  std::optional<std::string> settles_to;
+  bool destroyed = false;
+
+  std::string id() const { return text_or_empty(record, "id"); }
+  std::string state() const { return text_or_empty(record, "state"); }
+  void set_state(const std::string& state) {
+    if (record.is_object()) record["state"] = state;
+  }
+  // What the machine is once the pending transition completes.
+  std::string settled_state() const { return settles_to.value_or(state()); }
+};
+
+struct App {
+  std::deque<Machine> machines;
+  std::set<std::string> destroyed_ids;
+
+  Machine* find(const std::string& id) {
+    if (id.empty()) return nullptr;
+    for (auto& machine : machines) {
+      if (machine.id() == id) return &machine;
+    }
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+  auto found = headers.find(lower(name));
+  return found == headers.end() ? std::string() : found->second;
+}
+
+struct FakePlatform::Impl {
+  FakePlatformOptions options;
+  httplib::Server server;
+  std::thread listener;
+  int port = 0;
+
+  mutable std::mutex mutex;
+  std::condition_variable changed;  // machine states moved, or the server is stopping
+  bool stopping = false;
+  bool stopped = false;
+  std::map<std::string, App> apps;
+  std::vector<RecordedRequest> requests;
+  std::deque<InjectedFailure> failures;
+  std::mt19937_64 random;
+  int created_count = 0;
+
+  explicit Impl(FakePlatformOptions opts) : options(std::move(opts)), random(options.seed) {
+    for (const auto& app : options.apps) apps[app];
+  }
+
+  // --- helpers below run with `mutex` held ---
+
+  std::string new_machine_id() {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%014llx",
+                  static_cast<unsigned long long>(random() & 0xffffffffffffffULL));
+    return buffer;
+  }
+
+  std::string new_instance_id() {
+    static constexpr char CROCKFORD[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+    std::string id(26, '0');
+    id[0] = CROCKFORD[random() % 8];  // a ULID's first character is at most '7'
+    for (std::size_t i = 1; i < id.size(); ++i) id[i] = CROCKFORD[random() % 32];
+    return id;
+  }
+
+  void record(const httplib::Request& req) {
+    RecordedRequest recorded{req.method, req.path, {}, {}, req.body};
+    for (const auto& [key, value] : req.params) recorded.query.emplace(key, value);
+    for (const auto& [key, value] : req.headers) {
+      // httplib adds the peer addresses as pseudo-headers.
+      if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" ||
+          key == "LOCAL_PORT") {
+        continue;
+      }
+      recorded.headers.emplace(lower(key), value);
+    }
+    requests.push_back(std::move(recorded));
+  }
+
+  std::optional<InjectedFailure> take_failure(const httplib::Request& req) {
+    for (auto it = failures.begin(); it != failures.end(); ++it) {
+      if (!it->method.empty() && it->method != req.method) continue;
+      if (req.path.find(it->path_contains) == std::string::npos) continue;
+      InjectedFailure taken = *it;
+      if (--it->times <= 0) failures.erase(it);
+      return taken;
+    }
+    return std::nullopt;
+  }
+
+  bool authorized(const httplib::Request& req) const {
+    const std::string value = req.get_header_value("Authorization");
+    if (value.empty()) return false;
+    if (value == "Bearer " + options.token) return true;
+    return value.rfind("FlyV1 ", 0) == 0 && value == options.token;
+  }
+
+  // Waits without the lock until `predicate` holds, the server stops or `hold` passes.
+  template <typename Predicate>
+  void hold(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds hold,
+            Predicate predicate) {
+    changed.wait_for(lock, hold, [&] { return stopping || predicate(); });
+  }
+
+  void serve(const httplib::Request& req, httplib::Response& res) {
+    std::unique_lock lock(mutex);
+    record(req);
+    if (auto failure = take_failure(req)) {
+      if (failure->delay.count() > 0) hold(lock, failure->delay, [] { return false; });
+      if (failure->status) {
+        res.status = *failure->status;
+        if (failure->retry_after_seconds) {
+          res.set_header("Retry-After", std::to_string(*failure->retry_after_seconds));
+        }
+        if (failure->body) res.set_content(*failure->body, "application/json");
+        return;
+      }
+    }
+    if (!authorized(req)) {
+      refuse(res, 401, "Authenticate: token validation error");
+      return;
+    }
+    route(req, res, lock);
+  }
+
+  void route(const httplib::Request& req, httplib::Response& res,
+             std::unique_lock<std::mutex>& lock) {
+    // "", "v1", "apps", APP, "machines", [ID, [ACTION]]
+    const auto segments = path_segments(req.target);
+    if (segments.size() < 5 || segments.size() > 7 || !segments[0].empty() || segments[1] != "v1" ||
+        segments[2] != "apps" || segments[4] != "machines") {
+      refuse(res, 404, "not_found: no such endpoint");
+      return;
+    }
+    auto app_found = apps.find(segments[3]);
+    if (app_found == apps.end()) {
+      refuse(res, 404, "Could not find App \"" + segments[3] + "\"");
+      return;
+    }
+    App& app = app_found->second;
+    const std::string& method = req.method;
+    if (segments.size() == 5) {
+      if (method == "GET") return list(req, res, app);
+      if (method == "POST") return create(req, res, app);
+    } else {
+      const std::string& id = segments[5];
+      const std::string action = segments.size() == 7 ? segments[6] : "";
+      if (action.empty() && method == "GET") return get(res, app, id);
+      if (action.empty() && method == "DELETE") return destroy(req, res, app, id);
+      if (action == "start" && method == "POST") return start(res, app, id);
+      if (action == "stop" && method == "POST") return stop(req, res, app, id);
+      if (action == "wait" && method == "GET") return wait(req, res, app, id, lock);
+    }
+    refuse(res, 404, "not_found: no such endpoint");
+  }
+
+  static json read(Machine& machine) {
+    json shown = machine.record;
+    if (machine.settles_to) {
+      machine.set_state(*machine.settles_to);
+      machine.settles_to.reset();
+    }
+    return shown;
+  }
+
+  static bool matches_filters(const httplib::Request& req, const Machine& machine) {
+    const json& record = machine.record;
+    for (const auto& [key, value] : req.params) {
+      if (key == "region") {
+        if (!value.empty() && text_or_empty(record, "region") != value) return false;
+      } else if (key.rfind("metadata.", 0) == 0) {
+        const std::string meta_key = key.substr(9);
+        if (!record.is_object() || !record.contains("config")) return false;
+        const json& config = record["config"];
+        if (!config.is_object() || !config.contains("metadata")) return false;
+        const json& metadata = config["metadata"];
+        if (!metadata.is_object() || !metadata.contains(meta_key) ||
+            metadata[meta_key] != json(value)) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  void list(const httplib::Request& req, httplib::Response& res, App& app) {
+    json listed = json::array();
+    for (auto& machine : app.machines) {
+      if (!machine.destroyed && matches_filters(req, machine)) listed.push_back(read(machine));
+    }
+    answer(res, 200, listed);
+  }
+
+  void create(const httplib::Request& req, httplib::Response& res, App& app) {
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object()) {
+      refuse(res, 400, "invalid_argument: request body must be a JSON object");
+      return;
+    }
+    if (!body.contains("config") || !body["config"].is_object() ||
+        !is_text(body["config"], "image")) {
+      refuse(res, 400, "invalid_argument: config.image is required");
+      return;
+    }
+    const std::string id = new_machine_id();
+    ++created_count;
+    json record{
+        {"id", id},
+        {"name", is_text(body, "name") ? body["name"].get<std::string>() : "machine-" + id},
+        {"state", "created"},
+        {"region", is_text(body, "region") ? body["region"].get<std::string>() : DEFAULT_REGION},
+        {"instance_id", new_instance_id()},
+        {"private_ip", "fdaa:0:18:a7b:196:e274:9ce1:" + std::to_string(created_count)},
+        {"config", body["config"]},
+        {"created_at", "2024-01-01T00:00:00Z"},
+        {"updated_at", "2024-01-01T00:00:00Z"},
+        {"events", json::array()}};
+    Machine machine{record, std::nullopt, false};
+    const bool skip_launch = body.contains("skip_launch") && body["skip_launch"] == true;
+    if (!skip_launch) machine.set_state("started");
+    app.machines.push_back(std::move(machine));
+    changed.notify_all();
+    answer(res, 200, record);
+  }
+
+  void get(httplib::Response& res, App& app, const std::string& id) {
+    Machine* machine = app.find(id);
+    if (machine == nullptr) return refuse(res, 404, "machine not found");
+    json shown = read(*machine);
+    if (machine->destroyed) {
+      app.machines.erase(std::find_if(app.machines.begin(), app.machines.end(),
+                                      [&](const Machine& m) { return &m == machine; }));
+    }
+    answer(res, 200, shown);
+  }
+
+  void start(httplib::Response& res, App& app, const std::string& id) {
+    Machine* machine = app.find(id);
+    if (machine == nullptr || machine->destroyed) return refuse(res, 404, "machine not found");
+    const std::string previous = machine->settled_state();
+    machine->settles_to.reset();
+    machine->set_state("started");
+    changed.notify_all();
+    answer(res, 200, json{{"previous_state", previous}, {"migrated", false}, {"new_host", ""}});
+  }
+
+  void stop(const httplib::Request& req, httplib::Response& res, App& app, const std::string& id) {
+    if (!req.body.empty()) {
+      json body = json::parse(req.body, nullptr, false);
+      if (body.is_discarded() || !body.is_object()) {
+        refuse(res, 400, "json: cannot unmarshal body into Go value of type main.stopRequest");
+        return;
+      }
+    }
+    Machine* machine = app.find(id);
+    if (machine == nullptr || machine->destroyed) return refuse(res, 404, "machine not found");
+    const std::string state = machine->settled_state();
+    if (state == "started" || state == "starting" || state == "created") {
+      machine->set_state("stopping");
+      machine->settles_to = "stopped";
+    }
+    changed.notify_all();
+    answer(res, 200, json{{"ok", true}});
+  }
+
+  void destroy(const httplib::Request& req, httplib::Response& res, App& app,
+               const std::string& id) {
+    Machine* machine = app.find(id);
+    if (machine == nullptr || machine->destroyed) return refuse(res, 404, "machine not found");
+    const bool force = req.get_param_value("force") == "true";
+    if (!force && machine->state() == "started") {
+      refuse(res, 412,
+             "failed_precondition: unable to destroy machine, not currently stopped or suspended");
+      return;
+    }
+    machine->destroyed = true;
+    machine->settles_to.reset();
+    machine->set_state("destroyed");
+    app.destroyed_ids.insert(id);
+    changed.notify_all();
+    answer(res, 200, json{{"ok", true}});
+  }
+
+  void wait(const httplib::Request& req, httplib::Response& res, App& app, const std::string& id,
+            std::unique_lock<std::mutex>& lock) {
+    const std::string state =
+        req.has_param("state") ? req.get_param_value("state") : std::string("started");
+    const std::string instance_id = req.get_param_value("instance_id");
+    int timeout = WAIT_TIMEOUT_MAX;
+    if (req.has_param("timeout")) {
+      auto parsed = parse_int(req.get_param_value("timeout"));
+      if (!parsed || *parsed < WAIT_TIMEOUT_MIN || *parsed > WAIT_TIMEOUT_MAX) {
+        refuse(res, 400,
+               "invalid_argument: invalid WaitMachineRequest.Timeout: value must be inside range "
+               "[1s, 1m0s]");
+        return;
+      }
+      timeout = *parsed;
+    }
+    if (state != "started" && state != "stopped" && state != "suspended" && state != "destroyed") {
+      refuse(res, 400, "invalid_argument: unsupported state \"" + state + "\"");
+      return;
+    }
+    if (state == "stopped" && instance_id.empty()) {
+      refuse(res, 400, "instance_id required when waiting for stopped machine");
+      return;
+    }
+    auto reached = [&] {
+      if (state == "destroyed" && app.destroyed_ids.count(id) > 0) return true;
+      Machine* machine = app.find(id);
+      return machine != nullptr && !machine->destroyed && machine->settled_state() == state;
+    };
+    if (app.find(id) == nullptr && app.destroyed_ids.count(id) == 0) {
+      refuse(res, 404, "machine not found");
+      return;
+    }
+    const auto hold_for =
+        options.wait_hold.value_or(std::chrono::milliseconds(std::chrono::seconds(timeout)));
+    if (!reached()) hold(lock, hold_for, reached);
+    // `app` stays valid: apps are never removed while the server runs.
+    if (reached()) {
+      if (Machine* machine = app.find(id); machine != nullptr && machine->settles_to) {
+        machine->set_state(*machine->settles_to);
+        machine->settles_to.reset();
+      }
+      answer(res, 200, json{{"ok", true}, {"state", state}});
+      return;
+    }
+    refuse(res, 408, "deadline_exceeded: machine did not reach state \"" + state + "\" in time");
+  }
+};
+
+FakePlatform::FakePlatform(FakePlatformOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {
+  Impl& impl = *impl_;
+  impl.server.set_keep_alive_timeout(1);  // so stop() is not held up by idle clients
+  impl.server.set_pre_routing_handler([&impl](const httplib::Request& req, httplib::Response& res) {
+    impl.serve(req, res);
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  if (impl.options.port == 0) {
+    impl.port = impl.server.bind_to_any_port(impl.options.host);
+  } else if (impl.server.bind_to_port(impl.options.host, impl.options.port)) {
+    impl.port = impl.options.port;
+  } else {
+    impl.port = -1;
+  }
+  if (impl.port <= 0) {
+    throw std::runtime_error("fake platform: cannot bind " + impl.options.host + ":" +
+                             std::to_string(impl.options.port));
+  }
+  impl.listener = std::thread([&impl] { impl.server.listen_after_bind(); });
+  while (!impl.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FakePlatform::~FakePlatform() { stop(); }
+
+int FakePlatform::port() const { return impl_->port; }
+
+std::string FakePlatform::base_url() const {
+  const std::string& host = impl_->options.host;
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
+}
+
+const std::string& FakePlatform::token() const { return impl_->options.token; }
+
+void FakePlatform::add_app(const std::string& app) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->apps[app];
+}
+
+std::set<std::string> FakePlatform::app_names() const {
+  std::lock_guard lock(impl_->mutex);
+  std::set<std::string> names;
+  for (const auto& [name, app] : impl_->apps) names.insert(name);
+  return names;
+}
+
+void FakePlatform::add_machine(const std::string& app, nlohmann::json record) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->apps[app].machines.push_back(Machine{std::move(record), std::nullopt, false});
+  impl_->changed.notify_all();
+}
+
+nlohmann::json FakePlatform::machines(const std::string& app) const {
+  std::lock_guard lock(impl_->mutex);
+  json all = json::array();
+  auto found = impl_->apps.find(app);
+  if (found == impl_->apps.end()) return all;
+  for (const auto& machine : found->second.machines) {
+    if (!machine.destroyed) all.push_back(machine.record);
+  }
+  return all;
+}
+
+std::optional<nlohmann::json> FakePlatform::machine(const std::string& app,
+                                                    const std::string& id) const {
+  std::lock_guard lock(impl_->mutex);
+  auto found = impl_->apps.find(app);
+  if (found == impl_->apps.end()) return std::nullopt;
+  Machine* machine = found->second.find(id);
+  if (machine == nullptr || machine->destroyed) return std::nullopt;
+  return machine->record;
+}
+
+bool FakePlatform::set_state(const std::string& app, const std::string& id,
+                             const std::string& state) {
+  std::lock_guard lock(impl_->mutex);
+  auto found = impl_->apps.find(app);
+  if (found == impl_->apps.end()) return false;
+  Machine* machine = found->second.find(id);
+  if (machine == nullptr || machine->destroyed) return false;
+  machine->settles_to.reset();
+  machine->set_state(state);
+  impl_->changed.notify_all();
+  return true;
+}
+
+std::vector<RecordedRequest> FakePlatform::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+void FakePlatform::clear_requests() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->requests.clear();
+}
+
+void FakePlatform::inject(InjectedFailure failure) {
+  if (failure.times <= 0) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->failures.push_back(std::move(failure));
+}
+
+void FakePlatform::clear_failures() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->failures.clear();
+}
+
+void FakePlatform::set_wait_hold(std::chrono::milliseconds hold) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->options.wait_hold = hold;
+}
+
+void FakePlatform::stop() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->stopped) return;
+    impl_->stopped = true;
+    impl_->stopping = true;
+    impl_->changed.notify_all();
+  }
+  impl_->server.stop();
+  if (impl_->listener.joinable()) impl_->listener.join();
+}
+
+void FakePlatform::wait_until_stopped() {
+  std::unique_lock lock(impl_->mutex);
+  impl_->changed.wait(lock, [this] { return impl_->stopping; });
+}
+
+}  // namespace quelmar::fake_fly
