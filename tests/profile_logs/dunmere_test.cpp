@@ -1,1 +1,383 @@
+#include "quelmar/profile_logs/dunmere.hpp"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <regex>
+#include <string>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+namespace dunmere = quelmar::profile_logs::dunmere;
+namespace fs = std::filesystem;
+using dunmere::Date;
+using std::chrono::day;
+using std::chrono::month;
+using std::chrono::year;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Pair;
+
+namespace {
+
+Date ymd(int y, unsigned m, unsigned d) { return Date{year{y}, month{m}, day{d}}; }
+
+std::vector<Date> days(Date first, Date last) { return dunmere::generate_date_range(first, last); }
+
+// ---------------------------------------------------------------- dated names
+
+struct NameCase {
+  const char* name;
+  std::optional<Date> expected;
+};
+
+class DatedNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(DatedNames, YieldsTheDayBeforeTheFinalExtension) {
+  EXPECT_EQ(dunmere::extract_date_from_filename(GetParam().name), GetParam().expected)
+      << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, DatedNames,
+    ::testing::Values(NameCase{"-20210915.csv", ymd(2021, 9, 15)},
+                      NameCase{"SERIAL1-A-20210915.csv", ymd(2021, 9, 15)},
+                      NameCase{"a-20210101-20210915.csv", ymd(2021, 9, 15)},
+                      NameCase{"x-20200229.csv", ymd(2020, 2, 29)},
+                      NameCase{"x-99991231.csv", ymd(9999, 12, 31)},
+                      NameCase{"x-00010101.csv", ymd(1, 1, 1)},
+                      NameCase{"line\nbreak-20210915.csv", ymd(2021, 9, 15)},
+                      NameCase{"x-20210915.CSV", std::nullopt},
+                      NameCase{"x-20210915.csv.gz", std::nullopt},
+                      NameCase{"x-20210915.csv\n", std::nullopt},
+                      NameCase{"x_20210915.csv", std::nullopt},
+                      NameCase{"20210915.csv", std::nullopt},
+                      NameCase{"x-2021091.csv", std::nullopt},
+                      NameCase{"x-202109150.csv", std::nullopt},
+                      NameCase{"x-2021O915.csv", std::nullopt},
+                      NameCase{"x-20211301.csv", std::nullopt},
+                      NameCase{"x-20210230.csv", std::nullopt},
+                      NameCase{"x-20210229.csv", std::nullopt},
+                      NameCase{"x-21000229.csv", std::nullopt},
+                      NameCase{"x-20000229.csv", ymd(2000, 2, 29)},
+                      NameCase{"x-20210100.csv", std::nullopt},
+                      NameCase{"x-20210001.csv", std::nullopt},
+                      NameCase{"x-00000101.csv", std::nullopt}, NameCase{"", std::nullopt},
+                      NameCase{".csv", std::nullopt}));
+
+TEST(DatedNameRule, AgreesWithThePatternOnGeneratedNames) {
+  const std::regex pattern{std::string(dunmere::DATE_PATTERN)};
+  // Pieces that make near misses likely; no line breaks, where the pattern and
+  // the rule are meant to agree.
+  const std::vector<std::string> pieces = {"-", "0", "1", "2", "9", "3", "20210915", "00000000",
+                                           "99991231", ".csv", ".CSV", "csv", ".", "x", "_",
+                                           "\xc3\xa9", "\xff", " ", "\x01", "13", "0229"};
+  std::mt19937 rng(20211);
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<int> length(0, 8);
+  int matched = 0;
+  for (int n = 0; n < 100000; ++n) {
+    std::string name;
+    for (int k = length(rng); k > 0; --k) name += pieces[pick(rng)];
+    if (n % 2 == 0) {  // a near-valid ending: eight characters, nearly all digits
+      name += '-';
+      for (int k = 0; k < 8; ++k) name += "0123456789012345678x"[length(rng) * 2 + (k & 1) + 2];
+      name += (n % 10 == 0) ? ".CSV" : ".csv";
+    }
+    std::smatch m;
+    std::optional<Date> via_pattern;
+    if (std::regex_match(name, m, pattern)) {
+      const std::string digits = m[1];
+      const Date d{year{std::stoi(digits.substr(0, 4))},
+                   month{static_cast<unsigned>(std::stoi(digits.substr(4, 2)))},
+                   day{static_cast<unsigned>(std::stoi(digits.substr(6, 2)))}};
+      if (d.ok() && d.year() >= year{1}) via_pattern = d;
+      ++matched;
+    }
+    ASSERT_EQ(dunmere::extract_date_from_filename(name), via_pattern) << "name: " << name;
+  }
+  EXPECT_GT(matched, 10000);  // the generator really exercises the matching side
+}
+
+// ---------------------------------------------------------------- date ranges
+
+TEST(DateRange, ExpandsInclusivelyAcrossMonthLeapAndYearEnds) {
+  EXPECT_THAT(days(ymd(2021, 3, 4), ymd(2021, 3, 4)), ElementsAre(ymd(2021, 3, 4)));
+  EXPECT_THAT(days(ymd(2021, 1, 31), ymd(2021, 2, 2)),
+              ElementsAre(ymd(2021, 1, 31), ymd(2021, 2, 1), ymd(2021, 2, 2)));
+  EXPECT_THAT(days(ymd(2020, 2, 28), ymd(2020, 3, 1)),
+              ElementsAre(ymd(2020, 2, 28), ymd(2020, 2, 29), ymd(2020, 3, 1)));
+  EXPECT_THAT(days(ymd(2021, 12, 30), ymd(2022, 1, 2)),
+              ElementsAre(ymd(2021, 12, 30), ymd(2021, 12, 31), ymd(2022, 1, 1), ymd(2022, 1, 2)));
+  EXPECT_EQ(days(ymd(2020, 1, 1), ymd(2020, 12, 31)).size(), 366U);
+}
+
+TEST(DateRange, ReversedRangeIsEmpty) {
+  EXPECT_THAT(days(ymd(2021, 3, 4), ymd(2021, 3, 3)), IsEmpty());
+  EXPECT_THAT(days(ymd(2022, 1, 1), ymd(2021, 1, 1)), IsEmpty());
+}
+
+// ---------------------------------------------------------------- scans
+
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "dunmere-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    for (const auto& p : fs::recursive_directory_iterator(root_, ec)) {
+      fs::permissions(p.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(root_, ec);
+  }
+
+  fs::path dir(const std::string& rel) {
+    fs::create_directories(root_ / rel);
+    return root_ / rel;
+  }
+  void touch(const std::string& rel) {
+    fs::create_directories((root_ / rel).parent_path());
+    std::ofstream(root_ / rel).flush();
+  }
+  // Dated files for every day from first to last except the listed ones.
+  void fill(const std::string& rel_dir, Date first, Date last, const std::vector<Date>& except) {
+    for (Date d : days(first, last)) {
+      if (std::find(except.begin(), except.end(), d) != except.end()) continue;
+      char name[32];
+      std::snprintf(name, sizeof name, "M1-A-%04d%02u%02u.csv", static_cast<int>(d.year()),
+                    static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
+      touch((rel_dir.empty() ? std::string() : rel_dir + "/") + name);
+    }
+  }
+
+  fs::path root_;
+  const Date sep1_ = ymd(2021, 9, 1);
+  const Date sep5_ = ymd(2021, 9, 5);
+};
+
+TEST_F(ScanTest, FolderMissingOrReversed) {
+  EXPECT_EQ(dunmere::check_missing_files_for_folder(root_ / "absent", sep1_, sep5_),
+            days(sep1_, sep5_));
+  EXPECT_THAT(dunmere::check_missing_files_for_folder(root_ / "absent", sep5_, sep1_), IsEmpty());
+}
+
+TEST_F(ScanTest, FolderCountsEveryEntryNameInRangeOnce) {
+  fill("f", sep1_, sep5_, {ymd(2021, 9, 2), ymd(2021, 9, 3), ymd(2021, 9, 4)});
+  touch("f/M1-B-20210901.csv");      // second file of a present day
+  touch("f/M1-A-20210831.csv");      // outside the range
+  touch("f/M1-A-20210902.CSV");      // wrong extension
+  touch("f/M1-A-20210230.csv");      // impossible date
+  dir("f/M1-A-20210903.csv");        // a directory named like a dated file counts here
+  fs::create_symlink(root_ / "nowhere", root_ / "f/M1-A-20210904.csv");  // dangling link counts
+  EXPECT_THAT(dunmere::check_missing_files_for_folder(root_ / "f", sep1_, sep5_),
+              ElementsAre(ymd(2021, 9, 2)));
+  fill("g", sep1_, sep5_, {});
+  EXPECT_THAT(dunmere::check_missing_files_for_folder(root_ / "g", sep1_, sep5_), IsEmpty());
+}
+
+TEST_F(ScanTest, FolderThatIsAFileRaisesTheListingError) {
+  touch("plain.txt");
+  try {
+    dunmere::check_missing_files_for_folder(root_ / "plain.txt", sep1_, sep5_);
+    FAIL() << "expected a listing error";
+  } catch (const fs::filesystem_error& e) {
+    EXPECT_EQ(e.code(), std::errc::not_a_directory);
+    EXPECT_EQ(e.path1(), root_ / "plain.txt");
+  }
+}
+
+TEST_F(ScanTest, TreeMissingRootOrFileRootIsEmpty) {
+  touch("plain.txt");
+  EXPECT_THAT(dunmere::check_missing_files(root_ / "absent", sep1_, sep5_), IsEmpty());
+  EXPECT_THAT(dunmere::check_missing_files(root_ / "plain.txt", sep1_, sep5_), IsEmpty());
+}
+
+TEST_F(ScanTest, TreeReportsEachDirectoryOnItsOwnFiles) {
+  fill("", sep1_, sep5_, {ymd(2021, 9, 3)});
+  fill("a/b", sep1_, sep5_, {ymd(2021, 9, 1), ymd(2021, 9, 5)});
+  fill("a", sep1_, sep5_, {});                             // complete: no entry
+  touch("a/M1-A-20210903.csv.bak");                        // nothing dated
+  dir("empty");                                             // no dated name: no entry
+  touch("notes/readme.txt");                               // no dated name: no entry
+  touch("old/M1-A-20200101.csv");                          // only outside the range
+  touch("bad/M1-A-20211301.csv");                          // impossible date only: no entry
+  const auto result = dunmere::check_missing_files(root_, sep1_, sep5_);
+  std::map<std::string, std::vector<Date>> by_key(result.begin(), result.end());
+  EXPECT_EQ(result.size(), 3U);
+  EXPECT_THAT(by_key["."], ElementsAre(ymd(2021, 9, 3)));
+  EXPECT_THAT(by_key["a/b"], ElementsAre(ymd(2021, 9, 1), ymd(2021, 9, 5)));
+  EXPECT_EQ(by_key["old"], days(sep1_, sep5_));
+  EXPECT_EQ(result.front().first, ".");  // the root comes first
+  EXPECT_THAT(dunmere::check_missing_files(root_, sep5_, sep1_), IsEmpty());
+}
+
+TEST_F(ScanTest, TreeWalksDepthFirstInListingOrder) {
+  for (const char* d : {"p", "q", "r", "p/x", "p/y", "q/z"}) fill(d, sep1_, sep1_, {});
+  // Every directory misses 2 September only.
+  const auto result = dunmere::check_missing_files(root_, sep1_, ymd(2021, 9, 2));
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : result) keys.push_back(k);
+  // Expected order, built from the listing order of each directory.
+  std::vector<std::string> expected;
+  std::function<void(const fs::path&, const std::string&)> walk = [&](const fs::path& p,
+                                                                      const std::string& rel) {
+    if (!rel.empty()) expected.push_back(rel);
+    for (const auto& e : fs::directory_iterator(p)) {
+      if (e.is_directory() && !e.is_symlink()) {
+        const std::string name = e.path().filename().string();
+        walk(e.path(), rel.empty() ? name : rel + "/" + name);
+      }
+    }
+  };
+  walk(root_, "");
+  EXPECT_EQ(keys, expected);
+}
+
+TEST_F(ScanTest, TreeReopensAncestorsWhenManyLevelsHavePendingSiblings) {
+  // 300 levels, each with a leaf "z" beside the chain "d": more open directories
+  // than the walk keeps, so ancestors are given up and reopened on the way back.
+  std::string rel;
+  std::vector<std::string> leaves;
+  for (int level = 0; level < 300; ++level) {
+    rel += rel.empty() ? "d" : "/d";
+    leaves.push_back(rel + "/z");
+    fill(rel + "/z", sep1_, sep1_, {});
+  }
+  const auto result = dunmere::check_missing_files(root_, sep1_, ymd(2021, 9, 2));
+  ASSERT_EQ(result.size(), leaves.size());
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : result) keys.push_back(k);
+  std::sort(keys.begin(), keys.end());
+  std::sort(leaves.begin(), leaves.end());
+  EXPECT_EQ(keys, leaves);
+}
+
+TEST_F(ScanTest, TreeSymbolicLinks) {
+  fill("real", sep1_, sep5_, {ymd(2021, 9, 2)});
+  fs::create_directory_symlink(root_ / "real", root_ / "alias");  // not walked
+  dir("links");
+  // A link to a directory is not examined even with a dated name.
+  fs::create_directory_symlink(root_ / "real", root_ / "links/M1-A-20210901.csv");
+  fs::create_symlink(root_ / "real/M1-A-20210903.csv", root_ / "links/M1-A-20210902.csv");
+  fs::create_symlink(root_ / "gone", root_ / "links/M1-A-20210903.csv");  // dangling
+  fs::create_symlink("M1-A-20210904.csv", root_ / "links/M1-A-20210904.csv");  // loop
+  const auto result = dunmere::check_missing_files(root_, sep1_, sep5_);
+  ASSERT_EQ(result.size(), 2U);
+  std::map<std::string, std::vector<Date>> by_key(result.begin(), result.end());
+  EXPECT_THAT(by_key["real"], ElementsAre(ymd(2021, 9, 2)));
+  EXPECT_THAT(by_key["links"], ElementsAre(ymd(2021, 9, 1), ymd(2021, 9, 5)));
+}
+
+TEST_F(ScanTest, TreeKeepsNonUtf8NamesAsBytes) {
+  const std::string odd = "meter-\xff\xfe";
+  fill(odd, sep1_, sep5_, {ymd(2021, 9, 4)});
+  const auto result = dunmere::check_missing_files(root_, sep1_, sep5_);
+  ASSERT_EQ(result.size(), 1U);
+  EXPECT_EQ(result[0].first, odd);
+}
+
+// Runs `body` in a child process as the unprivileged user "nobody", so that
+// permission checks apply even when the tests run as root. Returns its exit status.
+int run_unprivileged(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST_F(ScanTest, UnreadableDirectories) {
+  fill("open", sep1_, sep5_, {ymd(2021, 9, 1)});
+  fill("closed", sep1_, sep5_, {ymd(2021, 9, 1)});
+  fs::permissions(root_ / "open", fs::perms::all);
+  fs::permissions(root_ / "closed", fs::perms::none);
+  const fs::path root = root_;
+  const Date a = sep1_, b = sep5_;
+  // The tree scan skips the closed directory silently and still reports its sibling.
+  EXPECT_EQ(run_unprivileged([&] {
+              const auto r = dunmere::check_missing_files(root, a, b);
+              return (r.size() == 1 && r[0].first == "open") ? 0 : 1;
+            }),
+            0);
+  // The folder scan lets the permission error through.
+  EXPECT_EQ(run_unprivileged([&] {
+              try {
+                dunmere::check_missing_files_for_folder(root / "closed", a, b);
+              } catch (const fs::filesystem_error& e) {
+                return e.code() == std::errc::permission_denied ? 0 : 2;
+              }
+              return 1;
+            }),
+            0);
+}
+
+// A chain far deeper than PATH_MAX allows as one path.
+class DeepChainTest : public ScanTest {
+ protected:
+  static constexpr int kDepth = 10000;
+
+  void TearDown() override {
+    // Unlink the chain from the top: move each level's child up, then remove the level.
+    const int top = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int n = 0;; ++n) {
+      const int level = ::openat(top, "d", O_RDONLY | O_DIRECTORY);
+      if (level < 0) break;
+      ::unlinkat(level, "M1-A-20210901.csv", 0);
+      const bool more = ::renameat(level, "d", top, "next") == 0;
+      ::close(level);
+      ::unlinkat(top, "d", AT_REMOVEDIR);
+      if (!more || ::renameat(top, "next", top, "d") != 0) break;
+    }
+    ::close(top);
+    ScanTest::TearDown();
+  }
+};
+
+TEST_F(DeepChainTest, ScansTenThousandLevelsWithBoundedDescriptors) {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const rlimit saved = limit;
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1024);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+
+  int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 1; level <= kDepth; ++level) {
+    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+    const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+    if (level == 5000 || level == kDepth) {
+      ::close(::openat(fd, "M1-A-20210901.csv", O_CREAT | O_WRONLY, 0644));
+    }
+  }
+  ::close(fd);
+
+  const auto result = dunmere::check_missing_files(root_, sep1_, ymd(2021, 9, 2));
+  ASSERT_EQ(result.size(), 2U);
+  std::string rel = "d";
+  for (int i = 1; i < 5000; ++i) rel += "/d";
+  EXPECT_EQ(result[0].first, rel);
+  for (int i = 5000; i < kDepth; ++i) rel += "/d";
+  EXPECT_EQ(result[1].first, rel);
+  EXPECT_THAT(result[1].second, ElementsAre(ymd(2021, 9, 2)));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+}  // namespace
