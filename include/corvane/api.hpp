@@ -1,4 +1,19 @@
 // Client for the Fly Machines REST API (v1).
+//
+// Results: every call returns the platform's JSON answer (an empty 2xx body becomes `{}`), or a
+// failure map holding the key "error" when the platform refused the request or answered with
+// something that is not JSON. A refusal's own {"error": ...} body is returned as it is; other
+// refusals become {"error": "HTTP <status>: <message, text or reason>"}.
+//
+// Retries: on 429 every request is re-sent; on 5xx only the idempotent ones (list, get, start,
+// stop, wait, destroy), never create. Each retry sleeps an exponential back-off with jitter, or
+// what `Retry-After` asks for; every sleep is capped at `max_backoff`.
+//
+// Bad arguments (an empty app name or machine id, a token with control characters, a port
+// outside 1..65535, non-object maps) throw std::invalid_argument before anything is sent.
+//
+// One API object keeps one connection open across its calls; it is not safe to share it between
+// threads without locking.
 #pragma once
 
 #include <chrono>
@@ -30,7 +45,10 @@ struct ClientOptions {
   // The wait request asks the platform to hold for this many seconds (1..60);
   // its transfer time-out is set longer than that.
   int wait_timeout_seconds = 60;
-  // Total time spent re-sending a wait that answered 408.
+  // How much longer than `wait_timeout_seconds` the wait request may take in transfer.
+  std::chrono::seconds wait_grace{30};
+  // Budget for re-sending a wait that answered 408, counted in the hold time asked for: the
+  // wait is sent at most ceil(wait_total / wait_timeout_seconds) times (at least once).
   std::chrono::seconds wait_total{300};
   // Retries after the first attempt on 429/5xx.
   int max_retries = 4;
@@ -41,12 +59,15 @@ struct ClientOptions {
 };
 
 struct CreateOptions {
+  // Each present port becomes one raw-TCP service exposing that port, in this order; with only
+  // `additional_internal_port` there is a single service, for it.
   std::optional<int> port;
   std::optional<int> additional_internal_port;
   std::string name;
   nlohmann::json env_vars = nlohmann::json::object();
   nlohmann::json metadata = nlohmann::json::object();
-  // Entries go to the top level of the request body (e.g. "region").
+  // Entries go to the top level of the request body (e.g. "region"); a "config" object entry is
+  // merged into the machine config instead of replacing it.
   nlohmann::json extra_config = nlohmann::json::object();
 };
 
@@ -61,14 +82,18 @@ class API {
   API(const API&) = delete;
   API& operator=(const API&) = delete;
 
+  // A JSON array of machine records. An empty region lists every region.
   nlohmann::json list(const std::string& app, const std::string& region);
   nlohmann::json create(const std::string& app, const std::string& image,
                         const std::vector<std::string>& cmd, const CreateOptions& options);
   nlohmann::json start(const std::string& app, const std::string& id);
   nlohmann::json stop(const std::string& app, const std::string& id);
   nlohmann::json get(const std::string& app, const std::string& id);
-  nlohmann::json wait(const std::string& app, const std::string& id,
-                      const std::string& instance_id, const std::string& state);
+  // Long-polls until the machine is in `state`, re-sending on 408 within `wait_total`; then
+  // the 408's failure map. An empty instance_id is left out of the request.
+  nlohmann::json wait(const std::string& app, const std::string& id, const std::string& instance_id,
+                      const std::string& state);
+  // The platform documents no region for destroy, so `region` is accepted but not sent.
   nlohmann::json destroy(const std::string& app, const std::string& id, bool force,
                          const std::string& region);
 

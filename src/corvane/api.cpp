@@ -1,1 +1,412 @@
-// placeholder
+#include "corvane/api.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <utility>
+
+#include "curl_handle.hpp"
+
+namespace corvane::api {
+
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+constexpr std::size_t MAX_RESPONSE_BYTES = 64u << 20;
+constexpr std::size_t MAX_ERROR_TEXT = 200;
+constexpr int WAIT_TIMEOUT_MAX = 60;
+constexpr const char* USER_AGENT = "quelmar-corvane/0.1";
+
+enum class Method { GET, POST, DELETE };
+
+const char* method_name(Method method) {
+  switch (method) {
+    case Method::GET:
+      return "GET";
+    case Method::POST:
+      return "POST";
+    case Method::DELETE:
+      return "DELETE";
+  }
+  return "?";
+}
+
+// Which answers are worth sending the same request again for.
+enum class RetryOn { THROTTLING, THROTTLING_AND_SERVER_ERRORS };
+
+struct Response {
+  long status = 0;
+  std::string body;
+  std::optional<std::chrono::seconds> retry_after;
+};
+
+void ensure_curl_initialised() {
+  static std::once_flag once;
+  static CURLcode result = CURLE_OK;
+  std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  if (result != CURLE_OK) {
+    throw Error(std::string("cannot initialise libcurl: ") + curl_easy_strerror(result));
+  }
+}
+
+std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* body = static_cast<std::string*>(target);
+  const std::size_t bytes = size * count;
+  if (body->size() + bytes > MAX_RESPONSE_BYTES) return 0;  // makes curl fail the transfer
+  body->append(data, bytes);
+  return bytes;
+}
+
+bool is_blank(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+std::string truncated(std::string text) {
+  if (text.size() > MAX_ERROR_TEXT) {
+    text.resize(MAX_ERROR_TEXT);
+    text += "...";
+  }
+  return text;
+}
+
+const char* reason_phrase(long status) {
+  switch (status) {
+    case 400:
+      return "bad request";
+    case 401:
+      return "unauthorized";
+    case 403:
+      return "forbidden";
+    case 404:
+      return "not found";
+    case 408:
+      return "request timed out";
+    case 409:
+      return "conflict";
+    case 412:
+      return "precondition failed";
+    case 422:
+      return "unprocessable entity";
+    case 429:
+      return "too many requests";
+    case 500:
+      return "internal server error";
+    case 502:
+      return "bad gateway";
+    case 503:
+      return "service unavailable";
+    case 504:
+      return "gateway timeout";
+    default:
+      return status >= 500 ? "server error" : "request failed";
+  }
+}
+
+json failure(long status, const std::string& text) {
+  return json{{"error", "HTTP " + std::to_string(status) + ": " + text}};
+}
+
+void require_object(const json& value, const char* what) {
+  if (!value.is_object()) throw std::invalid_argument(std::string(what) + " must be a JSON object");
+}
+
+void require_port(const std::optional<int>& port, const char* what) {
+  if (port && (*port < 1 || *port > 65535)) {
+    throw std::invalid_argument(std::string(what) + " must be in 1..65535, got " +
+                                std::to_string(*port));
+  }
+}
+
+json tcp_service(int port) {
+  return json{
+      {"protocol", "tcp"}, {"internal_port", port}, {"ports", json::array({{{"port", port}}})}};
+}
+
+}  // namespace
+
+struct API::Impl {
+  std::string token;
+  std::string authorization;  // the whole header line
+  ClientOptions options;
+  detail::CurlPtr curl;
+  std::minstd_rand jitter{std::random_device{}()};
+
+  Impl(std::string api_token, ClientOptions opts)
+      : token(std::move(api_token)), options(std::move(opts)) {
+    const bool has_control = std::any_of(token.begin(), token.end(),
+                                         [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+    if (has_control) throw std::invalid_argument("API token contains control characters");
+    authorization = "Authorization: " + (token.rfind("FlyV1 ", 0) == 0 ? token : "Bearer " + token);
+    while (!options.base_url.empty() && options.base_url.back() == '/') options.base_url.pop_back();
+    if (options.base_url.empty()) throw std::invalid_argument("base URL is empty");
+    ensure_curl_initialised();
+    curl.reset(curl_easy_init());
+    if (!curl) throw Error("cannot create a libcurl handle");
+  }
+
+  // Keeps the token out of anything that may be shown, even if a server echoes it back.
+  std::string redacted(std::string text) const {
+    std::vector<std::string> secrets{token};
+    if (token.rfind("FlyV1 ", 0) == 0) secrets.push_back(token.substr(6));
+    for (const auto& secret : secrets) {
+      if (secret.empty()) continue;
+      for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+        text.replace(at, secret.size(), "[redacted]");
+      }
+    }
+    return text;
+  }
+
+  std::string escape(const std::string& text) {
+    detail::CurlStringPtr escaped(
+        curl_easy_escape(curl.get(), text.data(), static_cast<int>(text.size())));
+    if (!escaped) throw Error("cannot URL-encode a request part");
+    return escaped.get();
+  }
+
+  std::string machines_path(const std::string& app) {
+    if (app.empty()) throw std::invalid_argument("app name is empty");
+    return "/v1/apps/" + escape(app) + "/machines";
+  }
+
+  std::string machine_path(const std::string& app, const std::string& id) {
+    if (id.empty()) throw std::invalid_argument("machine id is empty");
+    return machines_path(app) + "/" + escape(id);
+  }
+
+  std::string query(const std::vector<std::pair<std::string, std::string>>& params) {
+    std::string text;
+    for (const auto& [key, value] : params) {
+      text += (text.empty() ? "?" : "&") + escape(key) + "=" + escape(value);
+    }
+    return text;
+  }
+
+  // One HTTP exchange. Throws Error when no answer arrived.
+  Response send(Method method, const std::string& path, const std::optional<std::string>& body,
+                milliseconds timeout) {
+    CURL* handle = curl.get();
+    curl_easy_reset(handle);  // keeps the open connection
+    Response response;
+    char error_text[CURL_ERROR_SIZE] = "";
+    const std::string url = options.base_url + path;
+
+    detail::CurlSlistPtr headers;
+    auto add_header = [&headers](const std::string& line) {
+      curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+      if (grown == nullptr) throw Error("out of memory building request headers");
+      (void)headers.release();
+      headers.reset(grown);
+    };
+    add_header(authorization);
+    add_header("Accept: application/json");
+    add_header("Expect:");  // no 100-continue round trip for bodies
+    if (body) add_header("Content-Type: application/json");
+
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, USER_AGENT);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(options.connect_timeout.count()));
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect_body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response.body);
+    switch (method) {
+      case Method::GET:
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+        break;
+      case Method::POST:
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body ? body->size() : 0));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body ? body->c_str() : "");
+        break;
+      case Method::DELETE:
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "DELETE");
+        break;
+    }
+
+    const CURLcode result = curl_easy_perform(handle);
+    // The error buffer and header list die with this frame.
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+    if (result != CURLE_OK) {
+      std::string reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+      if (result == CURLE_WRITE_ERROR) reason = "response larger than the client accepts";
+      throw Error(redacted(std::string(method_name(method)) + " " + path + " failed: " + reason));
+    }
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_off_t retry_after = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK &&
+        retry_after > 0) {
+      response.retry_after = std::chrono::seconds(retry_after);
+    }
+    return response;
+  }
+
+  milliseconds backoff(int retry, const std::optional<std::chrono::seconds>& retry_after) {
+    const milliseconds cap = std::max(options.max_backoff, milliseconds(0));
+    if (retry_after) return std::min<milliseconds>(*retry_after, cap);
+    milliseconds base = std::max(options.initial_backoff, milliseconds(1));
+    for (int i = 0; i < retry && base < cap; ++i) base *= 2;
+    base = std::min(base, cap);
+    // Half fixed, half random: spreads clients out while still growing with each retry.
+    std::uniform_int_distribution<milliseconds::rep> spread(0, base.count() / 2);
+    return base - milliseconds(spread(jitter));
+  }
+
+  void sleep(milliseconds delay) {
+    if (options.sleep) {
+      options.sleep(delay);
+    } else {
+      std::this_thread::sleep_for(delay);
+    }
+  }
+
+  Response send_with_retries(Method method, const std::string& path,
+                             const std::optional<std::string>& body, RetryOn retry_on,
+                             milliseconds timeout) {
+    for (int retry = 0;; ++retry) {
+      Response response = send(method, path, body, timeout);
+      const bool throttled = response.status == 429;
+      const bool server_error = response.status >= 500 && response.status <= 599;
+      const bool retryable =
+          throttled || (server_error && retry_on == RetryOn::THROTTLING_AND_SERVER_ERRORS);
+      if (!retryable || retry >= options.max_retries) return response;
+      sleep(backoff(retry, response.retry_after));
+    }
+  }
+
+  // The single place where HTTP answers become results.
+  json result_of(const Response& response) const {
+    const long status = response.status;
+    if (status >= 200 && status <= 299) {
+      if (is_blank(response.body)) return json::object();
+      json parsed = json::parse(response.body, nullptr, false);
+      if (parsed.is_discarded()) {
+        return failure(status, "malformed JSON in response: " + truncated(redacted(response.body)));
+      }
+      return parsed;
+    }
+    const std::string body = redacted(response.body);
+    json parsed = json::parse(body, nullptr, false);
+    if (!parsed.is_discarded() && parsed.is_object()) {
+      if (parsed.contains("error")) return parsed;
+      if (parsed.contains("message") && parsed["message"].is_string()) {
+        return failure(status, truncated(parsed["message"].get<std::string>()));
+      }
+    }
+    if (!is_blank(body)) return failure(status, truncated(body));
+    return failure(status, reason_phrase(status));
+  }
+
+  json call(Method method, const std::string& path, const std::optional<std::string>& body,
+            RetryOn retry_on) {
+    return result_of(send_with_retries(method, path, body, retry_on, options.request_timeout));
+  }
+};
+
+API::API(std::string api_token, ClientOptions options)
+    : impl_(std::make_unique<Impl>(std::move(api_token), std::move(options))) {}
+
+API::~API() = default;
+API::API(API&&) noexcept = default;
+API& API::operator=(API&&) noexcept = default;
+
+nlohmann::json API::list(const std::string& app, const std::string& region) {
+  std::vector<std::pair<std::string, std::string>> params;
+  if (!region.empty()) params.emplace_back("region", region);
+  const std::string path = impl_->machines_path(app) + impl_->query(params);
+  json result = impl_->call(Method::GET, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  if (!result.is_array() && !(result.is_object() && result.contains("error"))) {
+    return failure(200, "expected a list of machines, got: " + truncated(result.dump()));
+  }
+  return result;
+}
+
+nlohmann::json API::create(const std::string& app, const std::string& image,
+                           const std::vector<std::string>& cmd, const CreateOptions& options) {
+  require_object(options.env_vars, "env_vars");
+  require_object(options.metadata, "metadata");
+  require_object(options.extra_config, "extra_config");
+  require_port(options.port, "port");
+  require_port(options.additional_internal_port, "additional_internal_port");
+  const std::string path = impl_->machines_path(app);
+
+  json services = json::array();
+  if (options.port) services.push_back(tcp_service(*options.port));
+  if (options.additional_internal_port) {
+    services.push_back(tcp_service(*options.additional_internal_port));
+  }
+  json config{{"image", image},
+              {"init", {{"cmd", cmd}}},
+              {"env", options.env_vars},
+              {"metadata", options.metadata},
+              {"services", services}};
+  json body{{"name", options.name}};
+  for (const auto& [key, value] : options.extra_config.items()) {
+    if (key == "config" && value.is_object()) {
+      config.update(value);
+    } else {
+      body[key] = value;
+    }
+  }
+  body["config"] = std::move(config);
+  // Only throttling is safe to retry: a create that failed on the server may still have run.
+  return impl_->call(Method::POST, path, body.dump(), RetryOn::THROTTLING);
+}
+
+nlohmann::json API::start(const std::string& app, const std::string& id) {
+  return impl_->call(Method::POST, impl_->machine_path(app, id) + "/start", std::nullopt,
+                     RetryOn::THROTTLING_AND_SERVER_ERRORS);
+}
+
+nlohmann::json API::stop(const std::string& app, const std::string& id) {
+  return impl_->call(Method::POST, impl_->machine_path(app, id) + "/stop", std::nullopt,
+                     RetryOn::THROTTLING_AND_SERVER_ERRORS);
+}
+
+nlohmann::json API::get(const std::string& app, const std::string& id) {
+  return impl_->call(Method::GET, impl_->machine_path(app, id), std::nullopt,
+                     RetryOn::THROTTLING_AND_SERVER_ERRORS);
+}
+
+nlohmann::json API::wait(const std::string& app, const std::string& id,
+                         const std::string& instance_id, const std::string& state) {
+  const int hold = std::clamp(impl_->options.wait_timeout_seconds, 1, WAIT_TIMEOUT_MAX);
+  std::vector<std::pair<std::string, std::string>> params;
+  if (!instance_id.empty()) params.emplace_back("instance_id", instance_id);
+  params.emplace_back("state", state);
+  params.emplace_back("timeout", std::to_string(hold));
+  const std::string path = impl_->machine_path(app, id) + "/wait" + impl_->query(params);
+  const milliseconds transfer_timeout =
+      std::chrono::seconds(hold) + std::max(impl_->options.wait_grace, std::chrono::seconds(0));
+  const auto total = std::max<long long>(impl_->options.wait_total.count(), 0);
+  const long long attempts = std::max<long long>(1, (total + hold - 1) / hold);
+
+  Response response;
+  for (long long attempt = 0; attempt < attempts; ++attempt) {
+    response = impl_->send_with_retries(Method::GET, path, std::nullopt,
+                                        RetryOn::THROTTLING_AND_SERVER_ERRORS, transfer_timeout);
+    if (response.status != 408) break;
+  }
+  return impl_->result_of(response);
+}
+
+nlohmann::json API::destroy(const std::string& app, const std::string& id, bool force,
+                            [[maybe_unused]] const std::string& region) {
+  const std::string path =
+      impl_->machine_path(app, id) + impl_->query({{"force", force ? "true" : "false"}});
+  return impl_->call(Method::DELETE, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
+}
+
+}  // namespace corvane::api
