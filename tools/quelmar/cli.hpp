@@ -1,0 +1,22 @@
+// The `quelmar` command line, runnable in-process for tests.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace quelmar::cli {
+
+// The process's console and environment; tests replace them.
+struct Io {
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+  std::function<std::optional<std::string>(const std::string& name)> getenv;
+};
+
+// Parses argv, runs the command and returns the process exit status.
+int run(int argc, const char* const* argv, const Io& io);
+
+}  // namespace quelmar::cli

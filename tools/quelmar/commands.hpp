@@ -1,0 +1,24 @@
+// The CLI's command groups. Each registers its subcommands on the app; a
+// subcommand's callback stores the exit status it wants in `status`.
+#pragma once
+
+#include <stdexcept>
+
+#include <CLI/CLI.hpp>
+
+#include "cli.hpp"
+
+namespace quelmar::cli {
+
+// An error the operator can fix: printed as "quelmar: <message>", exit status 2.
+class CommandError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr int kExitUsage = 2;
+
+void add_profile_logs_commands(CLI::App& app, const Io& io, int& status);
+void add_fly_commands(CLI::App& app, const Io& io, int& status);
+
+}  // namespace quelmar::cli
