@@ -1,1 +1,211 @@
-// placeholder
+#include "dns_resolver.hpp"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <string>
+
+// Without stdbool.h first, ldns defines true/false/bool as macros in C++.
+#include <stdbool.h>  // NOLINT(modernize-deprecated-headers)
+
+#include <ldns/ldns.h>
+
+namespace quelmar::orchestrate::adapter::dns {
+namespace {
+
+using ResolverPtr = std::unique_ptr<ldns_resolver, decltype(&ldns_resolver_deep_free)>;
+using PktPtr = std::unique_ptr<ldns_pkt, decltype(&ldns_pkt_free)>;
+using RdfPtr = std::unique_ptr<ldns_rdf, decltype(&ldns_rdf_deep_free)>;
+
+// ldns defaults to 3 tries of 5 s with 2 s pauses: about 20 s before giving
+// up on a silent server. An operator waiting on a dead tunnel gets ~6-8 s.
+constexpr std::uint8_t TRIES = 2;
+constexpr std::uint8_t PAUSE_SECONDS = 1;
+constexpr time_t TRY_TIMEOUT_SECONDS = 3;
+
+bool is_ipv4(const std::string& text) {
+  in_addr out{};
+  return inet_pton(AF_INET, text.c_str(), &out) == 1;
+}
+
+bool is_ipv6(const std::string& text) {
+  in6_addr out{};
+  return inet_pton(AF_INET6, text.c_str(), &out) == 1;
+}
+
+std::invalid_argument bad_name_server(std::string_view text) {
+  return std::invalid_argument("invalid DNS name server address: '" + std::string(text) + "'");
+}
+
+std::uint16_t parse_port(std::string_view digits, std::string_view whole) {
+  unsigned value = 0;
+  const char* end = digits.data() + digits.size();
+  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
+  if (digits.empty() || ec != std::errc() || ptr != end || value == 0 || value > 65535) {
+    throw bad_name_server(whole);
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+std::string display(const NameServer& server) {
+  std::string host = is_ipv6(server.address) ? "[" + server.address + "]" : server.address;
+  return host + ":" + std::to_string(server.port.value_or(LDNS_PORT));
+}
+
+const char* type_name(RecordType type) { return type == RecordType::A ? "A" : "AAAA"; }
+
+std::string rcode_cause(ldns_pkt_rcode rcode) {
+  switch (rcode) {
+    case LDNS_RCODE_SERVFAIL:
+      return "server failure (SERVFAIL)";
+    case LDNS_RCODE_REFUSED:
+      return "query refused (REFUSED)";
+    case LDNS_RCODE_FORMERR:
+      return "query rejected as malformed (FORMERR)";
+    case LDNS_RCODE_NOTIMPL:
+      return "query type not implemented (NOTIMP)";
+    default:
+      return "error response (rcode " + std::to_string(static_cast<int>(rcode)) + ")";
+  }
+}
+
+// Maps an ldns transport/parse status to a cause an operator can act on.
+std::string send_cause(ldns_status status, const std::string& server) {
+  switch (status) {
+    case LDNS_STATUS_NETWORK_ERR:
+    case LDNS_STATUS_RES_NO_NS:
+      return "no answer from " + server;
+    case LDNS_STATUS_SOCKET_ERROR:
+    case LDNS_STATUS_ADDRESS_ERR:
+      return "cannot reach " + server + " (" + ldns_get_errorstr_by_id(status) + ")";
+    default:
+      return "malformed answer from " + server + " (" + ldns_get_errorstr_by_id(status) + ")";
+  }
+}
+
+// The answer must be a response to the question we asked; anything else is
+// treated as garbage rather than trusted.
+bool answers_question(const ldns_pkt* query, const ldns_pkt* answer) {
+  if (!ldns_pkt_qr(answer) || ldns_pkt_id(answer) != ldns_pkt_id(query)) return false;
+  const ldns_rr_list* asked = ldns_pkt_question(query);
+  const ldns_rr_list* echoed = ldns_pkt_question(answer);
+  // Some servers omit the question in error responses.
+  if (echoed == nullptr || ldns_rr_list_rr_count(echoed) == 0) return true;
+  if (ldns_rr_list_rr_count(echoed) != 1) return false;
+  const ldns_rr* a = ldns_rr_list_rr(asked, 0);
+  const ldns_rr* e = ldns_rr_list_rr(echoed, 0);
+  return ldns_rr_get_type(a) == ldns_rr_get_type(e) &&
+         ldns_rr_get_class(a) == ldns_rr_get_class(e) &&
+         ldns_dname_compare(ldns_rr_owner(a), ldns_rr_owner(e)) == 0;
+}
+
+std::string address_text(const ldns_rdf* rdf, RecordType type) {
+  const int family = type == RecordType::A ? AF_INET : AF_INET6;
+  const std::size_t expected = type == RecordType::A ? 4 : 16;
+  if (rdf == nullptr || ldns_rdf_size(rdf) != expected) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  if (inet_ntop(family, ldns_rdf_data(rdf), text, sizeof text) == nullptr) return {};
+  return text;
+}
+
+}  // namespace
+
+NameServer parse_name_server(std::string_view text) {
+  const std::string whole(text);
+  if (is_ipv4(whole) || is_ipv6(whole)) return {whole, std::nullopt};
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find("]:");
+    if (close == std::string_view::npos) throw bad_name_server(text);
+    std::string host(text.substr(1, close - 1));
+    if (!is_ipv6(host)) throw bad_name_server(text);
+    return {host, parse_port(text.substr(close + 2), text)};
+  }
+  const auto colon = text.rfind(':');
+  if (colon == std::string_view::npos) throw bad_name_server(text);
+  std::string host(text.substr(0, colon));
+  if (!is_ipv4(host)) throw bad_name_server(text);
+  return {host, parse_port(text.substr(colon + 1), text)};
+}
+
+struct Resolver::Impl {
+  ResolverPtr resolver{nullptr, &ldns_resolver_deep_free};
+  std::string server;  // "ADDR:PORT", for messages
+};
+
+Resolver::Resolver(const NameServer& name_server) : impl_(std::make_unique<Impl>()) {
+  const bool v4 = is_ipv4(name_server.address);
+  if (!v4 && !is_ipv6(name_server.address)) throw bad_name_server(name_server.address);
+  if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
+
+  impl_->resolver.reset(ldns_resolver_new());
+  if (!impl_->resolver) throw std::runtime_error("cannot create a DNS resolver");
+  ldns_resolver* r = impl_->resolver.get();
+
+  RdfPtr address(
+      ldns_rdf_new_frm_str(v4 ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA, name_server.address.c_str()),
+      &ldns_rdf_deep_free);
+  if (!address) throw bad_name_server(name_server.address);
+  // push_nameserver copies the rdf.
+  if (ldns_resolver_push_nameserver(r, address.get()) != LDNS_STATUS_OK) {
+    throw std::runtime_error("cannot set DNS name server " + name_server.address);
+  }
+  if (name_server.port) ldns_resolver_set_port(r, *name_server.port);
+  ldns_resolver_set_recursive(r, true);
+  ldns_resolver_set_fallback(r, true);
+  ldns_resolver_set_retry(r, TRIES);
+  ldns_resolver_set_retrans(r, PAUSE_SECONDS);
+  ldns_resolver_set_timeout(r, timeval{TRY_TIMEOUT_SECONDS, 0});
+  impl_->server = display(name_server);
+}
+
+Resolver::~Resolver() = default;
+
+std::string Resolver::first_address(const std::string& name, RecordType type) {
+  const std::string fqdn = !name.empty() && name.back() == '.' ? name : name + ".";
+  const ldns_rr_type rr_type = type == RecordType::A ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
+  const std::string& server = impl_->server;
+
+  if (name.empty() || name == ".") throw LookupError("invalid DNS name: '" + name + "'");
+  RdfPtr qname(ldns_dname_new_frm_str(fqdn.c_str()), &ldns_rdf_deep_free);
+  if (!qname) throw LookupError("invalid DNS name: '" + name + "'");
+
+  ldns_pkt* raw_query = nullptr;
+  ldns_status status = ldns_resolver_prepare_query_pkt(
+      &raw_query, impl_->resolver.get(), qname.get(), rr_type, LDNS_RR_CLASS_IN, LDNS_RD);
+  PktPtr query(raw_query, &ldns_pkt_free);
+  if (status != LDNS_STATUS_OK || !query) {
+    throw LookupError("cannot build a query for " + fqdn + " (" + ldns_get_errorstr_by_id(status) +
+                      ")");
+  }
+
+  ldns_pkt* raw_answer = nullptr;
+  status = ldns_resolver_send_pkt(&raw_answer, impl_->resolver.get(), query.get());
+  PktPtr answer(raw_answer, &ldns_pkt_free);
+  if (status != LDNS_STATUS_OK || !answer) throw LookupError(send_cause(status, server));
+  if (!answers_question(query.get(), answer.get())) {
+    throw LookupError("malformed answer from " + server + " (not a response to the query)");
+  }
+  if (ldns_pkt_tc(answer.get())) {
+    throw LookupError("truncated answer from " + server);
+  }
+
+  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
+  if (rcode == LDNS_RCODE_NXDOMAIN) throw LookupError("name does not exist: " + fqdn);
+  if (rcode != LDNS_RCODE_NOERROR) throw LookupError(rcode_cause(rcode) + " from " + server);
+
+  const ldns_rr_list* records = ldns_pkt_answer(answer.get());
+  const std::size_t count = records ? ldns_rr_list_rr_count(records) : 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const ldns_rr* rr = ldns_rr_list_rr(records, i);
+    if (ldns_rr_get_type(rr) != rr_type || ldns_rr_get_class(rr) != LDNS_RR_CLASS_IN) continue;
+    std::string text = address_text(ldns_rr_rdf(rr, 0), type);
+    if (text.empty()) {
+      throw LookupError("malformed answer from " + server + " (bad " + type_name(type) +
+                        " record)");
+    }
+    return text;
+  }
+  throw LookupError(std::string("no ") + type_name(type) + " record for " + fqdn);
+}
+
+}  // namespace quelmar::orchestrate::adapter::dns

@@ -1,1 +1,203 @@
+#include "orchestrate/adapter/dns_resolver.hpp"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fake_dns.hpp"
+
+namespace dns = quelmar::orchestrate::adapter::dns;
+using quelmar::fake_fly::DnsFault;
+using quelmar::fake_fly::DnsRcode;
+using quelmar::fake_fly::DnsRecord;
+using quelmar::fake_fly::DnsReply;
+using quelmar::fake_fly::DnsTransport;
+using quelmar::fake_fly::FakeDns;
+using quelmar::fake_fly::FakeDnsOptions;
+using ::testing::HasSubstr;
+
+namespace {
+
+// ---- parse_name_server -------------------------------------------------------
+
+struct ParsedCase {
+  std::string text;
+  std::string address;
+  std::optional<std::uint16_t> port;
+};
+
+class ParseNameServer : public ::testing::TestWithParam<ParsedCase> {};
+
+TEST_P(ParseNameServer, AcceptsAddressWithOptionalPort) {
+  const dns::NameServer parsed = dns::parse_name_server(GetParam().text);
+  EXPECT_EQ(parsed.address, GetParam().address);
+  EXPECT_EQ(parsed.port, GetParam().port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, ParseNameServer,
+                         ::testing::Values(ParsedCase{"127.0.0.1", "127.0.0.1", std::nullopt},
+                                           ParsedCase{"127.0.0.1:5353", "127.0.0.1", 5353},
+                                           ParsedCase{"1.1.1.1:65535", "1.1.1.1", 65535},
+                                           ParsedCase{"fdaa::3", "fdaa::3", std::nullopt},
+                                           ParsedCase{"::1", "::1", std::nullopt},
+                                           ParsedCase{"fdaa:0:18::3", "fdaa:0:18::3", std::nullopt},
+                                           ParsedCase{"[fdaa::3]:53", "fdaa::3", 53},
+                                           ParsedCase{"[::1]:5353", "::1", 5353}));
+
+class RejectNameServer : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RejectNameServer, ThrowsNamingTheText) {
+  try {
+    dns::parse_name_server(GetParam());
+    FAIL() << "accepted '" << GetParam() << "'";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_THAT(e.what(), HasSubstr("'" + GetParam() + "'"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bad, RejectNameServer,
+                         ::testing::Values("", "localhost", "ns.example.com:53", "256.1.1.1",
+                                           "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
+                                           "127.0.0.1:53x", "127.0.0.1:-1", "[::1]",
+                                           "[::1]:", "[127.0.0.1]:53", "[fdaa::3:53", "fdaa::3]:53",
+                                           " 127.0.0.1", "127.0.0.1:+53"));
+
+TEST(ResolverConstruction, BadAddressIsNotALookupError) {
+  EXPECT_THROW(dns::Resolver(dns::NameServer{"not-an-ip", std::nullopt}), std::invalid_argument);
+  EXPECT_THROW(dns::Resolver(dns::NameServer{"127.0.0.1", 0}), std::invalid_argument);
+}
+
+// ---- the resolver against the fake responder ---------------------------------
+
+class ResolverAgainstFake : public ::testing::Test {
+ protected:
+  std::string lookup(const std::string& name, dns::RecordType type) {
+    dns::Resolver resolver(dns::parse_name_server(server.name_server()));
+    return resolver.first_address(name, type);
+  }
+
+  // The LookupError's text, or a failure when the look-up succeeded.
+  std::string lookup_error(const std::string& name, dns::RecordType type) {
+    try {
+      const std::string address = lookup(name, type);
+      ADD_FAILURE() << "resolved " << name << " to " << address;
+    } catch (const dns::LookupError& e) {
+      return e.what();
+    }
+    return {};
+  }
+
+  FakeDns server;
+};
+
+TEST_F(ResolverAgainstFake, ReturnsTheAddressOfTheAskedType) {
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
+  server.add_record({"myapp.flycast", "AAAA", "fdaa:0:1:0:0:0:0:7"});
+  server.add_record({"dual.flycast", "A", "203.0.113.9"});
+  server.add_record({"dual.flycast", "AAAA", "fdaa::9"});
+
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.7");
+  EXPECT_EQ(lookup("myapp.fly.dev.", dns::RecordType::A), "203.0.113.7");
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa:0:1::7");  // inet_ntop form
+  EXPECT_EQ(lookup("dual.flycast", dns::RecordType::AAAA), "fdaa::9");
+  EXPECT_EQ(lookup("dual.flycast", dns::RecordType::A), "203.0.113.9");
+  EXPECT_EQ(server.query_count(DnsTransport::UDP), 5u);
+}
+
+TEST_F(ResolverAgainstFake, SeveralRecordsGiveTheFirstReceived) {
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.20"});
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.3"});
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.100"});
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.20");
+}
+
+TEST_F(ResolverAgainstFake, CnameChainLeadsToTheFirstAddress) {
+  server.add_record({"myapp.flycast", "CNAME", "edge.flycast."});
+  server.add_record({"edge.flycast", "CNAME", "pool.flycast."});
+  server.add_record({"pool.flycast", "AAAA", "fdaa::42"});
+  server.add_record({"pool.flycast", "AAAA", "fdaa::43"});
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::42");
+}
+
+TEST_F(ResolverAgainstFake, RecordsOfAnotherTypeOnlyAreNoAddress) {
+  server.set_record_source([](const std::string& qname, const std::string&) {
+    return DnsReply{.rcode = DnsRcode::NOERROR, .answer = {{qname, "A", "203.0.113.1"}}};
+  });
+  EXPECT_EQ(lookup_error("myapp.flycast", dns::RecordType::AAAA),
+            "no AAAA record for myapp.flycast.");
+}
+
+TEST_F(ResolverAgainstFake, ANameWithoutTheTypeIsNoData) {
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::AAAA),
+            "no AAAA record for myapp.fly.dev.");
+}
+
+TEST_F(ResolverAgainstFake, UnknownNameDoesNotExist) {
+  EXPECT_EQ(lookup_error("ghost.fly.dev", dns::RecordType::A),
+            "name does not exist: ghost.fly.dev.");
+}
+
+TEST_F(ResolverAgainstFake, InvalidNameIsALookupError) {
+  EXPECT_THAT(lookup_error("", dns::RecordType::A), HasSubstr("invalid DNS name"));
+  EXPECT_THAT(lookup_error(std::string(70, 'a') + ".fly.dev", dns::RecordType::A),
+              HasSubstr("invalid DNS name"));
+  EXPECT_EQ(server.query_count(DnsTransport::UDP), 0u);
+}
+
+struct FaultCase {
+  DnsFault fault;
+  std::string cause;
+};
+
+class ResolverFaults : public ResolverAgainstFake,
+                       public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(ResolverFaults, BecomeALookupErrorNamingTheServer) {
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
+  server.set_fault(GetParam().fault);
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::A),
+            GetParam().cause + " from " + server.name_server());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rcodes, ResolverFaults,
+    ::testing::Values(FaultCase{DnsFault::SERVFAIL, "server failure (SERVFAIL)"},
+                      FaultCase{DnsFault::REFUSED, "query refused (REFUSED)"}));
+
+TEST_F(ResolverAgainstFake, MalformedAnswerIsALookupError) {
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
+  server.set_fault(DnsFault::MALFORMED);
+  EXPECT_THAT(lookup_error("myapp.fly.dev", dns::RecordType::A),
+              HasSubstr("malformed answer from " + server.name_server()));
+}
+
+TEST_F(ResolverAgainstFake, TruncatedUdpAnswerIsRetriedOverTcp) {
+  server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
+  server.set_fault(DnsFault::TRUNCATE);
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
+  EXPECT_GE(server.query_count(DnsTransport::UDP), 1u);  // ldns may first retry with EDNS
+  EXPECT_EQ(server.query_count(DnsTransport::TCP), 1u);
+}
+
+TEST_F(ResolverAgainstFake, SilentServerGivesUpWithinTenSeconds) {
+  server.set_fault(DnsFault::DROP);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::A),
+            "no answer from " + server.name_server());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_GE(server.query_count(DnsTransport::UDP), 2u);  // it did retry
+}
+
+TEST(ResolverOverIpv6, ReachesABracketedServer) {
+  FakeDns server(FakeDnsOptions{.address = "::1", .port = 0});
+  server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
+  EXPECT_EQ(server.name_server(), "[::1]:" + std::to_string(server.port()));
+  dns::Resolver resolver(dns::parse_name_server(server.name_server()));
+  EXPECT_EQ(resolver.first_address("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
+}
+
+}  // namespace
