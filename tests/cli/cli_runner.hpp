@@ -1,0 +1,35 @@
+// Runs the quelmar CLI in-process with captured streams.
+#pragma once
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli.hpp"
+
+namespace quelmar::cli::testing {
+
+struct CliResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+inline CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",
+                         const std::map<std::string, std::string>& env = {}) {
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::ostringstream err;
+  const Io io{in, out, err, [&env](const std::string& name) -> std::optional<std::string> {
+                const auto it = env.find(name);
+                if (it == env.end()) return std::nullopt;
+                return it->second;
+              }};
+  std::vector<const char*> argv{"quelmar"};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  const int status = run(static_cast<int>(argv.size()), argv.data(), io);
+  return {status, out.str(), err.str()};
+}
+
+}  // namespace quelmar::cli::testing
