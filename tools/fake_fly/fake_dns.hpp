@@ -73,7 +73,8 @@ class FakeDns {
   void set_record_source(DnsRecordSource source);
   void set_fault(DnsFault fault);
 
-  // Queries received so far, counted per transport (dropped ones included).
+  // Queries received so far per transport, dropped ones included; bytes that
+  // do not parse as a DNS message are ignored and not counted.
   std::size_t query_count(DnsTransport transport) const;
 
   // Stops answering and joins the thread; the destructor calls it too.

@@ -30,6 +30,8 @@ class LookupError : public std::runtime_error {
 
 // A fresh resolver that reads no host configuration and knows exactly one
 // name server. Building it may throw (bad address); querying throws LookupError.
+// Recursion is requested, a truncated UDP answer is retried over TCP, and a
+// silent server is given up on after two tries of 3 s.
 class Resolver {
  public:
   explicit Resolver(const NameServer& name_server);
