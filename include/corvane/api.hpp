@@ -55,15 +55,15 @@ struct ClientOptions {
   std::chrono::milliseconds initial_backoff{500};
   std::chrono::milliseconds max_backoff{30'000};
   // Seam for tests: how the client sleeps between retries. Empty: a real sleep.
-  std::function<void(std::chrono::milliseconds)> sleep;
+  std::function<void(std::chrono::milliseconds)> sleep{};
 };
 
 struct CreateOptions {
   // Each present port becomes one raw-TCP service exposing that port, in this order; with only
   // `additional_internal_port` there is a single service, for it.
-  std::optional<int> port;
-  std::optional<int> additional_internal_port;
-  std::string name;
+  std::optional<int> port{};
+  std::optional<int> additional_internal_port{};
+  std::string name{};
   nlohmann::json env_vars = nlohmann::json::object();
   nlohmann::json metadata = nlohmann::json::object();
   // Entries go to the top level of the request body (e.g. "region"); a "config" object entry is

@@ -206,7 +206,8 @@ struct API::Impl {
     add_header(authorization);
     add_header("Accept: application/json");
     add_header("Expect:");  // no 100-continue round trip for bodies
-    if (body) add_header("Content-Type: application/json");
+    // Without a body curl would still label a POST as a form.
+    add_header(body ? "Content-Type: application/json" : "Content-Type:");
 
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");

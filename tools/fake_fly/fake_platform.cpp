@@ -414,10 +414,13 @@ FakePlatform::FakePlatform(FakePlatformOptions options)
     : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& impl = *impl_;
   impl.server.set_keep_alive_timeout(1);  // so stop() is not held up by idle clients
-  impl.server.set_pre_routing_handler([&impl](const httplib::Request& req, httplib::Response& res) {
+  // Plain handlers rather than a pre-routing hook: httplib reads request bodies after that hook.
+  const auto serve = [&impl](const httplib::Request& req, httplib::Response& res) {
     impl.serve(req, res);
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  };
+  impl.server.Get(".*", serve);
+  impl.server.Post(".*", serve);
+  impl.server.Delete(".*", serve);
   if (impl.options.port == 0) {
     impl.port = impl.server.bind_to_any_port(impl.options.host);
   } else if (impl.server.bind_to_port(impl.options.host, impl.options.port)) {

@@ -34,19 +34,19 @@ struct FakePlatformOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: any free port
   std::string token = "fake-token";
-  std::vector<std::string> apps;
+  std::vector<std::string> apps{};
   // How long a wait is held before 408. Absent: the request's own timeout.
-  std::optional<std::chrono::milliseconds> wait_hold;
+  std::optional<std::chrono::milliseconds> wait_hold{};
   // Seeds the generated machine and instance ids, so runs are repeatable.
   std::uint64_t seed = 1;
 };
 
 struct RecordedRequest {
-  std::string method;
-  std::string path;  // decoded, without the query string
-  std::map<std::string, std::string> query;
-  std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
+  std::string method{};
+  std::string path{};  // decoded, without the query string
+  std::map<std::string, std::string> query{};
+  std::map<std::string, std::string> headers{};  // names in lower case
+  std::string body{};
 
   // Empty when the header was not sent. `name` is matched case-insensitively.
   std::string header(const std::string& name) const;
@@ -54,14 +54,14 @@ struct RecordedRequest {
 
 // Makes the next `times` requests that match answer differently.
 struct InjectedFailure {
-  std::string method;         // empty: any method
-  std::string path_contains;  // empty: any path
+  std::string method{};         // empty: any method
+  std::string path_contains{};  // empty: any path
   int times = 1;
   // Absent: after the delay the request is handled normally (a slow answer).
   std::optional<int> status = 500;
   // Sent verbatim as application/json (may be malformed on purpose). Absent: empty body.
-  std::optional<std::string> body;
-  std::optional<int> retry_after_seconds;
+  std::optional<std::string> body{};
+  std::optional<int> retry_after_seconds{};
   std::chrono::milliseconds delay{0};
 };
 
