@@ -414,6 +414,7 @@ FakePlatform::FakePlatform(FakePlatformOptions options)
     : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& impl = *impl_;
   impl.server.set_keep_alive_timeout(1);  // so stop() is not held up by idle clients
+  impl.server.set_tcp_nodelay(true);      // answers go out in two writes
   // Plain handlers rather than a pre-routing hook: httplib reads request bodies after that hook.
   const auto serve = [&impl](const httplib::Request& req, httplib::Response& res) {
     impl.serve(req, res);
