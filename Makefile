@@ -22,6 +22,7 @@ check: setup
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j $(JOBS)
 	ctest --preset dev -j $(JOBS)
+	bash scripts/install-check build/dev
 
 test-asan: setup
 	cmake --preset asan >/dev/null
@@ -34,7 +35,7 @@ bench: setup
 	bash bench/run build/release
 
 fuzz: setup
-	bash fuzz/run $(or $(SECONDS),30)
+	bash fuzz/run $(or $(FUZZ_SECONDS),30)
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
@@ -44,7 +45,9 @@ tidy: setup
 	git ls-files 'src/*.cpp' 'tools/*.cpp' | xargs clang-tidy -p build/dev --quiet
 
 install-check: setup
-	bash scripts/install-check
+	cmake --preset dev >/dev/null
+	cmake --build --preset dev -j $(JOBS)
+	bash scripts/install-check build/dev
 
 clean:
 	rm -rf build
