@@ -171,8 +171,8 @@ bool read_directory(int fd, std::vector<char>& buffer, OnEntry&& on_entry) {
 // while subdirectories remain to be opened from it, and may be given up (and
 // reopened from an ancestor) to bound the number of open descriptors.
 struct Frame {
-  std::string name;                  // component under the parent; empty for the root
-  std::size_t rel_length = 0;        // length of the relative path of this directory
+  std::string name;            // component under the parent; empty for the root
+  std::size_t rel_length = 0;  // length of the relative path of this directory
   Fd fd;
   std::vector<std::string> subdirs;  // in listing order
   std::size_t next_subdir = 0;

@@ -85,9 +85,8 @@ TEST_F(ProfileLogsCli, NonUtf8DirectoryNamesAreReplacedInJsonAndEscapedInText) {
 
 TEST_F(ProfileLogsCli, FolderModes) {
   touch("f/S-A-20210902.csv");
-  auto r = run_cli(
-      {"profile-logs", "missing", (root_ / "f").string(), "--folder", "--from", "2021-09-01",
-       "--to", "2021-09-03", "--json"});
+  auto r = run_cli({"profile-logs", "missing", (root_ / "f").string(), "--folder", "--from",
+                    "2021-09-01", "--to", "2021-09-03", "--json"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "[\"2021-09-01\",\"2021-09-03\"]\n");
   // A missing folder misses every day.

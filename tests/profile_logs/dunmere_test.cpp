@@ -49,38 +49,30 @@ TEST_P(DatedNames, YieldsTheDayBeforeTheFinalExtension) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, DatedNames,
-    ::testing::Values(NameCase{"-20210915.csv", ymd(2021, 9, 15)},
-                      NameCase{"SERIAL1-A-20210915.csv", ymd(2021, 9, 15)},
-                      NameCase{"a-20210101-20210915.csv", ymd(2021, 9, 15)},
-                      NameCase{"x-20200229.csv", ymd(2020, 2, 29)},
-                      NameCase{"x-99991231.csv", ymd(9999, 12, 31)},
-                      NameCase{"x-00010101.csv", ymd(1, 1, 1)},
-                      NameCase{"line\nbreak-20210915.csv", ymd(2021, 9, 15)},
-                      NameCase{"x-20210915.CSV", std::nullopt},
-                      NameCase{"x-20210915.csv.gz", std::nullopt},
-                      NameCase{"x-20210915.csv\n", std::nullopt},
-                      NameCase{"x_20210915.csv", std::nullopt},
-                      NameCase{"20210915.csv", std::nullopt},
-                      NameCase{"x-2021091.csv", std::nullopt},
-                      NameCase{"x-202109150.csv", std::nullopt},
-                      NameCase{"x-2021O915.csv", std::nullopt},
-                      NameCase{"x-20211301.csv", std::nullopt},
-                      NameCase{"x-20210230.csv", std::nullopt},
-                      NameCase{"x-20210229.csv", std::nullopt},
-                      NameCase{"x-21000229.csv", std::nullopt},
-                      NameCase{"x-20000229.csv", ymd(2000, 2, 29)},
-                      NameCase{"x-20210100.csv", std::nullopt},
-                      NameCase{"x-20210001.csv", std::nullopt},
-                      NameCase{"x-00000101.csv", std::nullopt}, NameCase{"", std::nullopt},
-                      NameCase{".csv", std::nullopt}));
+    ::testing::Values(
+        NameCase{"-20210915.csv", ymd(2021, 9, 15)},
+        NameCase{"SERIAL1-A-20210915.csv", ymd(2021, 9, 15)},
+        NameCase{"a-20210101-20210915.csv", ymd(2021, 9, 15)},
+        NameCase{"x-20200229.csv", ymd(2020, 2, 29)}, NameCase{"x-99991231.csv", ymd(9999, 12, 31)},
+        NameCase{"x-00010101.csv", ymd(1, 1, 1)},
+        NameCase{"line\nbreak-20210915.csv", ymd(2021, 9, 15)},
+        NameCase{"x-20210915.CSV", std::nullopt}, NameCase{"x-20210915.csv.gz", std::nullopt},
+        NameCase{"x-20210915.csv\n", std::nullopt}, NameCase{"x_20210915.csv", std::nullopt},
+        NameCase{"20210915.csv", std::nullopt}, NameCase{"x-2021091.csv", std::nullopt},
+        NameCase{"x-202109150.csv", std::nullopt}, NameCase{"x-2021O915.csv", std::nullopt},
+        NameCase{"x-20211301.csv", std::nullopt}, NameCase{"x-20210230.csv", std::nullopt},
+        NameCase{"x-20210229.csv", std::nullopt}, NameCase{"x-21000229.csv", std::nullopt},
+        NameCase{"x-20000229.csv", ymd(2000, 2, 29)}, NameCase{"x-20210100.csv", std::nullopt},
+        NameCase{"x-20210001.csv", std::nullopt}, NameCase{"x-00000101.csv", std::nullopt},
+        NameCase{"", std::nullopt}, NameCase{".csv", std::nullopt}));
 
 TEST(DatedNameRule, AgreesWithThePatternOnGeneratedNames) {
   const std::regex pattern{std::string(dunmere::DATE_PATTERN)};
   // Pieces that make near misses likely; no line breaks, where the pattern and
   // the rule are meant to agree.
-  const std::vector<std::string> pieces = {"-", "0", "1", "2", "9", "3", "20210915", "00000000",
-                                           "99991231", ".csv", ".CSV", "csv", ".", "x", "_",
-                                           "\xc3\xa9", "\xff", " ", "\x01", "13", "0229"};
+  const std::vector<std::string> pieces = {
+      "-",   "0", "1", "2", "9",        "3",    "20210915", "00000000", "99991231", ".csv", ".CSV",
+      "csv", ".", "x", "_", "\xc3\xa9", "\xff", " ",        "\x01",     "13",       "0229"};
   std::mt19937 rng(20211);
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
   std::uniform_int_distribution<int> length(0, 8);
@@ -177,11 +169,11 @@ TEST_F(ScanTest, FolderMissingOrReversed) {
 
 TEST_F(ScanTest, FolderCountsEveryEntryNameInRangeOnce) {
   fill("f", sep1_, sep5_, {ymd(2021, 9, 2), ymd(2021, 9, 3), ymd(2021, 9, 4)});
-  touch("f/M1-B-20210901.csv");      // second file of a present day
-  touch("f/M1-A-20210831.csv");      // outside the range
-  touch("f/M1-A-20210902.CSV");      // wrong extension
-  touch("f/M1-A-20210230.csv");      // impossible date
-  dir("f/M1-A-20210903.csv");        // a directory named like a dated file counts here
+  touch("f/M1-B-20210901.csv");  // second file of a present day
+  touch("f/M1-A-20210831.csv");  // outside the range
+  touch("f/M1-A-20210902.CSV");  // wrong extension
+  touch("f/M1-A-20210230.csv");  // impossible date
+  dir("f/M1-A-20210903.csv");    // a directory named like a dated file counts here
   fs::create_symlink(root_ / "nowhere", root_ / "f/M1-A-20210904.csv");  // dangling link counts
   EXPECT_THAT(dunmere::check_missing_files_for_folder(root_ / "f", sep1_, sep5_),
               ElementsAre(ymd(2021, 9, 2)));
@@ -209,12 +201,12 @@ TEST_F(ScanTest, TreeMissingRootOrFileRootIsEmpty) {
 TEST_F(ScanTest, TreeReportsEachDirectoryOnItsOwnFiles) {
   fill("", sep1_, sep5_, {ymd(2021, 9, 3)});
   fill("a/b", sep1_, sep5_, {ymd(2021, 9, 1), ymd(2021, 9, 5)});
-  fill("a", sep1_, sep5_, {});                             // complete: no entry
-  touch("a/M1-A-20210903.csv.bak");                        // nothing dated
-  dir("empty");                                             // no dated name: no entry
-  touch("notes/readme.txt");                               // no dated name: no entry
-  touch("old/M1-A-20200101.csv");                          // only outside the range
-  touch("bad/M1-A-20211301.csv");                          // impossible date only: no entry
+  fill("a", sep1_, sep5_, {});       // complete: no entry
+  touch("a/M1-A-20210903.csv.bak");  // nothing dated
+  dir("empty");                      // no dated name: no entry
+  touch("notes/readme.txt");         // no dated name: no entry
+  touch("old/M1-A-20200101.csv");    // only outside the range
+  touch("bad/M1-A-20211301.csv");    // impossible date only: no entry
   const auto result = dunmere::check_missing_files(root_, sep1_, sep5_);
   std::map<std::string, std::vector<Date>> by_key(result.begin(), result.end());
   EXPECT_EQ(result.size(), 3U);
@@ -273,7 +265,7 @@ TEST_F(ScanTest, TreeSymbolicLinks) {
   // A link to a directory is not examined even with a dated name.
   fs::create_directory_symlink(root_ / "real", root_ / "links/M1-A-20210901.csv");
   fs::create_symlink(root_ / "real/M1-A-20210903.csv", root_ / "links/M1-A-20210902.csv");
-  fs::create_symlink(root_ / "gone", root_ / "links/M1-A-20210903.csv");  // dangling
+  fs::create_symlink(root_ / "gone", root_ / "links/M1-A-20210903.csv");       // dangling
   fs::create_symlink("M1-A-20210904.csv", root_ / "links/M1-A-20210904.csv");  // loop
   const auto result = dunmere::check_missing_files(root_, sep1_, sep5_);
   ASSERT_EQ(result.size(), 2U);

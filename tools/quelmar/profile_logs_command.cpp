@@ -168,9 +168,7 @@ void add_profile_logs_commands(CLI::App& app, const Io& io, int& status) {
       "YYYY-MM-DD");
   missing->add_option("PATH", options->path, "Replica tree (or, with --folder, one folder)")
       ->required();
-  missing->add_option("--from", options->from, "First day, inclusive")
-      ->required()
-      ->check(iso_date);
+  missing->add_option("--from", options->from, "First day, inclusive")->required()->check(iso_date);
   missing->add_option("--to", options->to, "Last day, inclusive")->required()->check(iso_date);
   missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
   missing->add_flag("--json", options->json,
