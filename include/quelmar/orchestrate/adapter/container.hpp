@@ -22,9 +22,9 @@ std::string to_string(ContainerEnvironment environment);
 std::optional<ContainerState> parse_container_state(std::string_view text);
 
 struct Container {
-  std::string id;
-  std::string name;
-  std::string image;
+  std::string id{};
+  std::string name{};
+  std::string image{};
   int port = 0;
   ContainerState status = ContainerState::CREATED;
   ContainerEnvironment container_environment = ContainerEnvironment::FLY;

@@ -32,7 +32,7 @@ struct Console {
   std::istream* in = nullptr;   // null: std::cin
   std::ostream* out = nullptr;  // null: std::cout
   // Must not return. Empty: flush standard output, then std::exit(status).
-  std::function<void(int status)> exit;
+  std::function<void(int status)> exit{};
 };
 
 // Thrown when a replaced Console::exit returns instead of ending the process.
@@ -106,29 +106,31 @@ extern const ConstantMap<std::string, ContainerState> CONTAINER_STATUS;
 std::function<bool(const nlohmann::json& machine)> metadata_filter_fn(std::string key,
                                                                       std::string value);
 
+// Every field has a default member initializer so that designated initializers
+// may leave any of them out without a warning.
 struct FlyAdapterOptions {
-  std::string api_token;
-  std::string dns_server;
-  std::string image;
+  std::string api_token{};
+  std::string dns_server{};
+  std::string image{};
   bool is_single_meter_app = false;
-  std::optional<std::string> app_name;
-  std::optional<std::string> serial;
-  std::optional<bool> use_private_address;
-  std::optional<std::string> region;
+  std::optional<std::string> app_name{};
+  std::optional<std::string> serial{};
+  std::optional<bool> use_private_address{};
+  std::optional<std::string> region{};
   // Client settings (base URL, time-outs, retry sleep seam).
   corvane::api::ClientOptions client{};
   // Replaces the built-in public resolver ("ADDR[:PORT]" or "[V6]:PORT").
-  std::optional<std::string> public_resolver;
+  std::optional<std::string> public_resolver{};
   Console console{};
 };
 
 struct CreateRequest {
-  std::string cmd;
-  std::string meter_id;
-  std::string serial;
-  std::string ip_address;
-  std::optional<int> port;
-  std::optional<int> additional_internal_port;
+  std::string cmd{};
+  std::string meter_id{};
+  std::string serial{};
+  std::string ip_address{};
+  std::optional<int> port{};
+  std::optional<int> additional_internal_port{};
   bool skip_confirm = false;
   bool use_cert_auth = false;
 };
