@@ -12,6 +12,9 @@
 // Bad arguments (an empty app name or machine id, a token with control characters, a port
 // outside 1..65535, non-object maps) throw std::invalid_argument before anything is sent.
 //
+// The token is never logged or put into an error; a server that echoes it back has it replaced
+// by "[redacted]" in the failure map.
+//
 // One API object keeps one connection open across its calls; it is not safe to share it between
 // threads without locking.
 #pragma once
@@ -99,6 +102,7 @@ class API {
 
  private:
   struct Impl;
+  Impl& impl();  // throws std::logic_error on a moved-from client
   std::unique_ptr<Impl> impl_;
 };
 

@@ -320,14 +320,19 @@ API::API(std::string api_token, ClientOptions options)
     : impl_(std::make_unique<Impl>(std::move(api_token), std::move(options))) {}
 
 API::~API() = default;
+
+API::Impl& API::impl() {
+  if (!impl_) throw std::logic_error("use of a moved-from Machines API client");
+  return *impl_;
+}
 API::API(API&&) noexcept = default;
 API& API::operator=(API&&) noexcept = default;
 
 nlohmann::json API::list(const std::string& app, const std::string& region) {
   std::vector<std::pair<std::string, std::string>> params;
   if (!region.empty()) params.emplace_back("region", region);
-  const std::string path = impl_->machines_path(app) + impl_->query(params);
-  json result = impl_->call(Method::GET, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  const std::string path = impl().machines_path(app) + impl().query(params);
+  json result = impl().call(Method::GET, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
   if (!result.is_array() && !(result.is_object() && result.contains("error"))) {
     return failure(200, "expected a list of machines, got: " + truncated(result.dump()));
   }
@@ -341,7 +346,7 @@ nlohmann::json API::create(const std::string& app, const std::string& image,
   require_object(options.extra_config, "extra_config");
   require_port(options.port, "port");
   require_port(options.additional_internal_port, "additional_internal_port");
-  const std::string path = impl_->machines_path(app);
+  const std::string path = impl().machines_path(app);
 
   json services = json::array();
   if (options.port) services.push_back(tcp_service(*options.port));
@@ -363,51 +368,51 @@ nlohmann::json API::create(const std::string& app, const std::string& image,
   }
   body["config"] = std::move(config);
   // Only throttling is safe to retry: a create that failed on the server may still have run.
-  return impl_->call(Method::POST, path, body.dump(), RetryOn::THROTTLING);
+  return impl().call(Method::POST, path, body.dump(), RetryOn::THROTTLING);
 }
 
 nlohmann::json API::start(const std::string& app, const std::string& id) {
-  return impl_->call(Method::POST, impl_->machine_path(app, id) + "/start", std::nullopt,
+  return impl().call(Method::POST, impl().machine_path(app, id) + "/start", std::nullopt,
                      RetryOn::THROTTLING_AND_SERVER_ERRORS);
 }
 
 nlohmann::json API::stop(const std::string& app, const std::string& id) {
-  return impl_->call(Method::POST, impl_->machine_path(app, id) + "/stop", std::nullopt,
+  return impl().call(Method::POST, impl().machine_path(app, id) + "/stop", std::nullopt,
                      RetryOn::THROTTLING_AND_SERVER_ERRORS);
 }
 
 nlohmann::json API::get(const std::string& app, const std::string& id) {
-  return impl_->call(Method::GET, impl_->machine_path(app, id), std::nullopt,
+  return impl().call(Method::GET, impl().machine_path(app, id), std::nullopt,
                      RetryOn::THROTTLING_AND_SERVER_ERRORS);
 }
 
 nlohmann::json API::wait(const std::string& app, const std::string& id,
                          const std::string& instance_id, const std::string& state) {
-  const int hold = std::clamp(impl_->options.wait_timeout_seconds, 1, WAIT_TIMEOUT_MAX);
+  const int hold = std::clamp(impl().options.wait_timeout_seconds, 1, WAIT_TIMEOUT_MAX);
   std::vector<std::pair<std::string, std::string>> params;
   if (!instance_id.empty()) params.emplace_back("instance_id", instance_id);
   params.emplace_back("state", state);
   params.emplace_back("timeout", std::to_string(hold));
-  const std::string path = impl_->machine_path(app, id) + "/wait" + impl_->query(params);
+  const std::string path = impl().machine_path(app, id) + "/wait" + impl().query(params);
   const milliseconds transfer_timeout =
-      std::chrono::seconds(hold) + std::max(impl_->options.wait_grace, std::chrono::seconds(0));
-  const auto total = std::max<long long>(impl_->options.wait_total.count(), 0);
+      std::chrono::seconds(hold) + std::max(impl().options.wait_grace, std::chrono::seconds(0));
+  const auto total = std::max<long long>(impl().options.wait_total.count(), 0);
   const long long attempts = std::max<long long>(1, (total + hold - 1) / hold);
 
   Response response;
   for (long long attempt = 0; attempt < attempts; ++attempt) {
-    response = impl_->send_with_retries(Method::GET, path, std::nullopt,
+    response = impl().send_with_retries(Method::GET, path, std::nullopt,
                                         RetryOn::THROTTLING_AND_SERVER_ERRORS, transfer_timeout);
     if (response.status != 408) break;
   }
-  return impl_->result_of(response);
+  return impl().result_of(response);
 }
 
 nlohmann::json API::destroy(const std::string& app, const std::string& id, bool force,
                             [[maybe_unused]] const std::string& region) {
   const std::string path =
-      impl_->machine_path(app, id) + impl_->query({{"force", force ? "true" : "false"}});
-  return impl_->call(Method::DELETE, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
+      impl().machine_path(app, id) + impl().query({{"force", force ? "true" : "false"}});
+  return impl().call(Method::DELETE, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
 }
 
 }  // namespace corvane::api

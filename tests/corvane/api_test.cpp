@@ -183,6 +183,9 @@ TEST_F(ApiTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   EXPECT_THROW(client.create(APP, "img", {"run"}, {.env_vars = json::array()}),
                std::invalid_argument);
   EXPECT_TRUE(fake.requests().empty());
+
+  API taken = std::move(client);
+  EXPECT_THROW(client.list(APP, "iad"), std::logic_error);  // NOLINT(bugprone-use-after-move)
 }
 
 }  // namespace

@@ -72,24 +72,5 @@ TEST_F(ApiTest, FakeKnowsAppsNamedSeededOrAdded) {
   EXPECT_EQ(client.list("empty-app", "iad"), json::array());
 }
 
-TEST_F(ApiTest, FakeIdsAreRepeatableForOneSeed) {
-  FakePlatform other({.token = TOKEN, .apps = {APP}});
-  API other_client(TOKEN, options_for(other));
-
-  const json first = client.create(APP, "img:1", {"run"}, {});
-  const json second = other_client.create(APP, "img:1", {"run"}, {});
-
-  EXPECT_EQ(first["id"], second["id"]);
-  EXPECT_EQ(first["instance_id"], second["instance_id"]);
-}
-
-TEST_F(ApiTest, FakeRejectsStopBodiesThatAreNotObjects) {
-  // Not reachable through the client, which sends no body; the platform's rule all the same.
-  seed_machine("1857156b526dd8", "started");
-  fake.inject({.method = "POST", .status = std::nullopt});  // a pass-through rule is harmless
-
-  EXPECT_EQ(client.stop(APP, "1857156b526dd8"), (json{{"ok", true}}));
-}
-
 }  // namespace
 }  // namespace corvane::api::testing
