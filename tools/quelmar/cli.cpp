@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "commands.hpp"
+#include "quelmar/orchestrate/adapter/vostrel.hpp"
 
 namespace quelmar::cli {
 
@@ -19,10 +20,10 @@ int run(int argc, const char* const* argv, const Io& io) {
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e, io.out, io.err);
     return code == 0 ? 0 : kExitUsage;
-  } catch (const CommandError& e) {
+  } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {
+    // The adapter asked to end the process; its message is already on stdout.
     io.out.flush();
-    io.err << "quelmar: " << e.what() << '\n';
-    return kExitUsage;
+    return e.status();
   } catch (const std::exception& e) {
     io.out.flush();
     io.err << "quelmar: " << e.what() << '\n';

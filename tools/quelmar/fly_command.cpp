@@ -1,7 +1,259 @@
+// quelmar fly [adapter options] list|create|start|stop|destroy|address ...
+
+#include <cctype>
+#include <iomanip>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
 #include "commands.hpp"
+#include "quelmar/orchestrate/adapter/vostrel.hpp"
 
 namespace quelmar::cli {
+namespace {
 
-void add_fly_commands(CLI::App& /*app*/, const Io& /*io*/, int& /*status*/) {}
+namespace vostrel = orchestrate::adapter::vostrel;
+namespace container = orchestrate::adapter::container;
+
+constexpr const char* kTokenVariable = "FLY_API_TOKEN";
+constexpr int kExitRefused = 1;
+
+struct AdapterOptions {
+  std::string app;
+  std::optional<std::string> token;
+  std::optional<std::string> api_url;
+  std::optional<std::string> region;
+  std::optional<std::string> image;
+  std::string dns_server = "fdaa::3";
+  std::optional<std::string> public_resolver;
+  bool single_meter = false;
+  std::optional<std::string> serial;
+  bool use_private = false;
+  bool use_public = false;
+};
+
+// Flag > environment > default, resolved once here; the library reads no environment.
+vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
+  std::optional<std::string> token = options.token;
+  if (!token) token = io.getenv(kTokenVariable);
+  if (!token || token->empty()) {
+    throw CommandError(std::string("no API token: pass --token or set ") + kTokenVariable);
+  }
+  std::optional<bool> use_private_address;
+  if (options.use_private) use_private_address = true;
+  if (options.use_public) use_private_address = false;
+  corvane::api::ClientOptions client;
+  if (options.api_url) client.base_url = *options.api_url;
+  return vostrel::FlyAdapter({
+      .api_token = *token,
+      .dns_server = options.dns_server,
+      .image = options.image.value_or(""),
+      .is_single_meter_app = options.single_meter,
+      .app_name = options.app,
+      .serial = options.serial,
+      .use_private_address = use_private_address,
+      .region = options.region,
+      .client = client,
+      .public_resolver = options.public_resolver,
+      // The process ends through ProcessExit, caught by the CLI's runner.
+      .console = {.in = &io.in, .out = &io.out, .exit = [](int) {}},
+  });
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
+  if (json) {
+    auto array = nlohmann::ordered_json::array();
+    for (const auto& m : machines) {
+      array.push_back({{"id", m.id},
+                       {"name", m.name},
+                       {"image", m.image},
+                       {"port", m.port},
+                       {"status", lower(container::to_string(m.status))},
+                       {"metadata", m.metadata}});
+    }
+    out << array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    return;
+  }
+  out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
+      << std::setw(7) << "PORT"
+      << "METADATA\n";
+  for (const auto& m : machines) {
+    out << std::setw(16) << m.id << std::setw(24) << m.name << std::setw(10)
+        << lower(container::to_string(m.status)) << std::setw(7) << m.port
+        << m.metadata.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  }
+  out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
+}
+
+void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
+              int& status) {
+  struct Options {
+    std::optional<std::string> meter_id;
+    std::optional<std::string> state;
+    bool json = false;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = fly.add_subcommand("list", "List the application's mediator machines");
+  cmd->add_option("--meter-id", options->meter_id, "Only the machine(s) of this meter");
+  cmd->add_option("--state", options->state, "Only machines in this state")
+      ->check(CLI::IsMember(
+          {"created", "starting", "started", "stopping", "stopped", "removing", "failed"}));
+  cmd->add_flag("--json", options->json,
+                "Print one JSON array of {id, name, image, port, status, metadata}");
+  cmd->callback([adapter, options, &io, &status] {
+    auto fly_adapter = make_adapter(*adapter, io);
+    std::optional<std::pair<std::string, std::string>> metadata_filter;
+    if (options->meter_id) metadata_filter.emplace("meter_id", *options->meter_id);
+    std::optional<container::ContainerState> state_filter;
+    if (options->state) state_filter = container::parse_container_state(*options->state);
+    write_list(io.out, fly_adapter.list(metadata_filter, state_filter), options->json);
+    status = 0;
+  });
+}
+
+void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
+                int& status) {
+  struct Options {
+    std::string cmd;
+    std::string meter_id;
+    std::optional<std::string> serial;
+    std::string ip_address;
+    std::optional<int> port;
+    std::optional<int> internal_port;
+    bool yes = false;
+    bool cert_auth = false;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = fly.add_subcommand(
+      "create",
+      "Create a meter's mediator machine (named mediator-SERIAL) after confirmation.\n"
+      "Prints the new machine id last; exit 1 when refused or the platform fails.");
+  cmd->add_option("--cmd", options->cmd, "Command the machine runs")->required();
+  cmd->add_option("--meter-id", options->meter_id, "The meter's id")->required();
+  cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
+  cmd->add_option("--ip-address", options->ip_address, "The meter's IP address")->required();
+  cmd->add_option("--port", options->port, "Service port of the mediator")
+      ->check(CLI::Range(1, 65535));
+  cmd->add_option("--internal-port", options->internal_port, "An additional internal port")
+      ->check(CLI::Range(1, 65535));
+  cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
+  cmd->add_flag("--cert-auth", options->cert_auth, "The mediator authenticates with certificates");
+  cmd->callback([adapter, options, &io, &status] {
+    if (!adapter->image) throw CommandError("create needs --image");
+    // A serial given after the command names the meter for the adapter too.
+    if (!adapter->serial) adapter->serial = options->serial;
+    const auto serial = options->serial ? options->serial : adapter->serial;
+    if (!serial) throw CommandError("create needs --serial");
+    auto fly_adapter = make_adapter(*adapter, io);
+    const std::string id = fly_adapter.create({.cmd = options->cmd,
+                                               .meter_id = options->meter_id,
+                                               .serial = *serial,
+                                               .ip_address = options->ip_address,
+                                               .port = options->port,
+                                               .additional_internal_port = options->internal_port,
+                                               .skip_confirm = options->yes,
+                                               .use_cert_auth = options->cert_auth});
+    io.out << id << '\n';
+    status = 0;
+  });
+}
+
+void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
+                   int& status) {
+  auto id = std::make_shared<std::string>();
+  auto* start = fly.add_subcommand("start", "Start a machine");
+  start->add_option("ID", *id, "Machine id")->required();
+  start->callback([adapter, id, &io, &status] {
+    make_adapter(*adapter, io).start(*id);
+    status = 0;
+  });
+  auto* stop = fly.add_subcommand("stop", "Stop a machine");
+  stop->add_option("ID", *id, "Machine id")->required();
+  stop->callback([adapter, id, &io, &status] {
+    make_adapter(*adapter, io).stop(*id);
+    status = 0;
+  });
+
+  auto force = std::make_shared<bool>(false);
+  auto* destroy = fly.add_subcommand(
+      "destroy",
+      "Destroy a machine: stop it and wait until stopped first, unless --force.\n"
+      "Exit 1 when the platform reports a failure of the destroy.");
+  destroy->add_option("ID", *id, "Machine id")->required();
+  destroy->add_flag("--force", *force, "Destroy at once, even while running");
+  destroy->callback([adapter, id, force, &io, &status] {
+    const auto response = make_adapter(*adapter, io).destroy(*id, *force);
+    status = (response.is_object() && response.contains("error")) ? kExitRefused : 0;
+  });
+}
+
+void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
+                 int& status) {
+  struct Options {
+    std::string meter_id;
+    std::optional<std::string> serial;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = fly.add_subcommand(
+      "address",
+      "Print the address of a meter's mediator service, found by DNS.\n"
+      "Exit 1: no machine for the meter; 10: private look-up failed; 11: public look-up failed.");
+  cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
+  cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
+  cmd->callback([adapter, options, &io, &status] {
+    if (!adapter->serial) adapter->serial = options->serial;
+    auto fly_adapter = make_adapter(*adapter, io);
+    const auto address = fly_adapter.mediator_address(
+        options->meter_id, options->serial.value_or(adapter->serial.value_or("")));
+    if (!address) {
+      status = kExitRefused;
+      return;
+    }
+    io.out << *address << '\n';
+    status = 0;
+  });
+}
+
+}  // namespace
+
+void add_fly_commands(CLI::App& app, const Io& io, int& status) {
+  auto* fly = app.add_subcommand("fly", "Manage meters' mediator machines on the Fly platform");
+  fly->require_subcommand(1);
+  auto adapter = std::make_shared<AdapterOptions>();
+  fly->add_option("--app", adapter->app, "Fly application name")->required();
+  fly->add_option("--token", adapter->token,
+                  std::string("API token (default: environment variable ") + kTokenVariable + ")");
+  fly->add_option("--api-url", adapter->api_url,
+                  "Machines API base URL (default https://api.machines.dev)");
+  fly->add_option("--region", adapter->region, "Platform region (default iad)");
+  fly->add_option("--image", adapter->image, "Image of mediator machines (create needs it)");
+  fly->add_option("--dns-server", adapter->dns_server,
+                  "Private-network name server, ADDR[:PORT] or [V6]:PORT")
+      ->capture_default_str();
+  fly->add_option("--public-resolver", adapter->public_resolver,
+                  "Replaces the built-in public resolver (8.8.8.8), ADDR[:PORT] or [V6]:PORT");
+  fly->add_flag("--single-meter", adapter->single_meter,
+                "The application serves one meter (needs --serial)");
+  fly->add_option("--serial", adapter->serial, "Serial of the single meter");
+  auto* priv = fly->add_flag("--private", adapter->use_private,
+                             "Use private (flycast) addresses (default unless --single-meter)");
+  auto* pub = fly->add_flag("--public", adapter->use_public,
+                            "Use the public address (default with --single-meter)");
+  priv->excludes(pub);
+
+  add_list(*fly, adapter, io, status);
+  add_create(*fly, adapter, io, status);
+  add_lifecycle(*fly, adapter, io, status);
+  add_address(*fly, adapter, io, status);
+  // Adapter options may also follow the command.
+  for (auto* sub : fly->get_subcommands({})) sub->fallthrough();
+}
 
 }  // namespace quelmar::cli

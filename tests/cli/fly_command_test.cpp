@@ -1,0 +1,195 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_runner.hpp"
+#include "fake_dns.hpp"
+#include "fake_platform.hpp"
+#include "quelmar/util/logging.hpp"
+
+namespace {
+
+using quelmar::cli::testing::CliResult;
+using quelmar::cli::testing::run_cli;
+using quelmar::fake_fly::FakeDns;
+using quelmar::fake_fly::FakePlatform;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr const char* kToken = "secret-token-4711";
+
+class FlyCli : public ::testing::Test {
+ protected:
+  FlyCli() : platform_({.token = kToken, .apps = {"meters"}}) {
+    dns_.set_record_source(quelmar::fake_fly::fly_app_records([this] {
+      const auto names = platform_.app_names();
+      return std::vector<std::string>(names.begin(), names.end());
+    }));
+    quelmar::util::logging::set_level(quelmar::util::logging::Level::off);
+  }
+  ~FlyCli() override { quelmar::util::logging::set_level(quelmar::util::logging::Level::info); }
+
+  CliResult fly(std::vector<std::string> args, const std::string& input = "") {
+    std::vector<std::string> all{"fly",
+                                 "--app",
+                                 "meters",
+                                 "--api-url",
+                                 platform_.base_url(),
+                                 "--dns-server",
+                                 dns_.name_server(),
+                                 "--public-resolver",
+                                 dns_.name_server(),
+                                 "--image",
+                                 "registry.example/mediator:1"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto result = run_cli(all, input, {{"FLY_API_TOKEN", kToken}});
+    EXPECT_THAT(result.out + result.err, Not(HasSubstr(kToken)));
+    return result;
+  }
+
+  std::string create_meter(const std::string& meter, const std::string& serial, int port) {
+    const auto r = fly({"create", "--cmd", "/mediator", "--meter-id", meter, "--serial", serial,
+                        "--ip-address", "10.1.2.3", "--port", std::to_string(port), "--yes"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.substr(0, r.out.size() - 1);
+  }
+
+  FakePlatform platform_;
+  FakeDns dns_;
+};
+
+TEST_F(FlyCli, CreateListAndDestroyRoundTrip) {
+  auto r = fly({"list", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "[]\n");
+
+  const std::string id = create_meter("m-1", "SER1", 8080);
+  r = fly({"list", "--json", "--meter-id", "m-1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto list = nlohmann::json::parse(r.out);
+  ASSERT_EQ(list.size(), 1U);
+  EXPECT_EQ(list[0]["id"], id);
+  EXPECT_EQ(list[0]["name"], "mediator-SER1");
+  EXPECT_EQ(list[0]["image"], "registry.example/mediator:1");
+  EXPECT_EQ(list[0]["port"], 8080);
+  EXPECT_EQ(list[0]["metadata"]["meter_id"], "m-1");
+  EXPECT_TRUE(list[0]["status"].is_string());
+
+  r = fly({"list", "--meter-id", "other", "--json"});
+  EXPECT_EQ(r.out, "[]\n");
+  r = fly({"list"});
+  EXPECT_THAT(r.out, HasSubstr("mediator-SER1"));
+  EXPECT_THAT(r.out, EndsWith("1 machine\n"));
+
+  EXPECT_EQ(fly({"stop", id}).out, "");
+  r = fly({"destroy", id});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, StartsWith("stop_rsp [" + id + "]: "));
+  EXPECT_THAT(r.out, HasSubstr("\nwait_rsp [" + id + "]: "));
+  EXPECT_THAT(r.out, HasSubstr("\ndestroy_rsp [" + id + "]: "));
+  // The machine is gone: the platform refuses a second destroy, and the CLI says so.
+  r = fly({"destroy", id, "--force"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, StartsWith("destroy_rsp [" + id + "]: {\"error\""));
+}
+
+TEST_F(FlyCli, CreateAsksForConfirmation) {
+  const std::vector<std::string> create{"create",   "--cmd", "/mediator",    "--meter-id", "m-2",
+                                        "--serial", "SER2",  "--ip-address", "10.0.0.2"};
+  auto r = fly(create, "n\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("Create machine with these details (y/n): "));
+  EXPECT_THAT(r.out, EndsWith("\naborting ...\n\n"));
+  EXPECT_EQ(platform_.machines("meters").size(), 0U);
+
+  r = fly(create, "y\n");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(platform_.machines("meters").size(), 1U);
+  EXPECT_THAT(r.out, EndsWith(platform_.machines("meters")[0]["id"].get<std::string>() + "\n"));
+
+  // End of input at the prompt creates nothing and is an error.
+  r = fly(create, "");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, StartsWith("quelmar: "));
+  EXPECT_EQ(platform_.machines("meters").size(), 1U);
+}
+
+TEST_F(FlyCli, PlatformRefusalOfCreateExitsOne) {
+  platform_.inject({.method = "POST",
+                    .path_contains = "/machines",
+                    .status = 422,
+                    .body = R"({"error":"app is full"})"});
+  const auto r = fly({"create", "--cmd", "c", "--meter-id", "m", "--serial", "S", "--ip-address",
+                      "10.0.0.1", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, IsEmpty());
+}
+
+TEST_F(FlyCli, AddressesByMode) {
+  create_meter("m-1", "SER1", 8080);
+  // Private by default, with the machine's port; adapter options may follow the command.
+  auto r = fly({"address", "m-1"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "[" + quelmar::fake_fly::fly_app_flycast_address(0) + "]:8080\n");
+  r = fly({"address", "m-1", "--single-meter", "--serial", "SER1", "--private"});
+  EXPECT_EQ(r.out, "[" + quelmar::fake_fly::fly_app_flycast_address(0) + "]:44444\n");
+  r = fly({"address", "m-1", "--public"});
+  EXPECT_EQ(r.out, quelmar::fake_fly::fly_app_public_address(0) + ":50051\n");
+
+  r = fly({"address", "nobody"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "no match for meters with id nobody\n");
+}
+
+TEST_F(FlyCli, FailedLookUpsEndWithTheirStatus) {
+  create_meter("m-1", "SER1", 8080);
+  dns_.set_fault(quelmar::fake_fly::DnsFault::SERVFAIL);
+  auto r = fly({"address", "m-1"});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_THAT(r.out, StartsWith("\nFailed to resolve flycast address ["));
+  EXPECT_THAT(r.out, EndsWith("]\n\nHas Wireguard been started??\n\n"));
+  r = fly({"address", "m-1", "--public"});
+  EXPECT_EQ(r.status, 11);
+  EXPECT_THAT(r.out, StartsWith("\nFailed to resolve address ["));
+}
+
+TEST_F(FlyCli, OperatorErrorsExitTwo) {
+  // No token anywhere.
+  auto r = run_cli({"fly", "--app", "meters", "--api-url", platform_.base_url(), "list"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: no API token: pass --token or set FLY_API_TOKEN\n");
+  // A wrong token is the platform's refusal, not a crash; the token stays secret.
+  r = run_cli({"fly", "--app", "meters", "--api-url", platform_.base_url(), "--token",
+               "wrong-token-123", "list", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "[]\n");
+  EXPECT_THAT(r.out + r.err, Not(HasSubstr("wrong-token-123")));
+  // create without an image.
+  r = run_cli({"fly", "--app", "meters", "--token", kToken, "create", "--cmd", "c", "--meter-id",
+               "m", "--serial", "S", "--ip-address", "1.2.3.4", "--yes"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: create needs --image\n");
+  // Unknown state, missing --app.
+  EXPECT_EQ(fly({"list", "--state", "running"}).status, 2);
+  EXPECT_EQ(run_cli({"fly", "--token", kToken, "list"}).status, 2);
+  // A single-meter app without a serial.
+  r = fly({"list", "--single-meter"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: FlyAdapter needs a serial to work with a single meter app\n");
+}
+
+TEST_F(FlyCli, UnreachablePlatformIsOneMessage) {
+  const std::string url = platform_.base_url();
+  platform_.stop();
+  const auto r =
+      run_cli({"fly", "--app", "meters", "--api-url", url, "--token", kToken, "start", "abc"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, StartsWith("quelmar: "));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_THAT(r.err, Not(HasSubstr(kToken)));
+}
+
+}  // namespace
