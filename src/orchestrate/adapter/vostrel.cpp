@@ -47,11 +47,11 @@ std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
 int first_service_port(const json& config, const std::string& machine_id) {
   const json& services = at_key(config, "services");
   if (!services.is_array() || services.empty()) {
-    throw KeyError("services", "machine " + machine_id + " has no service");
+    throw KeyError("services", "machine " + machine_id + " has no service in 'services'");
   }
   const json& ports = at_key(services.front(), "ports");
   if (!ports.is_array() || ports.empty()) {
-    throw KeyError("ports", "machine " + machine_id + " has no service port");
+    throw KeyError("ports", "machine " + machine_id + " has no service port in 'ports'");
   }
   return at_key(ports.front(), "port").get<int>();
 }
@@ -229,7 +229,12 @@ json FlyAdapter::destroy(const std::string& id, bool force) {
     const json stop_rsp = api_.stop(app, id);
     out() << "stop_rsp [" << id << "]: " << text_form(stop_rsp) << '\n';
     const json machine = api_.get(app, id);
-    const std::string instance_id = text_form(at_key(machine, "instance_id"));
+    if (!machine.is_object() || !machine.contains("instance_id")) {
+      // Usually a failure map: keep the platform's reason in the message.
+      throw KeyError("instance_id",
+                     "missing key 'instance_id' in machine " + id + ": " + dump(machine));
+    }
+    const std::string instance_id = text_form(machine["instance_id"]);
     const json wait_rsp = api_.wait(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
     out() << "wait_rsp [" << id << "]: " << text_form(wait_rsp) << '\n';
   }

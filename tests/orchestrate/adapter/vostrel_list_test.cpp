@@ -96,11 +96,6 @@ TEST_F(ListTest, PlatformFailureIsOneWarningAndAnEmptyList) {
   EXPECT_EQ(lines[0].find(kToken), std::string::npos);
 }
 
-TEST_F(ListTest, NoMachinesIsAnEmptyListWithoutError) {
-  EXPECT_TRUE(adapter.list().empty());
-  EXPECT_TRUE(adapter.list(std::nullopt, ContainerState::FAILED).empty());
-}
-
 struct BrokenRecordRow {
   const char* label;
   std::function<void(json&)> damage;
@@ -125,6 +120,7 @@ TEST_P(BrokenRecordTest, FailsTheWholeListNamingTheMissingKey) {
     FAIL() << "listed a broken record";
   } catch (const KeyError& e) {
     EXPECT_EQ(e.key(), GetParam().expected_key) << e.what();
+    EXPECT_NE(std::string(e.what()).find("'" + e.key() + "'"), std::string::npos) << e.what();
   }
 }
 
@@ -153,18 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
                         [](json& r) { r["config"]["services"][0]["ports"][0].erase("port"); },
                         "port", true}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(ListTest, EmptyServicesErrorNamesTheMachine) {
-  auto broken = machine_record("bad1", "mediator-bad", "started", "m");
-  broken["config"]["services"][0]["ports"] = json::array();
-  platform.add_machine(kApp, broken);
-  try {
-    adapter.list();
-    FAIL();
-  } catch (const KeyError& e) {
-    EXPECT_NE(std::string(e.what()).find("bad1"), std::string::npos) << e.what();
-  }
-}
 
 TEST_F(ListTest, MetadataFilterQuietlyDropsAConfigWithoutMetadata) {
   auto bare = machine_record("b1", "mediator-bare", "started", "m");

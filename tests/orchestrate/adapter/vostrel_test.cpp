@@ -168,15 +168,6 @@ TEST(MetadataFilterTest, MatchesOnlyAnExactEntry) {
   EXPECT_FALSE(filter(with_metadata({{"meter_id", 1}})));
 }
 
-TEST(BaseAdapterTest, MetadataCarriesTheMeterIdAndEnvTheCertFlag) {
-  const base_adapter::BaseAdapter base;
-  EXPECT_EQ(base._metadata("m-1", "10.0.0.9"),
-            (json{{"meter_id", "m-1"}, {"ip_address", "10.0.0.9"}}));
-  EXPECT_EQ(base._env_vars("10.0.0.9", true)["USE_CERT_AUTH"], "true");
-  EXPECT_EQ(base._env_vars("10.0.0.9", false)["USE_CERT_AUTH"], "false");
-  EXPECT_EQ(base._env_vars("10.0.0.9", false)["METER_IP_ADDRESS"], "10.0.0.9");
-}
-
 TEST(LoggingTest, LinesAreTheMessageThenFieldsAndHonourTheLevel) {
   auto log = util::logging::get_logger("quelmar.test.logging", __FILE__);
   EXPECT_EQ(util::logging::get_logger("quelmar.test.logging", "other.cpp"), log);
