@@ -31,7 +31,8 @@ using container::ContainerState;
 struct Console {
   std::istream* in = nullptr;   // null: std::cin
   std::ostream* out = nullptr;  // null: std::cout
-  // Must not return. Empty: flush standard output, then std::exit(status).
+  // Called after standard output was flushed. Should not return; if it does,
+  // ProcessExit(status) is thrown so that nothing continues. Empty: std::exit.
   std::function<void(int status)> exit{};
 };
 
