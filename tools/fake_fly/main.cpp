@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "fake_dns.hpp"
 #include "fake_platform.hpp"
 
 namespace {
@@ -34,13 +35,26 @@ int main(int argc, char** argv) {
   cli.add_option("--token", options.token, "API token that clients must send")
       ->capture_default_str();
   cli.add_option("--app", options.apps, "App name the fake knows from the start (repeatable)");
+  quelmar::fake_fly::FakeDnsOptions dns_options;
+  cli.add_option("--dns-port", dns_options.port,
+                 "UDP and TCP port of the DNS responder (0: any free port)")
+      ->capture_default_str();
+  cli.footer(
+      "Prints the API base URL, then \"dns ADDR:PORT\", the name server that answers AAAA for\n"
+      "APP.flycast and A for APP.fly.dev for every app the fake knows.");
   CLI11_PARSE(cli, argc, argv);
 
   // Before any thread starts, so that the server's threads inherit the mask.
   const sigset_t stop_signals = block_stop_signals();
   try {
     quelmar::fake_fly::FakePlatform platform(options);
-    std::cout << platform.base_url() << std::endl;
+    dns_options.address = options.host;
+    quelmar::fake_fly::FakeDns dns(dns_options);
+    dns.set_record_source(quelmar::fake_fly::fly_app_records([&platform] {
+      const auto names = platform.app_names();
+      return std::vector<std::string>(names.begin(), names.end());
+    }));
+    std::cout << platform.base_url() << '\n' << "dns " << dns.name_server() << std::endl;
     int received = 0;
     sigwait(&stop_signals, &received);
     platform.stop();
