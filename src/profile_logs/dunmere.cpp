@@ -12,6 +12,8 @@
 #include <memory>
 #include <system_error>
 
+#include "util/unique_fd.hpp"
+
 namespace quelmar::profile_logs::dunmere {
 namespace {
 
@@ -83,32 +85,7 @@ class DayRange {
   std::uint32_t stamp_ = 1;  // marks start at 0: nothing is found yet
 };
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = util::UniqueFd;
 
 Fd open_directory_at(int parent_fd, const char* name, bool follow_links) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;

@@ -28,6 +28,8 @@
 
 #include <ldns/ldns.h>
 
+#include "util/unique_fd.hpp"
+
 namespace quelmar::fake_fly {
 namespace {
 
@@ -39,27 +41,7 @@ constexpr int TCP_READ_TIMEOUT_MS = 2000;
 constexpr int CNAME_DEPTH_LIMIT = 8;
 constexpr int BIND_ATTEMPTS = 50;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using Fd = quelmar::util::UniqueFd;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("fake DNS: " + what + ": " + std::strerror(errno));
