@@ -285,7 +285,7 @@ class TreeWalk {
   std::vector<Frame> frames_;
   std::string rel_path_;
   std::size_t open_count_ = 0;
-  std::vector<char> buffer_ = std::vector<char>(64 * 1024);
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{64} * 1024);
   MissingFilesMap result_;
 };
 

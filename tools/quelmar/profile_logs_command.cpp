@@ -25,11 +25,11 @@ constexpr int kExitMissing = 1;
 std::optional<Date> parse_iso_date(const std::string& text) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
   int parts[3] = {0, 0, 0};
-  const int starts[3] = {0, 5, 8};
-  const int lengths[3] = {4, 2, 2};
+  const std::size_t starts[3] = {0, 5, 8};
+  const std::size_t lengths[3] = {4, 2, 2};
   for (int p = 0; p < 3; ++p) {
-    for (int i = 0; i < lengths[p]; ++i) {
-      const char c = text[static_cast<std::size_t>(starts[p] + i)];
+    for (std::size_t i = 0; i < lengths[p]; ++i) {
+      const char c = text[starts[p] + i];
       if (c < '0' || c > '9') return std::nullopt;
       parts[p] = parts[p] * 10 + (c - '0');
     }

@@ -58,10 +58,11 @@ int first_service_port(const json& config, const std::string& machine_id) {
 
 }  // namespace
 
-KeyError::KeyError(std::string key) : KeyError(key, "missing key '" + key + "'") {}
+KeyError::KeyError(std::string key) : KeyError(std::move(key), std::string()) {}
 
 KeyError::KeyError(std::string key, const std::string& message)
-    : std::out_of_range(message), key_(std::move(key)) {}
+    : std::out_of_range(message.empty() ? "missing key '" + key + "'" : message),
+      key_(std::move(key)) {}
 
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
