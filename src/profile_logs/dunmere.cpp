@@ -97,28 +97,24 @@ Fd open_directory_at(int parent_fd, const char* name, bool follow_links) {
   return Fd(fd);
 }
 
-// Whether an entry of `dir_fd` is a directory for the walk: symbolic links
-// never are, whatever they point to.
-bool walk_treats_as_directory(int dir_fd, const char* name, unsigned char type) {
-  if (type == DT_DIR) return true;
-  if (type != DT_UNKNOWN) return false;
+enum class EntryKind { kDirectory, kLinkToDirectory, kOther };
+
+// What the walk makes of an entry of `dir_fd`. Symbolic links are never walked:
+// one whose target is a directory is left out entirely; other links (to files,
+// dangling, looping) are examined like files. At most two stats, and only for
+// links or entries of unknown type.
+EntryKind classify(int dir_fd, const char* name, unsigned char type) {
+  if (type == DT_DIR) return EntryKind::kDirectory;
+  if (type != DT_LNK && type != DT_UNKNOWN) return EntryKind::kOther;
   struct stat st {};
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  return S_ISDIR(st.st_mode);
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
+  if (S_ISDIR(st.st_mode)) return EntryKind::kDirectory;
+  if (!S_ISLNK(st.st_mode)) return EntryKind::kOther;
+  const bool to_directory = ::fstatat(dir_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+  return to_directory ? EntryKind::kLinkToDirectory : EntryKind::kOther;
 }
 
-// A symbolic link whose target is a directory is left out entirely; other
-// links (to files, dangling, looping) are examined like files.
-bool is_link_to_directory(int dir_fd, const char* name, unsigned char type) {
-  if (type != DT_LNK && type != DT_UNKNOWN) return false;
-  struct stat st {};
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
-    return false;
-  }
-  return ::fstatat(dir_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-}
-
-struct linux_dirent64_view {
+struct DirectoryEntry {
   unsigned char type;
   const char* name;
 };
@@ -139,7 +135,7 @@ bool read_directory(int fd, std::vector<char>& buffer, OnEntry&& on_entry) {
       off += entry->d_reclen;
       const char* name = entry->d_name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      on_entry(linux_dirent64_view{entry->d_type, name});
+      on_entry(DirectoryEntry{entry->d_type, name});
     }
   }
 }
@@ -256,12 +252,16 @@ class TreeWalk {
     const int fd = frame.fd.get();
     range_.start_directory();
     bool has_csv_files = false;
-    const bool ok = read_directory(fd, buffer_, [&](linux_dirent64_view entry) {
-      if (walk_treats_as_directory(fd, entry.name, entry.type)) {
-        frame.subdirs.emplace_back(entry.name);
-        return;
+    const bool ok = read_directory(fd, buffer_, [&](DirectoryEntry entry) {
+      switch (classify(fd, entry.name, entry.type)) {
+        case EntryKind::kDirectory:
+          frame.subdirs.emplace_back(entry.name);
+          return;
+        case EntryKind::kLinkToDirectory:
+          return;
+        case EntryKind::kOther:
+          break;
       }
-      if (is_link_to_directory(fd, entry.name, entry.type)) return;
       const auto day = dated_name_day(entry.name);
       if (!day) return;
       has_csv_files = true;
