@@ -7,6 +7,8 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "quelmar/util/escape.hpp"
+
 namespace quelmar::util::logging {
 
 namespace {
@@ -93,12 +95,14 @@ void Logger::write(Level level, std::string_view message, const Fields& fields) 
 }
 
 std::string format_line(std::string_view message, const Fields& fields) {
-  std::string line(message);
+  // Messages and values carry outside text (platform answers, names): escaped,
+  // they can neither forge a second line nor drive the terminal.
+  std::string line = escape_for_terminal(message);
   for (const auto& [key, value] : fields) {
     line += ' ';
     line += key;
     line += '=';
-    line += value;
+    line += escape_for_terminal(value);
   }
   return line;
 }

@@ -1,5 +1,6 @@
 // Named loggers for the package's modules, on spdlog. A line is the message
-// text followed by its named fields, each as " key=value".
+// text followed by its named fields, each as " key=value"; the message and the
+// values are rendered with escape_for_terminal, so a line stays one inert line.
 #pragma once
 
 #include <memory>

@@ -9,7 +9,7 @@ namespace quelmar::orchestrate::adapter::container {
 
 namespace {
 
-constexpr std::array<std::pair<ContainerState, std::string_view>, 7> kStateNames{{
+constexpr std::array<std::pair<ContainerState, std::string_view>, 8> kStateNames{{
     {ContainerState::CREATED, "CREATED"},
     {ContainerState::STARTED, "STARTED"},
     {ContainerState::STARTING, "STARTING"},
@@ -17,6 +17,7 @@ constexpr std::array<std::pair<ContainerState, std::string_view>, 7> kStateNames
     {ContainerState::STOPPING, "STOPPING"},
     {ContainerState::REMOVING, "REMOVING"},
     {ContainerState::FAILED, "FAILED"},
+    {ContainerState::UNKNOWN, "UNKNOWN"},
 }};
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {

@@ -1,15 +1,18 @@
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 
 #include "dns_resolver.hpp"
+#include "quelmar/util/escape.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel {
 
 namespace {
 
 using nlohmann::json;
+using util::escape_for_terminal;
 
 constexpr const char* kMediatorPrefix = "mediator-";
 constexpr const char* kPublicResolver = "8.8.8.8";
@@ -44,6 +47,11 @@ std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
   return "('" + pair.first + "', '" + pair.second + "')";
 }
 
+// One line for the terminal: outside text cannot forge lines or drive it.
+std::string printable(const json& value) { return escape_for_terminal(text_form(value)); }
+
+bool is_failure(const json& answer) { return answer.is_object() && answer.contains("error"); }
+
 int first_service_port(const json& config, const std::string& machine_id) {
   const json& services = at_key(config, "services");
   if (!services.is_array() || services.empty()) {
@@ -53,7 +61,23 @@ int first_service_port(const json& config, const std::string& machine_id) {
   if (!ports.is_array() || ports.empty()) {
     throw KeyError("ports", "machine " + machine_id + " has no service port in 'ports'");
   }
-  return at_key(ports.front(), "port").get<int>();
+  // Only an integer in 1..65535 is a port; anything else (a float, a huge
+  // number, text) would not convert to one without undefined behaviour.
+  const json& port = at_key(ports.front(), "port");
+  if (port.is_number_unsigned()) {
+    const auto value = port.get<std::uint64_t>();
+    if (value >= 1 && value <= 65535) return static_cast<int>(value);
+  } else if (port.is_number_integer()) {
+    const auto value = port.get<std::int64_t>();
+    if (value >= 1 && value <= 65535) return static_cast<int>(value);
+  }
+  throw KeyError("port",
+                 "machine " + machine_id + " has no valid service port in 'port': " + dump(port));
+}
+
+// The platform's reason in a failure map, as text.
+std::string failure_reason(const json& answer) {
+  return is_failure(answer) ? text_form(answer["error"]) : dump(answer);
 }
 
 }  // namespace
@@ -63,6 +87,9 @@ KeyError::KeyError(std::string key) : KeyError(std::move(key), std::string()) {}
 KeyError::KeyError(std::string key, const std::string& message)
     : std::out_of_range(message.empty() ? "missing key '" + key + "'" : message),
       key_(std::move(key)) {}
+
+PlatformError::PlatformError(json answer)
+    : std::runtime_error(failure_reason(answer)), answer_(std::move(answer)) {}
 
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
@@ -131,13 +158,21 @@ void FlyAdapter::end_process(int status) const {
 std::vector<Container> FlyAdapter::list(
     const std::optional<std::pair<std::string, std::string>>& metadata_filter,
     const std::optional<ContainerState>& status_filter) {
-  const std::string& app = require_app("list");
-  const json machines = api_.list(app, region_);
-
-  if (machines.is_object() && machines.contains("error")) {
-    logger->warning("failed to get machines " + dump(machines), {{"fly_app", app}});
+  try {
+    return list_strict(metadata_filter, status_filter);
+  } catch (const PlatformError& e) {
+    logger->warning("failed to get machines " + dump(e.answer()), {{"fly_app", *fly_app_}});
     return {};
   }
+}
+
+std::vector<Container> FlyAdapter::list_strict(
+    const std::optional<std::pair<std::string, std::string>>& metadata_filter,
+    const std::optional<ContainerState>& status_filter) {
+  const std::string& app = require_app("list");
+  json machines = api_.list(app, region_);
+
+  if (is_failure(machines)) throw PlatformError(std::move(machines));
   if (!machines.is_array()) {
     throw std::runtime_error("unexpected machine list from the platform: " + dump(machines));
   }
@@ -172,7 +207,9 @@ std::vector<Container> FlyAdapter::list(
     const json& config = at_key(*machine, "config");
     c.image = text_form(at_key(config, "image"));
     c.port = first_service_port(config, c.id);
-    c.status = CONTAINER_STATUS.at(text_form(at_key(*machine, "state")));
+    c.platform_state = text_form(at_key(*machine, "state"));
+    c.status = CONTAINER_STATUS.contains(c.platform_state) ? CONTAINER_STATUS.at(c.platform_state)
+                                                           : ContainerState::UNKNOWN;
     c.container_environment = ContainerEnvironment::FLY;
     c.metadata = at_key(config, "metadata");
     containers.push_back(std::move(c));
@@ -186,8 +223,11 @@ std::string FlyAdapter::create(const CreateRequest& request) {
   const json metadata = _metadata(request.meter_id, request.ip_address);
 
   if (!request.skip_confirm) {
-    out() << "\nFly App:    " << app << "\nRegion:     " << region_ << "\nImage:      " << image_
-          << "\nName:       " << name << "\nMetadata:   " << dump(metadata)
+    out() << "\nFly App:    " << escape_for_terminal(app)
+          << "\nRegion:     " << escape_for_terminal(region_)
+          << "\nImage:      " << escape_for_terminal(image_)
+          << "\nName:       " << escape_for_terminal(name)
+          << "\nMetadata:   " << escape_for_terminal(dump(metadata))
           << "\n\nCreate machine with these details (y/n): ";
     out().flush();
     std::istream& in = console_.in ? *console_.in : std::cin;
@@ -220,15 +260,15 @@ std::string FlyAdapter::create(const CreateRequest& request) {
   return id;
 }
 
-void FlyAdapter::start(const std::string& id) { api_.start(require_app("start"), id); }
+json FlyAdapter::start(const std::string& id) { return api_.start(require_app("start"), id); }
 
-void FlyAdapter::stop(const std::string& id) { api_.stop(require_app("stop"), id); }
+json FlyAdapter::stop(const std::string& id) { return api_.stop(require_app("stop"), id); }
 
 json FlyAdapter::destroy(const std::string& id, bool force) {
   const std::string& app = require_app("destroy");
   if (!force) {
     const json stop_rsp = api_.stop(app, id);
-    out() << "stop_rsp [" << id << "]: " << text_form(stop_rsp) << '\n';
+    out() << "stop_rsp [" << escape_for_terminal(id) << "]: " << printable(stop_rsp) << '\n';
     const json machine = api_.get(app, id);
     if (!machine.is_object() || !machine.contains("instance_id")) {
       // Usually a failure map: keep the platform's reason in the message.
@@ -237,10 +277,10 @@ json FlyAdapter::destroy(const std::string& id, bool force) {
     }
     const std::string instance_id = text_form(machine["instance_id"]);
     const json wait_rsp = api_.wait(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
-    out() << "wait_rsp [" << id << "]: " << text_form(wait_rsp) << '\n';
+    out() << "wait_rsp [" << escape_for_terminal(id) << "]: " << printable(wait_rsp) << '\n';
   }
   json destroy_rsp = api_.destroy(app, id, force, region_);
-  out() << "destroy_rsp [" << id << "]: " << text_form(destroy_rsp) << '\n';
+  out() << "destroy_rsp [" << escape_for_terminal(id) << "]: " << printable(destroy_rsp) << '\n';
   out().flush();
   return destroy_rsp;
 }
@@ -249,7 +289,7 @@ std::optional<std::string> FlyAdapter::mediator_address(const std::string& meter
                                                         const std::string& /*serial*/) {
   const auto machines = list(std::pair<std::string, std::string>{"meter_id", meter_id});
   if (machines.empty()) {
-    out() << "no match for meters with id " << meter_id << '\n';
+    out() << "no match for meters with id " << escape_for_terminal(meter_id) << '\n';
     out().flush();
     return std::nullopt;
   }
@@ -271,7 +311,7 @@ std::string FlyAdapter::get_public_address() {
     const std::string name = app + kPublicAppSuffix;
     return resolver.first_address(name, dns::RecordType::A) + ":" + kPublicServicePort;
   } catch (const std::exception& e) {
-    out() << "\nFailed to resolve address [" << e.what() << "]\n" << '\n';
+    out() << "\nFailed to resolve address [" << escape_for_terminal(e.what()) << "]\n" << '\n';
   }
   end_process(kExitPublicLookupFailed);
 }
@@ -283,7 +323,8 @@ std::string FlyAdapter::get_private_flycast_ip() {
     const std::string name = app + kFlycastSuffix;
     return resolver.first_address(name, dns::RecordType::AAAA);
   } catch (const std::exception& e) {
-    out() << "\nFailed to resolve flycast address [" << e.what() << "]\n" << '\n';
+    out() << "\nFailed to resolve flycast address [" << escape_for_terminal(e.what()) << "]\n"
+          << '\n';
     out() << "Has Wireguard been started??\n" << '\n';
   }
   end_process(kExitPrivateLookupFailed);

@@ -137,7 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         "id"},
         BrokenRecordRow{"state", [](json& r) { r.erase("state"); }, "state"},
-        BrokenRecordRow{"unknown_state", [](json& r) { r["state"] = "destroyed"; }, "destroyed"},
         BrokenRecordRow{"metadata", [](json& r) { r["config"].erase("metadata"); }, "metadata"},
         BrokenRecordRow{"services", [](json& r) { r["config"].erase("services"); }, "services"},
         BrokenRecordRow{"no_service", [](json& r) { r["config"]["services"] = json::array(); },
@@ -149,6 +148,68 @@ INSTANTIATE_TEST_SUITE_P(
                         [](json& r) { r["config"]["services"][0]["ports"][0].erase("port"); },
                         "port", true}),
     [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ListTest, AServicePortThatIsNoPortIsAKeyErrorNamingTheMachine) {
+  for (const json& port : {json(1e300), json(99999999999LL), json(-5), json(80.5), json("80"),
+                           json(0), json(65536), json(nullptr)}) {
+    fake_fly::FakePlatform own(platform_options());
+    auto o = options();
+    o.client.base_url = own.base_url();
+    FlyAdapter fresh(o);
+    auto record = machine_record("bad1", "mediator-bad", "started", "m");
+    record["config"]["services"][0]["ports"][0]["port"] = port;
+    own.add_machine(kApp, record);
+    try {
+      fresh.list();
+      ADD_FAILURE() << "listed port " << port.dump();
+    } catch (const KeyError& e) {
+      EXPECT_EQ(e.key(), "port") << port.dump();
+      EXPECT_NE(std::string(e.what()).find("machine bad1"), std::string::npos) << e.what();
+    }
+  }
+  platform.add_machine(kApp, machine_record("ok1", "mediator-ok", "started", "m", 65535));
+  EXPECT_EQ(adapter.list().at(0).port, 65535);
+}
+
+// The platform has more states than the seven; one such machine must not fail
+// every listing of the application.
+TEST_F(ListTest, AStateOutsideTheSevenIsListedAsUnknownWithItsText) {
+  platform.add_machine(kApp, machine_record("u1", "mediator-1", "suspended", "m-1"));
+  platform.add_machine(kApp, machine_record("u2", "mediator-2", "started", "m-2"));
+  platform.add_machine(kApp, machine_record("u3", "mediator-3", "Started", "m-3"));
+
+  const auto all = adapter.list();
+  ASSERT_EQ(ids(all), (std::vector<std::string>{"u1", "u2", "u3"}));
+  EXPECT_EQ(all[0].status, ContainerState::UNKNOWN);
+  EXPECT_EQ(all[0].platform_state, "suspended");
+  EXPECT_EQ(all[1].status, ContainerState::STARTED);
+  EXPECT_EQ(all[1].platform_state, "started");
+  EXPECT_EQ(all[2].status, ContainerState::UNKNOWN);
+  EXPECT_EQ(ids(adapter.list(std::nullopt, ContainerState::STARTED)),
+            (std::vector<std::string>{"u2"}));
+  // Unknown is no platform state: it cannot be asked for.
+  EXPECT_THROW(adapter.list(std::nullopt, ContainerState::UNKNOWN), KeyError);
+}
+
+TEST_F(ListTest, StrictListingThrowsThePlatformsReason) {
+  auto o = options();
+  o.app_name = "no-such-app";
+  FlyAdapter other(o);
+  CapturedLines captured(*logger);
+  try {
+    other.list_strict();
+    FAIL() << "a failed listing passed";
+  } catch (const PlatformError& e) {
+    EXPECT_TRUE(e.answer().contains("error")) << e.answer().dump();
+    EXPECT_NE(std::string(e.what()), "");
+    EXPECT_EQ(std::string(e.what()).find('{'), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(captured.lines().empty());
+
+  platform.add_machine(kApp, machine_record("s1", "mediator-1", "started", "m-1"));
+  EXPECT_EQ(ids(adapter.list_strict(std::pair{std::string("meter_id"), std::string("m-1")})),
+            (std::vector<std::string>{"s1"}));
+}
 
 TEST_F(ListTest, MetadataFilterQuietlyDropsAConfigWithoutMetadata) {
   auto bare = machine_record("b1", "mediator-bare", "started", "m");

@@ -177,15 +177,26 @@ TEST_F(LifecycleTest, GetWithoutInstanceIdStopsBeforeTheWait) {
   EXPECT_EQ(request_lines(), (std::vector<std::string>{"POST " + m + "/stop", "GET " + m}));
 }
 
-TEST_F(LifecycleTest, StartAndStopForwardOneRequestAndPrintNothing) {
-  adapter.stop("d00d1");
-  adapter.start("d00d1");
-  adapter.start("unknown");
+TEST_F(LifecycleTest, StartAndStopForwardOneRequestAndReturnTheAnswer) {
+  EXPECT_FALSE(adapter.stop("d00d1").contains("error"));
+  EXPECT_FALSE(adapter.start("d00d1").contains("error"));
+  // A refusal comes back to the caller instead of vanishing.
+  EXPECT_TRUE(adapter.start("unknown").contains("error"));
   const std::string m = machine_path("d00d1");
   EXPECT_EQ(request_lines(),
             (std::vector<std::string>{"POST " + m + "/stop", "POST " + m + "/start",
                                       "POST " + machine_path("unknown") + "/start"}));
   EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(LifecycleTest, PrintedResponsesCannotDriveTheTerminalOrForgeLines) {
+  // A text answer is printed as itself, so it must be escaped on the way out.
+  inject_answer("DELETE", "/machines/", 200, R"("\u001b]0;x\u0007\ndestroy_rsp [other]: ok")");
+  adapter.destroy("d00d1", true);
+  const std::string printed = out.str();
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+  EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+  EXPECT_NE(printed.find("\\x1b]0;x"), std::string::npos) << printed;
 }
 
 }  // namespace

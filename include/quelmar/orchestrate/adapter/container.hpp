@@ -9,7 +9,18 @@
 
 namespace quelmar::orchestrate::adapter::container {
 
-enum class ContainerState { CREATED, STARTED, STARTING, STOPPED, STOPPING, REMOVING, FAILED };
+// UNKNOWN stands for any platform state outside the other seven (the platform
+// adds states over time); such a machine is still listed.
+enum class ContainerState {
+  CREATED,
+  STARTED,
+  STARTING,
+  STOPPED,
+  STOPPING,
+  REMOVING,
+  FAILED,
+  UNKNOWN
+};
 
 enum class ContainerEnvironment { FLY };
 
@@ -27,6 +38,8 @@ struct Container {
   std::string image{};
   int port = 0;
   ContainerState status = ContainerState::CREATED;
+  // The platform's own state text, kept because UNKNOWN alone does not tell it.
+  std::string platform_state{};
   ContainerEnvironment container_environment = ContainerEnvironment::FLY;
   nlohmann::json metadata = nlohmann::json::object();
 };

@@ -59,6 +59,17 @@ class KeyError : public std::out_of_range {
   std::string key_;
 };
 
+// The platform refused or failed a request that the caller needs an answer to.
+// what() is the platform's reason as text; answer() is its whole failure map.
+class PlatformError : public std::runtime_error {
+ public:
+  explicit PlatformError(nlohmann::json answer);
+  const nlohmann::json& answer() const noexcept { return answer_; }
+
+ private:
+  nlohmann::json answer_;
+};
+
 // A small immutable map that keeps its insertion order.
 template <typename Key, typename Value>
 class ConstantMap {
@@ -98,7 +109,8 @@ class ConstantMap {
 // The module logger, shared by every adapter.
 extern const std::shared_ptr<util::logging::Logger> logger;
 
-// Container state to the platform's machine-state text, and back.
+// Container state to the platform's machine-state text, and back. UNKNOWN is in
+// neither: a state filter cannot select it, and other texts convert to it.
 extern const ConstantMap<ContainerState, std::string> FLY_STATUS;
 extern const ConstantMap<std::string, ContainerState> CONTAINER_STATUS;
 
@@ -144,9 +156,15 @@ class FlyAdapter : public base_adapter::BaseAdapter {
   explicit FlyAdapter(FlyAdapterOptions options);
 
   // Mediator machines in platform order, optionally only those whose metadata
-  // holds the (key, value) entry and those in the given state. A platform
-  // failure is logged and gives an empty list.
+  // holds the (key, value) entry and those in the given state. A machine in a
+  // state outside the seven known ones is listed as UNKNOWN. A platform failure
+  // is logged and gives an empty list.
   std::vector<Container> list(
+      const std::optional<std::pair<std::string, std::string>>& metadata_filter = std::nullopt,
+      const std::optional<ContainerState>& status_filter = std::nullopt);
+  // The same listing, but a platform failure throws PlatformError, so that a
+  // caller can tell it from an application without machines.
+  std::vector<Container> list_strict(
       const std::optional<std::pair<std::string, std::string>>& metadata_filter = std::nullopt,
       const std::optional<ContainerState>& status_filter = std::nullopt);
 
@@ -154,8 +172,9 @@ class FlyAdapter : public base_adapter::BaseAdapter {
   // and returns its id. Refusal or a platform failure ends the process with 1.
   std::string create(const CreateRequest& request);
 
-  void start(const std::string& id);
-  void stop(const std::string& id);
+  // The platform's answer: a failure map holding "error" when it refused.
+  nlohmann::json start(const std::string& id);
+  nlohmann::json stop(const std::string& id);
   // Unless forced, stops the machine and waits for "stopped" first. Prints
   // every response and returns the destroy response.
   nlohmann::json destroy(const std::string& id, bool force = false);
