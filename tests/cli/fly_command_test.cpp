@@ -1,3 +1,5 @@
+#include <optional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -97,8 +99,9 @@ TEST_F(FlyCli, CreateListAndDestroyRoundTrip) {
 }
 
 TEST_F(FlyCli, CreateAsksForConfirmation) {
-  const std::vector<std::string> create{"create",   "--cmd", "/mediator",    "--meter-id", "m-2",
-                                        "--serial", "SER2",  "--ip-address", "10.0.0.2"};
+  const std::vector<std::string> create{"create",   "--cmd",    "/mediator", "--meter-id",
+                                        "m-2",      "--serial", "SER2",      "--ip-address",
+                                        "10.0.0.2", "--port",   "5000"};
   auto r = fly(create, "n\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, HasSubstr("Create machine with these details (y/n): "));
@@ -108,7 +111,9 @@ TEST_F(FlyCli, CreateAsksForConfirmation) {
   r = fly(create, "y\n");
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(platform_.machines("meters").size(), 1U);
-  EXPECT_THAT(r.out, EndsWith(platform_.machines("meters")[0]["id"].get<std::string>() + "\n"));
+  // A piped answer does not end the prompt line; the id still stands alone on the last one.
+  EXPECT_THAT(r.out, EndsWith("(y/n): \n" +
+                              platform_.machines("meters")[0]["id"].get<std::string>() + "\n"));
 
   // End of input at the prompt creates nothing and is an error.
   r = fly(create, "");
@@ -123,7 +128,7 @@ TEST_F(FlyCli, PlatformRefusalOfCreateExitsOne) {
                     .status = 422,
                     .body = R"({"error":"app is full"})"});
   const auto r = fly({"create", "--cmd", "c", "--meter-id", "m", "--serial", "S", "--ip-address",
-                      "10.0.0.1", "--yes"});
+                      "10.0.0.1", "--port", "80", "--yes"});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, IsEmpty());
 }
@@ -161,15 +166,17 @@ TEST_F(FlyCli, OperatorErrorsExitTwo) {
   auto r = run_cli({"fly", "--app", "meters", "--api-url", platform_.base_url(), "list"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "quelmar: no API token: pass --token or set FLY_API_TOKEN\n");
-  // A wrong token is the platform's refusal, not a crash; the token stays secret.
-  r = run_cli({"fly", "--app", "meters", "--api-url", platform_.base_url(), "--token",
-               "wrong-token-123", "list", "--json"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "[]\n");
+  // A wrong token: the listing could not be made, which is no empty list.
+  r = run_cli({"--log-level", "off", "fly", "--app", "meters", "--api-url", platform_.base_url(),
+               "--token", "wrong-token-123", "list", "--json"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(r.err, StartsWith("quelmar: cannot list the machines: "));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   EXPECT_THAT(r.out + r.err, Not(HasSubstr("wrong-token-123")));
   // create without an image.
   r = run_cli({"fly", "--app", "meters", "--token", kToken, "create", "--cmd", "c", "--meter-id",
-               "m", "--serial", "S", "--ip-address", "1.2.3.4", "--yes"});
+               "m", "--serial", "S", "--ip-address", "1.2.3.4", "--port", "80", "--yes"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "quelmar: create needs --image\n");
   // Unknown state, missing --app.
@@ -190,6 +197,149 @@ TEST_F(FlyCli, UnreachablePlatformIsOneMessage) {
   EXPECT_THAT(r.err, StartsWith("quelmar: "));
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
   EXPECT_THAT(r.err, Not(HasSubstr(kToken)));
+}
+
+// A complete machine record as the platform lists it.
+nlohmann::json machine(const std::string& id, const std::string& name, const std::string& state) {
+  return {{"id", id},
+          {"name", name},
+          {"state", state},
+          {"region", "iad"},
+          {"instance_id", "01HEPA" + id},
+          {"config",
+           {{"image", "img:1"},
+            {"metadata", {{"meter_id", "m-" + id}}},
+            {"services", {{{"ports", {{{"port", 8080}}}}}}}}}};
+}
+
+TEST_F(FlyCli, RefusedLifecycleActionsExitOneWithTheReason) {
+  for (const std::string action : {"start", "stop"}) {
+    const auto r = fly({action, "no-such-machine"});
+    EXPECT_EQ(r.status, 1) << action;
+    EXPECT_EQ(r.out, "") << action;
+    EXPECT_THAT(r.err,
+                StartsWith("quelmar: the platform refused to " + action + " no-such-machine: "));
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  const std::string id = create_meter("m-1", "SER1", 8080);
+  EXPECT_EQ(fly({"stop", id}).status, 0);
+  EXPECT_EQ(fly({"start", id}).status, 0);
+
+  // {"ok": false} is a refusal too, though it came with a success status.
+  platform_.inject({.method = "DELETE",
+                    .path_contains = "/machines/",
+                    .status = 200,
+                    .body = R"({"ok":false})"});
+  const auto r = fly({"destroy", id, "--force"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "destroy_rsp [" + id + "]: {\"ok\":false}\n");
+  EXPECT_THAT(r.err, StartsWith("quelmar: the platform refused to destroy " + id));
+}
+
+TEST_F(FlyCli, AFailedListingIsNeitherAnEmptyListNorNoMatch) {
+  create_meter("m-1", "SER1", 8080);
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"list"}, std::vector<std::string>{"list", "--json"},
+        std::vector<std::string>{"address", "m-1"}}) {
+    platform_.inject({.method = "GET",
+                      .path_contains = "/machines",
+                      .status = 404,
+                      .body = R"({"error":"app not found"})"});
+    const auto r = fly(command);
+    EXPECT_EQ(r.status, 2) << command.front();
+    EXPECT_EQ(r.out, "") << command.front();
+    EXPECT_EQ(r.err, "quelmar: cannot list the machines: app not found\n");
+  }
+}
+
+TEST_F(FlyCli, UsageErrorsAreOneLineAndNeverShowTheToken) {
+  const std::vector<std::vector<std::string>> usage_errors{
+      {"fly", "--app", "meters", "frobnicate"},                          // unknown command
+      {"fly", "list"},                                                   // missing option
+      {"fly", "--app", "meters", "list", "--state", "running"},          // bad value
+      {"fly", "--app", "meters", "list", "extra"},                       // unexpected argument
+      {"--token", "misplaced-T0KEN", "fly", "--app", "meters", "list"},  // misplaced token
+      {"fly", "--app", "meters", "list", "--meter-id"},                  // missing value
+      {"fly", "--app", "meters", "--token", "FlyV1 part-0ne,part-tw0", "list", "part-tw0"},
+      {"fly", "--app", "meters", "list", "env-t0ken-value"},  // the env's token
+      {"nothing"},
+      {}};
+  for (const auto& args : usage_errors) {
+    const auto r = run_cli(args, "", {{"FLY_API_TOKEN", "env-t0ken-value"}});
+    const std::string shown = args.empty() ? "(none)" : args.back();
+    EXPECT_EQ(r.status, 2) << shown;
+    EXPECT_EQ(r.out, "") << shown;
+    EXPECT_THAT(r.err, StartsWith("quelmar: ")) << shown;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const char* secret : {"misplaced-T0KEN", "part-0ne", "part-tw0", "env-t0ken-value"}) {
+      EXPECT_THAT(r.err, Not(HasSubstr(secret))) << r.err;
+    }
+  }
+  auto r = run_cli({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("fly"));
+  r = run_cli({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, Not(IsEmpty()));
+  r = run_cli({"fly", "create", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("--port"));
+}
+
+TEST_F(FlyCli, CreateRefusesBadPortsAndAddressesBeforeAnyRequest) {
+  const auto create = [this](const std::string& ip, const std::optional<std::string>& port) {
+    std::vector<std::string> args{"create", "--cmd",        "c", "--meter-id", "m", "--serial",
+                                  "S",      "--ip-address", ip,  "--yes"};
+    if (port) args.insert(args.end(), {"--port", *port});
+    return fly(args);
+  };
+  for (const char* port : {"0", "65536", "0x50", "+80", "80.5", "1e3", "-5", "eighty", ""}) {
+    const auto r = create("10.0.0.1", port);
+    EXPECT_EQ(r.status, 2) << port;
+    EXPECT_THAT(r.err, StartsWith("quelmar: ")) << port;
+  }
+  EXPECT_EQ(create("10.0.0.1", std::nullopt).status, 2);
+  for (const char* ip : {"10.0.0", "10.0.0.256", "example.org", "fe80::1%eth0", ""}) {
+    EXPECT_EQ(create(ip, "80").status, 2) << ip;
+  }
+  EXPECT_TRUE(platform_.requests().empty());
+  EXPECT_EQ(create("2001:db8::7", "65535").status, 0);
+  EXPECT_EQ(platform_.machines("meters").at(0)["config"]["services"][0]["ports"][0]["port"], 65535);
+}
+
+TEST_F(FlyCli, AMachineInAnUnknownStateShowsThePlatformsText) {
+  platform_.add_machine("meters", machine("s1", "mediator-S1", "suspended"));
+  platform_.add_machine("meters", machine("s2", "mediator-S2", "started"));
+  auto r = fly({"list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("mediator-S1             suspended "));
+  EXPECT_THAT(r.out, HasSubstr("mediator-S2             started "));
+  r = fly({"list", "--json"});
+  const auto list = nlohmann::json::parse(r.out);
+  EXPECT_EQ(list.at(0)["status"], "unknown");
+  EXPECT_EQ(list.at(1)["status"], "started");
+  EXPECT_EQ(fly({"list", "--state", "unknown"}).status, 2);
+  r = fly({"address", "m-s1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(FlyCli, PlatformTextCannotDriveTheTerminal) {
+  platform_.add_machine("meters",
+                        machine("e1", "mediator-\x1b]0;owned\x07\nforged 1 machine", "\x1b[2J"));
+  auto r = fly({"list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("mediator-\\x1b]0;owned\\x07\\x0aforged 1 machine"));
+  // JSON stays JSON and keeps the text.
+  r = fly({"list", "--json"});
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+  EXPECT_EQ(nlohmann::json::parse(r.out).at(0)["name"],
+            "mediator-\x1b]0;owned\x07\nforged 1 machine");
+  // The operator's own arguments are echoed escaped too.
+  r = fly({"address", "no\x1b[2Jbody"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "no match for meters with id no\\x1b[2Jbody\n");
 }
 
 }  // namespace

@@ -16,6 +16,15 @@ class CommandError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The platform or the operator said no: printed as "quelmar: <message>", exit status 1.
+class CommandRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr const char* kTokenVariable = "FLY_API_TOKEN";
+inline constexpr int kExitRefused = 1;
+// The question could not be answered (usage error, platform unreachable or failing).
 inline constexpr int kExitUsage = 2;
 
 void add_profile_logs_commands(CLI::App& app, const Io& io, int& status);

@@ -1,6 +1,9 @@
 // quelmar fly [adapter options] list|create|start|stop|destroy|address ...
 
+#include <arpa/inet.h>
+
 #include <cctype>
+#include <charconv>
 #include <iomanip>
 #include <memory>
 #include <ostream>
@@ -10,6 +13,7 @@
 
 #include "commands.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/util/escape.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -17,8 +21,7 @@ namespace {
 namespace vostrel = orchestrate::adapter::vostrel;
 namespace container = orchestrate::adapter::container;
 
-constexpr const char* kTokenVariable = "FLY_API_TOKEN";
-constexpr int kExitRefused = 1;
+using util::escape_for_terminal;
 
 struct AdapterOptions {
   std::string app;
@@ -67,6 +70,58 @@ std::string lower(std::string text) {
   return text;
 }
 
+// ASCII-only JSON: still JSON, but no control or bidirectional character of a
+// platform text reaches the terminal raw, and bytes that are not UTF-8 become U+FFFD.
+template <typename Json>
+std::string ascii_json(const Json& value) {
+  return value.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+// A state outside the known ones shows as the platform reports it.
+std::string state_text(const container::Container& m) {
+  return m.status == container::ContainerState::UNKNOWN ? escape_for_terminal(m.platform_state)
+                                                        : lower(container::to_string(m.status));
+}
+
+bool is_failure(const nlohmann::json& answer) {
+  return answer.is_object() && answer.contains("error");
+}
+
+// The platform's reason in a refusal, as one line of text.
+std::string reason(const nlohmann::json& answer) {
+  if (is_failure(answer) && answer["error"].is_string()) {
+    return answer["error"].get<std::string>();
+  }
+  return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Decimal only: "0x50", "+80", "80.5" and "1e3" are not ports.
+std::string check_port(const std::string& text) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  const bool digits_only =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits_only || error != std::errc() || at != end || value < 1 || value > 65535) {
+    return "not a port (decimal 1..65535): " + text;
+  }
+  return {};
+}
+
+std::string check_ip_address(const std::string& text) {
+  unsigned char address[16];
+  if (inet_pton(AF_INET, text.c_str(), address) == 1 ||
+      inet_pton(AF_INET6, text.c_str(), address) == 1) {
+    return {};
+  }
+  return "not an IPv4 or IPv6 address: " + text;
+}
+
+std::optional<int> to_port(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::stoi(*text);  // already checked by check_port
+}
+
 void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
   if (json) {
     auto array = nlohmann::ordered_json::array();
@@ -78,16 +133,16 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
                        {"status", lower(container::to_string(m.status))},
                        {"metadata", m.metadata}});
     }
-    out << array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    out << ascii_json(array) << '\n';
     return;
   }
   out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
       << std::setw(7) << "PORT"
       << "METADATA\n";
   for (const auto& m : machines) {
-    out << std::setw(16) << m.id << std::setw(24) << m.name << std::setw(10)
-        << lower(container::to_string(m.status)) << std::setw(7) << m.port
-        << m.metadata.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
+        << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(7) << m.port
+        << escape_for_terminal(ascii_json(m.metadata)) << '\n';
   }
   out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
 }
@@ -113,7 +168,13 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
     if (options->meter_id) metadata_filter.emplace("meter_id", *options->meter_id);
     std::optional<container::ContainerState> state_filter;
     if (options->state) state_filter = container::parse_container_state(*options->state);
-    write_list(io.out, fly_adapter.list(metadata_filter, state_filter), options->json);
+    std::vector<container::Container> machines;
+    try {
+      machines = fly_adapter.list_strict(metadata_filter, state_filter);
+    } catch (const vostrel::PlatformError& e) {
+      throw CommandError(std::string("cannot list the machines: ") + e.what());
+    }
+    write_list(io.out, machines, options->json);
     status = 0;
   });
 }
@@ -125,8 +186,8 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     std::string meter_id;
     std::optional<std::string> serial;
     std::string ip_address;
-    std::optional<int> port;
-    std::optional<int> internal_port;
+    std::optional<std::string> port;
+    std::optional<std::string> internal_port;
     bool yes = false;
     bool cert_auth = false;
   };
@@ -134,15 +195,21 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
   auto* cmd = fly.add_subcommand(
       "create",
       "Create a meter's mediator machine (named mediator-SERIAL) after confirmation.\n"
-      "Prints the new machine id last; exit 1 when refused or the platform fails.");
+      "Prints the new machine id last, on a line of its own; exit 1 when refused or the\n"
+      "platform fails.");
   cmd->add_option("--cmd", options->cmd, "Command the machine runs")->required();
   cmd->add_option("--meter-id", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
-  cmd->add_option("--ip-address", options->ip_address, "The meter's IP address")->required();
-  cmd->add_option("--port", options->port, "Service port of the mediator")
-      ->check(CLI::Range(1, 65535));
-  cmd->add_option("--internal-port", options->internal_port, "An additional internal port")
-      ->check(CLI::Range(1, 65535));
+  const CLI::Validator port(check_port, "PORT");
+  cmd->add_option("--ip-address", options->ip_address, "The meter's IP address (IPv4 or IPv6)")
+      ->required()
+      ->check(CLI::Validator(check_ip_address, "IP"));
+  cmd->add_option("--port", options->port, "Service port of the mediator (1..65535)")
+      ->required()
+      ->check(port);
+  cmd->add_option("--internal-port", options->internal_port,
+                  "An additional internal port (1..65535)")
+      ->check(port);
   cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
   cmd->add_flag("--cert-auth", options->cert_auth, "The mediator authenticates with certificates");
   cmd->callback([adapter, options, &io, &status] {
@@ -152,15 +219,18 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     const auto serial = options->serial ? options->serial : adapter->serial;
     if (!serial) throw CommandError("create needs --serial");
     auto fly_adapter = make_adapter(*adapter, io);
-    const std::string id = fly_adapter.create({.cmd = options->cmd,
-                                               .meter_id = options->meter_id,
-                                               .serial = *serial,
-                                               .ip_address = options->ip_address,
-                                               .port = options->port,
-                                               .additional_internal_port = options->internal_port,
-                                               .skip_confirm = options->yes,
-                                               .use_cert_auth = options->cert_auth});
-    io.out << id << '\n';
+    const std::string id =
+        fly_adapter.create({.cmd = options->cmd,
+                            .meter_id = options->meter_id,
+                            .serial = *serial,
+                            .ip_address = options->ip_address,
+                            .port = to_port(options->port),
+                            .additional_internal_port = to_port(options->internal_port),
+                            .skip_confirm = options->yes,
+                            .use_cert_auth = options->cert_auth});
+    // A piped answer leaves the prompt line open: the id goes on a line of its own.
+    if (!options->yes) io.out << '\n';
+    io.out << escape_for_terminal(id) << '\n';
     status = 0;
   });
 }
@@ -168,16 +238,22 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
 void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                    int& status) {
   auto id = std::make_shared<std::string>();
-  auto* start = fly.add_subcommand("start", "Start a machine");
+  auto* start = fly.add_subcommand("start", "Start a machine. Exit 1 when the platform refuses.");
   start->add_option("ID", *id, "Machine id")->required();
   start->callback([adapter, id, &io, &status] {
-    make_adapter(*adapter, io).start(*id);
+    const auto response = make_adapter(*adapter, io).start(*id);
+    if (is_failure(response)) {
+      throw CommandRefused("the platform refused to start " + *id + ": " + reason(response));
+    }
     status = 0;
   });
-  auto* stop = fly.add_subcommand("stop", "Stop a machine");
+  auto* stop = fly.add_subcommand("stop", "Stop a machine. Exit 1 when the platform refuses.");
   stop->add_option("ID", *id, "Machine id")->required();
   stop->callback([adapter, id, &io, &status] {
-    make_adapter(*adapter, io).stop(*id);
+    const auto response = make_adapter(*adapter, io).stop(*id);
+    if (is_failure(response)) {
+      throw CommandRefused("the platform refused to stop " + *id + ": " + reason(response));
+    }
     status = 0;
   });
 
@@ -190,7 +266,11 @@ void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter
   destroy->add_flag("--force", *force, "Destroy at once, even while running");
   destroy->callback([adapter, id, force, &io, &status] {
     const auto response = make_adapter(*adapter, io).destroy(*id, *force);
-    status = (response.is_object() && response.contains("error")) ? kExitRefused : 0;
+    const bool not_ok = response.is_object() && response.contains("ok") && response["ok"] == false;
+    if (is_failure(response) || not_ok) {
+      throw CommandRefused("the platform refused to destroy " + *id + ": " + reason(response));
+    }
+    status = 0;
   });
 }
 
@@ -201,22 +281,29 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
     std::optional<std::string> serial;
   };
   auto options = std::make_shared<Options>();
-  auto* cmd = fly.add_subcommand(
-      "address",
-      "Print the address of a meter's mediator service, found by DNS.\n"
-      "Exit 1: no machine for the meter; 10: private look-up failed; 11: public look-up failed.");
+  auto* cmd =
+      fly.add_subcommand("address",
+                         "Print the address of a meter's mediator service, found by DNS.\n"
+                         "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
+                         "10: private look-up failed; 11: public look-up failed.");
   cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
   cmd->callback([adapter, options, &io, &status] {
     if (!adapter->serial) adapter->serial = options->serial;
     auto fly_adapter = make_adapter(*adapter, io);
-    const auto address = fly_adapter.mediator_address(
-        options->meter_id, options->serial.value_or(adapter->serial.value_or("")));
-    if (!address) {
+    // The strict listing: a failed one must not pass for a meter without a mediator.
+    std::vector<container::Container> machines;
+    try {
+      machines = fly_adapter.list_strict(std::pair{std::string("meter_id"), options->meter_id});
+    } catch (const vostrel::PlatformError& e) {
+      throw CommandError(std::string("cannot list the machines: ") + e.what());
+    }
+    if (machines.empty()) {
+      io.out << "no match for meters with id " << escape_for_terminal(options->meter_id) << '\n';
       status = kExitRefused;
       return;
     }
-    io.out << *address << '\n';
+    io.out << escape_for_terminal(fly_adapter.get_app_address(machines.front())) << '\n';
     status = 0;
   });
 }
