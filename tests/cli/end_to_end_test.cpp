@@ -1,6 +1,11 @@
 // The built executables together: quelmar against a running quelmar-fake-fly.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,6 +35,67 @@ ProcessRun quelmar(const std::string& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+// Runs a shell command line; its stderr only, and the exit status.
+ProcessRun shell_err(const std::string& command) {
+  FILE* pipe = ::popen(("(" + command + ") 2>&1 >/dev/null </dev/null").c_str(), "r");
+  std::string err;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) err.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+}
+
+// Runs quelmar with SIGPIPE ignored and stdout on a pipe nobody reads any more;
+// stderr and the exit status.
+ProcessRun quelmar_into_closed_pipe(const std::vector<std::string>& args) {
+  int out[2];
+  int err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return {-1, ""};
+  ::close(out[0]);
+  std::string command = "trap '' PIPE; exec " + std::string(QUELMAR_EXE);
+  for (const auto& arg : args) command += " '" + arg + "'";
+  std::vector<std::string> sh{"/bin/sh", "-c", command};
+  std::vector<char*> argv;
+  for (auto& a : sh) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ::close(err[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(err[0]);
+  int status = 0;
+  if (spawned != 0 || ::waitpid(pid, &status, 0) != pid) return {-1, text};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+TEST(EndToEnd, AWriteErrorOnStdoutIsReportedAndAClosedPipeIsNot) {
+  const std::string days =
+      " profile-logs missing /nonexistent/replicas --folder --from 2021-09-01"
+      " --to 2021-09-30";
+  ProcessRun r = shell_err(std::string(QUELMAR_EXE) + days + " >/dev/full");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "quelmar: cannot write output: No space left on device\n");
+  r = shell_err(std::string(QUELMAR_EXE) + days + " --json >/dev/full");
+  EXPECT_EQ(r.status, 2);
+  // --help is output as well.
+  r = shell_err(std::string(QUELMAR_EXE) + " --help >/dev/full");
+  EXPECT_EQ(r.status, 2);
+
+  r = quelmar_into_closed_pipe({"profile-logs", "missing", "/nonexistent/replicas", "--folder",
+                                "--from", "2021-09-01", "--to", "2021-09-30"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+}
+
 TEST(EndToEnd, MediatorRoundTripAgainstTheFakeExecutable) {
   FakeFlyProcess fake(FAKE_FLY_EXE, {"--token", "e2e-token", "--app", "e2e"});
   const std::string url = fake.read_line();
@@ -57,6 +123,11 @@ TEST(EndToEnd, MediatorRoundTripAgainstTheFakeExecutable) {
   EXPECT_THAT(destroyed.out, HasSubstr("destroy_rsp [" + id + "]: "));
 
   EXPECT_EQ(quelmar(fly + "list --json").out, "[]\n");
+
+  // A fly command whose output cannot be written says so.
+  const ProcessRun full = shell_err(std::string(QUELMAR_EXE) + " " + fly + "list >/dev/full");
+  EXPECT_EQ(full.status, 2);
+  EXPECT_EQ(full.out, "quelmar: cannot write output: No space left on device\n");
   EXPECT_EQ(fake.stop_with(SIGTERM), 0);
 }
 
