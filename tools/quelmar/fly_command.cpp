@@ -142,7 +142,7 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
   for (const auto& m : machines) {
     out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
         << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(7) << m.port
-        << escape_for_terminal(ascii_json(m.metadata)) << '\n';
+        << ascii_json(m.metadata) << '\n';
   }
   out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
 }

@@ -47,8 +47,12 @@ std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
   return "('" + pair.first + "', '" + pair.second + "')";
 }
 
-// One line for the terminal: outside text cannot forge lines or drive it.
-std::string printable(const json& value) { return escape_for_terminal(text_form(value)); }
+// One inert line for the terminal: a text escaped, anything else as ASCII-only
+// JSON (which escapes every control and non-ASCII character itself).
+std::string printable(const json& value) {
+  if (value.is_string()) return escape_for_terminal(value.get_ref<const std::string&>());
+  return value.dump(-1, ' ', true, json::error_handler_t::replace);
+}
 
 bool is_failure(const json& answer) { return answer.is_object() && answer.contains("error"); }
 

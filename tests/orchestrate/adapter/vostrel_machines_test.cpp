@@ -197,6 +197,13 @@ TEST_F(LifecycleTest, PrintedResponsesCannotDriveTheTerminalOrForgeLines) {
   EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
   EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
   EXPECT_NE(printed.find("\\x1b]0;x"), std::string::npos) << printed;
+
+  // A bidirectional override inside a JSON answer is no control character to JSON.
+  out.str("");
+  inject_answer("DELETE", "/machines/", 200, R"({"ok":true,"note":"\u202egnp.exe"})");
+  adapter.destroy("d00d1", true);
+  EXPECT_EQ(out.str(), R"(destroy_rsp [d00d1]: {"note":"\u202egnp.exe","ok":true})"
+                       "\n");
 }
 
 }  // namespace
