@@ -249,7 +249,10 @@ struct API::Impl {
       for (std::size_t begin = 0; begin <= body.size();) {
         std::size_t end = body.find(',', begin);
         if (end == std::string::npos) end = body.size();
-        found.push_back(body.substr(begin, end - begin));
+        std::string part = body.substr(begin, end - begin);
+        part.erase(0, part.find_first_not_of(" \t"));
+        part.erase(part.find_last_not_of(" \t") + 1);
+        found.push_back(std::move(part));
         begin = end + 1;
       }
     }

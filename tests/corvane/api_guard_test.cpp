@@ -83,13 +83,13 @@ TEST_F(ApiTest, TokenIsRedactedAfterDecodingInFailureAndSuccessAnswers) {
 }
 
 TEST_F(ApiTest, EachPartOfAFlyV1TokenIsRedacted) {
-  const std::string token = "FlyV1 fm2_firstmacaroon,fm2_secondmacaroon";
+  const std::string token = "FlyV1 fm2_firstmacaroon, fm2_secondmacaroon";
   FakePlatform flyv1{{.token = token, .apps = {APP}}};
   API flyv1_client(token, options_for(flyv1));
   flyv1.inject({.status = 200,
                 .body = R"({"a":)" + json_escaped("fm2_secondmacaroon") +
                         R"(,"fm2_firstmacaroon":)" +
-                        json_escaped("fm2_firstmacaroon,fm2_secondmacaroon") + "}"});
+                        json_escaped("fm2_firstmacaroon, fm2_secondmacaroon") + "}"});
 
   const std::string result = flyv1_client.list(APP, "").dump();
   EXPECT_THAT(result, Not(HasSubstr("macaroon")));
