@@ -49,6 +49,14 @@ TEST_F(ApiTest, OtherCharactersArePercentEncodedIntoOneSegment) {
   EXPECT_EQ(requests[1].path, "/v1/apps/meters-eu/machines/...");
 }
 
+TEST_F(ApiTest, ThePathIsSentAsWrittenNeverNormalised) {
+  ClientOptions options = options_for(fake);
+  options.base_url += "/x/..";
+  API as_is(TOKEN, options);
+  EXPECT_TRUE(as_is.list(APP, "").contains("error"));
+  EXPECT_EQ(last_request().path, "/x/../v1/apps/meters-eu/machines");
+}
+
 // ---- the token in answers -----------------------------------------------------
 
 // `text` as a JSON string literal with every character \u-escaped.
