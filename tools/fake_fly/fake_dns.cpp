@@ -176,7 +176,9 @@ std::vector<Bytes> stray_replies(const ldns_pkt* query) {
     ldns_pkt_set_ra(reply.get(), true);
     const std::string name = wrong_id ? qname : FORGED_NAME;
     ldns_rr* asked = nullptr;
-    const std::string question_text = name + ". IN " + qtype;
+    std::string question_text = name;
+    question_text += ". IN ";
+    question_text += qtype;
     if (ldns_rr_new_question_frm_str(&asked, question_text.c_str(), nullptr, nullptr) !=
         LDNS_STATUS_OK) {
       continue;
