@@ -3,17 +3,27 @@
 // Results: every call returns the platform's JSON answer (an empty 2xx body becomes `{}`), or a
 // failure map holding the key "error" when the platform refused the request or answered with
 // something that is not JSON. A refusal's own {"error": ...} body is returned as it is; other
-// refusals become {"error": "HTTP <status>: <message, text or reason>"}.
+// refusals become {"error": "HTTP <status>: <message, text or reason>"}. An answer nested more
+// than 128 levels deep is not parsed: it becomes {"error": "answer nested too deeply"}.
 //
 // Retries: on 429 every request is re-sent; on 5xx only the idempotent ones (list, get, start,
 // stop, wait, destroy), never create. Each retry sleeps an exponential back-off with jitter, or
 // what `Retry-After` asks for; every sleep is capped at `max_backoff`.
 //
-// Bad arguments (an empty app name or machine id, a token with control characters, a port
-// outside 1..65535, non-object maps) throw std::invalid_argument before anything is sent.
+// Bad arguments throw std::invalid_argument before anything is sent: an app name or machine id
+// that is empty, "." or ".." (also as a part between '/' or '\', in case a server decodes
+// them), or holds a control character (any other character is percent-encoded, and the path is
+// sent as it is, never normalised); a token with control characters; a port outside 1..65535;
+// non-object maps; a base URL that is not http(s), or is http:// for a host other than
+// loopback (127.0.0.0/8, ::1, localhost), since the token would travel in clear text.
 //
-// The token is never logged or put into an error; a server that echoes it back has it replaced
-// by "[redacted]" in the failure map.
+// TLS: the peer and its host name are always verified, against the system's CA store or
+// `ClientOptions::ca_file`.
+//
+// The token is never logged or put into an error. A server that echoes it back has it replaced
+// by "[redacted]" in every result, success or failure: in keys and string values at any depth
+// after JSON decoding, and in bodies that are not JSON. For a "FlyV1 " token the part after
+// the prefix and each of its comma-separated parts are redacted as well.
 //
 // One API object keeps one connection open across its calls; it is not safe to share it between
 // threads without locking.
@@ -43,6 +53,8 @@ class Error : public std::runtime_error {
 
 struct ClientOptions {
   std::string base_url = "https://api.machines.dev";
+  // PEM file of the CA certificates that verify the server. Absent: the system's store.
+  std::optional<std::string> ca_file{};
   std::chrono::milliseconds connect_timeout{10'000};
   std::chrono::milliseconds request_timeout{30'000};
   // The wait request asks the platform to hold for this many seconds (1..60);

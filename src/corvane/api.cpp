@@ -1,5 +1,7 @@
 #include "corvane/api.hpp"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <mutex>
@@ -20,6 +22,10 @@ constexpr std::size_t MAX_RESPONSE_BYTES = 64u << 20;
 constexpr std::size_t MAX_ERROR_TEXT = 200;
 constexpr int WAIT_TIMEOUT_MAX = 60;
 constexpr const char* USER_AGENT = "quelmar-corvane/0.1";
+// Deeper answers are refused unread: nothing a client needs nests that far, and rendering
+// them recursively could exhaust the stack.
+constexpr int MAX_ANSWER_DEPTH = 128;
+constexpr const char* REDACTED = "[redacted]";
 
 enum class Method { GET, POST, DELETE };
 
@@ -111,6 +117,87 @@ json failure(long status, const std::string& text) {
   return json{{"error", "HTTP " + std::to_string(status) + ": " + text}};
 }
 
+// True when `text` is "." or "..", or would hold such a segment should a server decode an
+// escaped '/' (or treat '\\' as one) before routing.
+bool has_dot_segment(const std::string& text) {
+  std::size_t begin = 0;
+  while (true) {
+    const std::size_t end = text.find_first_of("/\\", begin);
+    const std::string part = text.substr(begin, end == std::string::npos ? end : end - begin);
+    if (part == "." || part == "..") return true;
+    if (end == std::string::npos) return false;
+    begin = end + 1;
+  }
+}
+
+// Refuses what would address another resource once placed in a path: dot segments walk up,
+// control characters have no business in a name. Everything else is percent-encoded.
+void require_path_segment(const std::string& text, const char* what) {
+  if (text.empty()) throw std::invalid_argument(std::string(what) + " is empty");
+  if (has_dot_segment(text)) {
+    throw std::invalid_argument(std::string(what) +
+                                " must not be or contain \".\" or \"..\" path segments");
+  }
+  const bool has_control =
+      std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+  if (has_control) throw std::invalid_argument(std::string(what) + " contains a control character");
+}
+
+bool is_loopback_host(std::string host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (host == "localhost") return true;
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+// The token goes with every request, so plain HTTP is only good for this machine itself.
+void require_safe_base_url(const std::string& base_url) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
+  if (!url) throw Error("cannot parse the base URL: out of memory");
+  char* raw_scheme = nullptr;
+  char* raw_host = nullptr;
+  if (curl_url_set(url.get(), CURLUPART_URL, base_url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(url.get(), CURLUPART_SCHEME, &raw_scheme, 0) != CURLUE_OK ||
+      curl_url_get(url.get(), CURLUPART_HOST, &raw_host, 0) != CURLUE_OK) {
+    curl_free(raw_scheme);
+    throw std::invalid_argument("base URL is not an http:// or https:// URL");
+  }
+  const detail::CurlStringPtr scheme(raw_scheme);
+  const detail::CurlStringPtr host(raw_host);
+  if (std::string(scheme.get()) == "https") return;
+  if (std::string(scheme.get()) != "http") {
+    throw std::invalid_argument("base URL is not an http:// or https:// URL");
+  }
+  if (!is_loopback_host(host.get())) {
+    throw std::invalid_argument(
+        "base URL uses http:// for a host other than this machine; the API token would travel "
+        "in clear text (use https://)");
+  }
+}
+
+// Parses an answer without recursing on it; one nested deeper than MAX_ANSWER_DEPTH is
+// reported as too deep rather than parsed.
+struct ParsedAnswer {
+  json value;
+  bool too_deep = false;
+};
+
+ParsedAnswer parse_answer(const std::string& text) {
+  ParsedAnswer parsed;
+  const json::parser_callback_t limit = [&parsed](int depth, json::parse_event_t, json&) {
+    if (depth >= MAX_ANSWER_DEPTH) parsed.too_deep = true;
+    return !parsed.too_deep;
+  };
+  parsed.value = json::parse(text, limit, false);
+  return parsed;
+}
+
 void require_object(const json& value, const char* what) {
   if (!value.is_object()) throw std::invalid_argument(std::string(what) + " must be a JSON object");
 }
@@ -131,7 +218,8 @@ json tcp_service(int port) {
 
 struct API::Impl {
   std::string token;
-  std::string authorization;  // the whole header line
+  std::string authorization;         // the whole header line
+  std::vector<std::string> secrets;  // what redaction hides, longest first
   ClientOptions options;
   detail::CurlPtr curl;
   std::minstd_rand jitter{std::random_device{}()};
@@ -142,24 +230,67 @@ struct API::Impl {
                                          [](unsigned char c) { return c < 0x20 || c == 0x7f; });
     if (has_control) throw std::invalid_argument("API token contains control characters");
     authorization = "Authorization: " + (token.rfind("FlyV1 ", 0) == 0 ? token : "Bearer " + token);
+    secrets = secrets_of(token);
     while (!options.base_url.empty() && options.base_url.back() == '/') options.base_url.pop_back();
     if (options.base_url.empty()) throw std::invalid_argument("base URL is empty");
     ensure_curl_initialised();
+    require_safe_base_url(options.base_url);
     curl.reset(curl_easy_init());
     if (!curl) throw Error("cannot create a libcurl handle");
   }
 
+  // The token, and for a "FlyV1 " token also its body and each comma-separated macaroon in
+  // it, since a server may echo any of them on its own.
+  static std::vector<std::string> secrets_of(const std::string& token) {
+    std::vector<std::string> found{token};
+    if (token.rfind("FlyV1 ", 0) == 0) {
+      const std::string body = token.substr(6);
+      found.push_back(body);
+      for (std::size_t begin = 0; begin <= body.size();) {
+        std::size_t end = body.find(',', begin);
+        if (end == std::string::npos) end = body.size();
+        std::string part = body.substr(begin, end - begin);
+        part.erase(0, part.find_first_not_of(" \t"));
+        part.erase(part.find_last_not_of(" \t") + 1);
+        found.push_back(std::move(part));
+        begin = end + 1;
+      }
+    }
+    std::erase_if(found, [](const std::string& secret) { return is_blank(secret); });
+    std::sort(found.begin(), found.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    return found;
+  }
+
   // Keeps the token out of anything that may be shown, even if a server echoes it back.
   std::string redacted(std::string text) const {
-    std::vector<std::string> secrets{token};
-    if (token.rfind("FlyV1 ", 0) == 0) secrets.push_back(token.substr(6));
     for (const auto& secret : secrets) {
-      if (secret.empty()) continue;
       for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
-        text.replace(at, secret.size(), "[redacted]");
+        text.replace(at, secret.size(), REDACTED);
       }
     }
     return text;
+  }
+
+  // Redacts every key and string of a decoded answer, so escapes in the raw text cannot hide
+  // the token. Iterative: the answer's depth is bounded, but the walk need not rely on it.
+  json redacted(json value) const {
+    std::vector<json*> pending{&value};
+    while (!pending.empty()) {
+      json* node = pending.back();
+      pending.pop_back();
+      if (node->is_string()) {
+        *node = redacted(node->get<std::string>());
+      } else if (node->is_array()) {
+        for (auto& element : *node) pending.push_back(&element);
+      } else if (node->is_object()) {
+        json renamed = json::object();
+        for (auto& [key, element] : node->items()) renamed[redacted(key)] = std::move(element);
+        *node = std::move(renamed);
+        for (auto& [key, element] : node->items()) pending.push_back(&element);
+      }
+    }
+    return value;
   }
 
   std::string escape(const std::string& text) {
@@ -170,12 +301,12 @@ struct API::Impl {
   }
 
   std::string machines_path(const std::string& app) {
-    if (app.empty()) throw std::invalid_argument("app name is empty");
+    require_path_segment(app, "app name");
     return "/v1/apps/" + escape(app) + "/machines";
   }
 
   std::string machine_path(const std::string& app, const std::string& id) {
-    if (id.empty()) throw std::invalid_argument("machine id is empty");
+    require_path_segment(id, "machine id");
     return machines_path(app) + "/" + escape(id);
   }
 
@@ -211,9 +342,11 @@ struct API::Impl {
 
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);  // never merge "." or ".." segments
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (options.ca_file) curl_easy_setopt(handle, CURLOPT_CAINFO, options.ca_file->c_str());
     curl_easy_setopt(handle, CURLOPT_USERAGENT, USER_AGENT);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(options.connect_timeout.count()));
@@ -290,22 +423,26 @@ struct API::Impl {
   // The single place where HTTP answers become results.
   json result_of(const Response& response) const {
     const long status = response.status;
-    if (status >= 200 && status <= 299) {
-      if (is_blank(response.body)) return json::object();
-      json parsed = json::parse(response.body, nullptr, false);
-      if (parsed.is_discarded()) {
+    const bool success = status >= 200 && status <= 299;
+    if (success && is_blank(response.body)) return json::object();
+    ParsedAnswer answer = parse_answer(response.body);
+    if (answer.too_deep) return json{{"error", "answer nested too deeply"}};
+    // Redacted only once decoded: escapes in the raw text could spell the token.
+    if (!answer.value.is_discarded()) answer.value = redacted(std::move(answer.value));
+    if (success) {
+      if (answer.value.is_discarded()) {
         return failure(status, "malformed JSON in response: " + truncated(redacted(response.body)));
       }
-      return parsed;
+      return answer.value;
     }
-    const std::string body = redacted(response.body);
-    json parsed = json::parse(body, nullptr, false);
+    const json& parsed = answer.value;
     if (!parsed.is_discarded() && parsed.is_object()) {
       if (parsed.contains("error")) return parsed;
       if (parsed.contains("message") && parsed["message"].is_string()) {
         return failure(status, truncated(parsed["message"].get<std::string>()));
       }
     }
+    const std::string body = redacted(response.body);
     if (!is_blank(body)) return failure(status, truncated(body));
     return failure(status, reason_phrase(status));
   }

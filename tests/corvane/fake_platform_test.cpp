@@ -72,5 +72,13 @@ TEST_F(ApiTest, FakeKnowsAppsNamedSeededOrAdded) {
   EXPECT_EQ(client.list("empty-app", "iad"), json::array());
 }
 
+TEST_F(ApiTest, FakeRefusesARequestBodyNestedTooDeeply) {
+  json deep = json::array();
+  for (int i = 0; i < 200; ++i) deep = json::array({std::move(deep)});
+  const json refused = client.create(APP, "img:1", {"run"}, {.env_vars = {{"DEEP", deep}}});
+  EXPECT_EQ(refused, (json{{"error", "invalid_argument: request body must be a JSON object"}}));
+  EXPECT_EQ(fake.machines(APP), json::array());
+}
+
 }  // namespace
 }  // namespace corvane::api::testing

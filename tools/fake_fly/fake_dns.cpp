@@ -40,6 +40,9 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int TCP_READ_TIMEOUT_MS = 2000;
 constexpr int CNAME_DEPTH_LIMIT = 8;
 constexpr int BIND_ATTEMPTS = 50;
+constexpr const char* FORGED_NAME = "evil.example";
+constexpr const char* FORGED_A = "192.0.2.66";
+constexpr const char* FORGED_AAAA = "2001:db8::666";
 
 using Fd = quelmar::util::UniqueFd;
 
@@ -131,6 +134,60 @@ bool push_answer(ldns_pkt* reply, const std::vector<DnsRecord>& records) {
   }
   for (ldns_rr* rr : parsed) ldns_pkt_push_rr(reply, LDNS_SECTION_ANSWER, rr);
   return true;
+}
+
+std::optional<Bytes> to_wire(const ldns_pkt* packet) {
+  std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  if (ldns_pkt2wire(&data, packet, &size) != LDNS_STATUS_OK) return std::nullopt;
+  Bytes out(data, data + size);
+  std::free(data);
+  return out;
+}
+
+// A forged record of the asked type (A or AAAA) for `name`; none for other types.
+std::vector<DnsRecord> forged_records(const std::string& name, const std::string& qtype) {
+  if (qtype == "A") return {{name, "A", FORGED_A}};
+  if (qtype == "AAAA") return {{name, "AAAA", FORGED_AAAA}};
+  return {};
+}
+
+// Replies that a resolver must not take for the answer to `query`: one with another id, one
+// with the query's id but another question.
+std::vector<Bytes> stray_replies(const ldns_pkt* query) {
+  std::vector<Bytes> out;
+  const ldns_rr_list* questions = ldns_pkt_question(query);
+  if (questions == nullptr || ldns_rr_list_rr_count(questions) != 1) return out;
+  const ldns_rr* question = ldns_rr_list_rr(questions, 0);
+  char* type = ldns_rr_type2str(ldns_rr_get_type(question));
+  const std::string qtype = type ? type : "";
+  std::free(type);
+  char* owner = ldns_rdf2str(ldns_rr_owner(question));
+  const std::string qname = without_dot(owner ? owner : "");
+  std::free(owner);
+
+  for (const bool wrong_id : {true, false}) {
+    PktPtr reply(ldns_pkt_new(), &ldns_pkt_free);
+    if (!reply) continue;
+    const std::uint16_t id = ldns_pkt_id(query);
+    ldns_pkt_set_id(reply.get(), wrong_id ? static_cast<std::uint16_t>(id ^ 0x5a5a) : id);
+    ldns_pkt_set_qr(reply.get(), true);
+    ldns_pkt_set_rd(reply.get(), ldns_pkt_rd(query));
+    ldns_pkt_set_ra(reply.get(), true);
+    const std::string name = wrong_id ? qname : FORGED_NAME;
+    ldns_rr* asked = nullptr;
+    std::string question_text = name;
+    question_text += ". IN ";
+    question_text += qtype;
+    if (ldns_rr_new_question_frm_str(&asked, question_text.c_str(), nullptr, nullptr) !=
+        LDNS_STATUS_OK) {
+      continue;
+    }
+    ldns_pkt_push_rr(reply.get(), LDNS_SECTION_QUESTION, asked);
+    if (!push_answer(reply.get(), forged_records(name, qtype))) continue;
+    if (auto wire = to_wire(reply.get())) out.push_back(std::move(*wire));
+  }
+  return out;
 }
 
 bool wait_readable(int fd, int wake_fd, int timeout_ms) {
@@ -237,6 +294,21 @@ void FakeDns::Impl::serve_udp() {
                                reinterpret_cast<sockaddr*>(&peer), &peer_length);
   if (n <= 0) return;
   buffer.resize(static_cast<std::size_t>(n));
+  bool stray_first = false;
+  {
+    std::lock_guard lock(mutex);
+    stray_first = fault == DnsFault::STRAY_FIRST;
+  }
+  if (stray_first) {
+    ldns_pkt* raw_query = nullptr;
+    if (ldns_wire2pkt(&raw_query, buffer.data(), buffer.size()) == LDNS_STATUS_OK) {
+      PktPtr query(raw_query, &ldns_pkt_free);
+      for (const Bytes& stray : stray_replies(query.get())) {
+        ::sendto(udp.get(), stray.data(), stray.size(), 0, reinterpret_cast<sockaddr*>(&peer),
+                 peer_length);
+      }
+    }
+  }
   if (auto reply = respond(buffer, DnsTransport::UDP)) {
     ::sendto(udp.get(), reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&peer),
              peer_length);
@@ -305,7 +377,11 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
       const std::string qtype = type ? type : "";
       std::free(type);
 
-      const DnsReply answer = lookup(qname, qtype);
+      DnsReply answer = lookup(qname, qtype);
+      if (current == DnsFault::FOREIGN_FIRST) {
+        auto forged = forged_records(FORGED_NAME, qtype);
+        answer.answer.insert(answer.answer.begin(), forged.begin(), forged.end());
+      }
       ldns_pkt_set_rcode(reply.get(), static_cast<std::uint8_t>(to_ldns(answer.rcode)));
       if (!push_answer(reply.get(), answer.answer)) {
         // A record the test wrote wrongly: say so on the wire, not by crashing.
@@ -314,12 +390,7 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
     }
   }
 
-  std::uint8_t* data = nullptr;
-  std::size_t size = 0;
-  if (ldns_pkt2wire(&data, reply.get(), &size) != LDNS_STATUS_OK) return std::nullopt;
-  Bytes out(data, data + size);
-  std::free(data);
-  return out;
+  return to_wire(reply.get());
 }
 
 DnsReply FakeDns::Impl::lookup(const std::string& qname, const std::string& qtype) const {

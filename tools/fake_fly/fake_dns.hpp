@@ -41,6 +41,12 @@ enum class DnsFault {
   DROP,       // no answer at all (UDP: silence; TCP: connection closed)
   MALFORMED,  // bytes that do not parse as a DNS message
   TRUNCATE,   // UDP: TC bit and no records; TCP: the full answer
+  // UDP: before the real answer, two forged ones pointing at 192.0.2.66 / 2001:db8::666: one
+  // with another id, one with the query's id but another question. TCP: the real answer.
+  STRAY_FIRST,
+  // The answer starts with a record of the asked type for "evil.example" (192.0.2.66 /
+  // 2001:db8::666), then the real records.
+  FOREIGN_FIRST,
 };
 
 enum class DnsTransport { UDP, TCP };

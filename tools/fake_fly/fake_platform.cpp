@@ -22,6 +22,7 @@ using nlohmann::json;
 constexpr int WAIT_TIMEOUT_MIN = 1;
 constexpr int WAIT_TIMEOUT_MAX = 60;
 constexpr const char* DEFAULT_REGION = "iad";
+constexpr int MAX_BODY_DEPTH = 128;
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -59,6 +60,32 @@ std::vector<std::string> path_segments(const std::string& target) {
     begin = end + 1;
   }
   return segments;
+}
+
+// A request body as JSON, discarded when malformed or nested deeper than MAX_BODY_DEPTH (the
+// parser itself does not recurse; what later renders the body would).
+json parse_body(const std::string& text) {
+  bool too_deep = false;
+  const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
+    if (depth >= MAX_BODY_DEPTH) too_deep = true;
+    return !too_deep;
+  };
+  json parsed = json::parse(text, limit, false);
+  return too_deep ? json(json::value_t::discarded) : parsed;
+}
+
+std::unique_ptr<httplib::Server> make_server(const FakePlatformOptions& options) {
+  if (!options.tls_cert_file && !options.tls_key_file) return std::make_unique<httplib::Server>();
+  if (!options.tls_cert_file || !options.tls_key_file) {
+    throw std::runtime_error("fake platform: TLS needs both a certificate and a key file");
+  }
+  auto server = std::make_unique<httplib::SSLServer>(options.tls_cert_file->c_str(),
+                                                     options.tls_key_file->c_str());
+  if (!server->is_valid()) {
+    throw std::runtime_error("fake platform: cannot load TLS certificate " +
+                             *options.tls_cert_file + " or key " + *options.tls_key_file);
+  }
+  return server;
 }
 
 std::optional<int> parse_int(const std::string& text) {
@@ -108,7 +135,8 @@ std::string RecordedRequest::header(const std::string& name) const {
 
 struct FakePlatform::Impl {
   FakePlatformOptions options;
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> owned_server;
+  httplib::Server& server;
   std::thread listener;
   int port = 0;
 
@@ -122,7 +150,11 @@ struct FakePlatform::Impl {
   std::mt19937_64 random;
   int created_count = 0;
 
-  explicit Impl(FakePlatformOptions opts) : options(std::move(opts)), random(options.seed) {
+  explicit Impl(FakePlatformOptions opts)
+      : options(std::move(opts)),
+        owned_server(make_server(options)),
+        server(*owned_server),
+        random(options.seed) {
     for (const auto& app : options.apps) apps[app];
   }
 
@@ -272,7 +304,7 @@ struct FakePlatform::Impl {
   }
 
   void create(const httplib::Request& req, httplib::Response& res, App& app) {
-    json body = json::parse(req.body, nullptr, false);
+    json body = parse_body(req.body);
     if (body.is_discarded() || !body.is_object()) {
       refuse(res, 400, "invalid_argument: request body must be a JSON object");
       return;
@@ -326,7 +358,7 @@ struct FakePlatform::Impl {
 
   void stop(const httplib::Request& req, httplib::Response& res, App& app, const std::string& id) {
     if (!req.body.empty()) {
-      json body = json::parse(req.body, nullptr, false);
+      json body = parse_body(req.body);
       if (body.is_discarded() || !body.is_object()) {
         refuse(res, 400, "json: cannot unmarshal body into Go value of type main.stopRequest");
         return;
@@ -444,7 +476,8 @@ int FakePlatform::port() const { return impl_->port; }
 std::string FakePlatform::base_url() const {
   const std::string& host = impl_->options.host;
   const bool ipv6 = host.find(':') != std::string::npos;
-  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
+  const char* scheme = impl_->options.tls_cert_file ? "https://" : "http://";
+  return scheme + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
 }
 
 const std::string& FakePlatform::token() const { return impl_->options.token; }

@@ -1,4 +1,5 @@
-// An in-memory stand-in for the Fly Machines API (v1), served over HTTP on loopback.
+// An in-memory stand-in for the Fly Machines API (v1), served over HTTP on loopback, or over
+// HTTPS when given a certificate and key.
 //
 // Behaviour in brief:
 // - Every request needs `Authorization: Bearer <token>` or `Authorization: <token>` when the
@@ -13,6 +14,7 @@
 //   stopped), otherwise holds up to the wait hold (default: the requested timeout) and answers
 //   408 {"error": ...}. 400 when timeout is outside 1..60 or state=stopped lacks instance_id.
 // - Destroying a "started" machine without force=true answers 412 {"error": ...}.
+// - A request body nested more than 128 levels deep is refused with 400 unread.
 // - Seeded records are stored exactly as given (also incomplete ones); the fake only ever
 //   writes their "state" key. A record without a text "id" is listed but cannot be addressed.
 #pragma once
@@ -39,6 +41,9 @@ struct FakePlatformOptions {
   std::optional<std::chrono::milliseconds> wait_hold{};
   // Seeds the generated machine and instance ids, so runs are repeatable.
   std::uint64_t seed = 1;
+  // PEM files of the server certificate (chain) and its key. Both present: serve HTTPS.
+  std::optional<std::string> tls_cert_file{};
+  std::optional<std::string> tls_key_file{};
 };
 
 struct RecordedRequest {
@@ -74,7 +79,7 @@ class FakePlatform {
   FakePlatform& operator=(const FakePlatform&) = delete;
 
   int port() const;
-  std::string base_url() const;  // "http://127.0.0.1:PORT"
+  std::string base_url() const;  // "http://127.0.0.1:PORT", or "https://..." with TLS
   const std::string& token() const;
 
   void add_app(const std::string& app);

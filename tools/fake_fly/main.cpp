@@ -35,6 +35,11 @@ int main(int argc, char** argv) {
   cli.add_option("--token", options.token, "API token that clients must send")
       ->capture_default_str();
   cli.add_option("--app", options.apps, "App name the fake knows from the start (repeatable)");
+  std::vector<std::string> tls_files;
+  cli.add_option("--tls", tls_files, "Serve HTTPS with this certificate (PEM) and key (PEM)")
+      ->expected(2)
+      ->type_name("CERT KEY")
+      ->check(CLI::ExistingFile);
   quelmar::fake_fly::FakeDnsOptions dns_options;
   cli.add_option("--dns-port", dns_options.port,
                  "UDP and TCP port of the DNS responder (0: any free port)")
@@ -43,6 +48,10 @@ int main(int argc, char** argv) {
       "Prints the API base URL, then \"dns ADDR:PORT\", the name server that answers AAAA for\n"
       "APP.flycast and A for APP.fly.dev for every app the fake knows.");
   CLI11_PARSE(cli, argc, argv);
+  if (tls_files.size() == 2) {
+    options.tls_cert_file = tls_files[0];
+    options.tls_key_file = tls_files[1];
+  }
 
   // Before any thread starts, so that the server's threads inherit the mask.
   const sigset_t stop_signals = block_stop_signals();

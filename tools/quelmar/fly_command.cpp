@@ -27,6 +27,7 @@ struct AdapterOptions {
   std::string app;
   std::optional<std::string> token;
   std::optional<std::string> api_url;
+  std::optional<std::string> ca_file;
   std::optional<std::string> region;
   std::optional<std::string> image;
   std::string dns_server = "fdaa::3";
@@ -49,6 +50,7 @@ vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
   if (options.use_public) use_private_address = false;
   corvane::api::ClientOptions client;
   if (options.api_url) client.base_url = *options.api_url;
+  client.ca_file = options.ca_file;
   return vostrel::FlyAdapter({
       .api_token = *token,
       .dns_server = options.dns_server,
@@ -319,6 +321,9 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
                   std::string("API token (default: environment variable ") + kTokenVariable + ")");
   fly->add_option("--api-url", adapter->api_url,
                   "Machines API base URL (default https://api.machines.dev)");
+  fly->add_option("--ca-file", adapter->ca_file,
+                  "PEM file of the CA certificates that verify the API server (default: the "
+                  "system's)");
   fly->add_option("--region", adapter->region, "Platform region (default iad)");
   fly->add_option("--image", adapter->image, "Image of mediator machines (create needs it)");
   fly->add_option("--dns-server", adapter->dns_server,

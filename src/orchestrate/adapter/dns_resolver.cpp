@@ -1,14 +1,25 @@
 #include "dns_resolver.hpp"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 // Without stdbool.h first, ldns defines true/false/bool as macros in C++.
 #include <stdbool.h>  // NOLINT(modernize-deprecated-headers)
 
 #include <ldns/ldns.h>
+
+#include "util/unique_fd.hpp"
 
 namespace quelmar::orchestrate::adapter::dns {
 namespace {
@@ -22,6 +33,7 @@ using RdfPtr = std::unique_ptr<ldns_rdf, decltype(&ldns_rdf_deep_free)>;
 constexpr std::uint8_t TRIES = 2;
 constexpr std::uint8_t PAUSE_SECONDS = 1;
 constexpr time_t TRY_TIMEOUT_SECONDS = 3;
+constexpr std::size_t MAX_UDP_REPLY = 65535;
 
 bool is_ipv4(const std::string& text) {
   in_addr out{};
@@ -99,6 +111,41 @@ bool answers_question(const ldns_pkt* query, const ldns_pkt* answer) {
          ldns_dname_compare(ldns_rr_owner(a), ldns_rr_owner(e)) == 0;
 }
 
+// The queried name and every CNAME target reachable from it through the answer's records.
+std::vector<const ldns_rdf*> owner_chain(const ldns_rdf* qname, const ldns_rr_list* records) {
+  std::vector<const ldns_rdf*> chain{qname};
+  const std::size_t count = records ? ldns_rr_list_rr_count(records) : 0;
+  auto on_chain = [&chain](const ldns_rdf* name) {
+    for (const ldns_rdf* known : chain) {
+      if (ldns_dname_compare(known, name) == 0) return true;
+    }
+    return false;
+  };
+  // Each pass adds at least one target or ends; a chain cannot outgrow the record count.
+  for (bool grew = true; grew && chain.size() <= count;) {
+    grew = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const ldns_rr* rr = ldns_rr_list_rr(records, i);
+      if (ldns_rr_get_type(rr) != LDNS_RR_TYPE_CNAME || !on_chain(ldns_rr_owner(rr))) continue;
+      const ldns_rdf* target = ldns_rr_rdf(rr, 0);
+      if (target == nullptr || ldns_rdf_get_type(target) != LDNS_RDF_TYPE_DNAME ||
+          on_chain(target)) {
+        continue;
+      }
+      chain.push_back(target);
+      grew = true;
+    }
+  }
+  return chain;
+}
+
+bool owned_by_chain(const ldns_rr* rr, const std::vector<const ldns_rdf*>& chain) {
+  for (const ldns_rdf* name : chain) {
+    if (ldns_dname_compare(ldns_rr_owner(rr), name) == 0) return true;
+  }
+  return false;
+}
+
 std::string address_text(const ldns_rdf* rdf, RecordType type) {
   const int family = type == RecordType::A ? AF_INET : AF_INET6;
   const std::size_t expected = type == RecordType::A ? 4 : 16;
@@ -129,8 +176,84 @@ NameServer parse_name_server(std::string_view text) {
 
 struct Resolver::Impl {
   ResolverPtr resolver{nullptr, &ldns_resolver_deep_free};
+  NameServer name_server;
   std::string server;  // "ADDR:PORT", for messages
+
+  util::UniqueFd connected_udp_socket() const;
+  PktPtr exchange_udp(const ldns_pkt* query) const;
 };
+
+util::UniqueFd Resolver::Impl::connected_udp_socket() const {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  const std::uint16_t port = htons(name_server.port.value_or(LDNS_PORT));
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (inet_pton(AF_INET, name_server.address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = port;
+    length = sizeof(sockaddr_in);
+  } else if (inet_pton(AF_INET6, name_server.address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = port;
+    length = sizeof(sockaddr_in6);
+  } else {
+    throw bad_name_server(name_server.address);
+  }
+  util::UniqueFd fd(::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  // Connected: the kernel drops datagrams from any other address or port.
+  if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
+  }
+  return fd;
+}
+
+// Sends the query over UDP and waits for the reply to it: a datagram that is not an answer to
+// this very question (wrong id, wrong question) is ignored and the wait goes on, so a stray or
+// forged reply can neither end the look-up nor stand in for the real one. Null when the server
+// stays silent through every try.
+PktPtr Resolver::Impl::exchange_udp(const ldns_pkt* query) const {
+  std::uint8_t* raw_wire = nullptr;
+  std::size_t wire_size = 0;
+  if (ldns_pkt2wire(&raw_wire, query, &wire_size) != LDNS_STATUS_OK) {
+    throw LookupError("cannot build a query for " + server);
+  }
+  const std::unique_ptr<std::uint8_t, decltype(&std::free)> wire(raw_wire, &std::free);
+  const util::UniqueFd fd = connected_udp_socket();
+  std::vector<std::uint8_t> buffer(MAX_UDP_REPLY);
+  using Clock = std::chrono::steady_clock;
+
+  for (std::uint8_t attempt = 0; attempt < TRIES; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::seconds(PAUSE_SECONDS));
+    if (::send(fd.get(), wire.get(), wire_size, 0) < 0) {
+      throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(TRY_TIMEOUT_SECONDS);
+    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+      pollfd readable{fd.get(), POLLIN, 0};
+      const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) break;
+      const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        throw LookupError("no answer from " + server + " (" + std::strerror(errno) + ")");
+      }
+      const auto size = static_cast<std::size_t>(n);
+      ldns_pkt* raw_answer = nullptr;
+      if (ldns_wire2pkt(&raw_answer, buffer.data(), size) != LDNS_STATUS_OK) {
+        // Garbage that carries our id is the server's own broken answer; other garbage is noise.
+        const bool ours = size >= 2 && (buffer[0] << 8 | buffer[1]) == ldns_pkt_id(query);
+        if (ours) throw LookupError("malformed answer from " + server + " (unparsable reply)");
+        continue;
+      }
+      PktPtr answer(raw_answer, &ldns_pkt_free);
+      if (answers_question(query, answer.get())) return answer;
+    }
+  }
+  return PktPtr(nullptr, &ldns_pkt_free);
+}
 
 Resolver::Resolver(const NameServer& name_server) : impl_(std::make_unique<Impl>()) {
   const bool v4 = is_ipv4(name_server.address);
@@ -150,12 +273,15 @@ Resolver::Resolver(const NameServer& name_server) : impl_(std::make_unique<Impl>
     throw std::runtime_error("cannot set DNS name server " + name_server.address);
   }
   if (name_server.port) ldns_resolver_set_port(r, *name_server.port);
+  // UDP goes through exchange_udp(); ldns only carries the TCP retry of a truncated answer.
+  ldns_resolver_set_usevc(r, true);
   ldns_resolver_set_recursive(r, true);
   ldns_resolver_set_fallback(r, true);
   ldns_resolver_set_retry(r, TRIES);
   ldns_resolver_set_retrans(r, PAUSE_SECONDS);
   ldns_resolver_set_timeout(r, timeval{TRY_TIMEOUT_SECONDS, 0});
   impl_->server = display(name_server);
+  impl_->name_server = name_server;
 }
 
 Resolver::~Resolver() = default;
@@ -178,15 +304,17 @@ std::string Resolver::first_address(const std::string& name, RecordType type) {
                       ")");
   }
 
-  ldns_pkt* raw_answer = nullptr;
-  status = ldns_resolver_send_pkt(&raw_answer, impl_->resolver.get(), query.get());
-  PktPtr answer(raw_answer, &ldns_pkt_free);
-  if (status != LDNS_STATUS_OK || !answer) throw LookupError(send_cause(status, server));
-  if (!answers_question(query.get(), answer.get())) {
-    throw LookupError("malformed answer from " + server + " (not a response to the query)");
-  }
+  PktPtr answer = impl_->exchange_udp(query.get());
+  if (!answer) throw LookupError("no answer from " + server);
   if (ldns_pkt_tc(answer.get())) {
-    throw LookupError("truncated answer from " + server);
+    ldns_pkt* raw_answer = nullptr;
+    status = ldns_resolver_send_pkt(&raw_answer, impl_->resolver.get(), query.get());
+    answer.reset(raw_answer);
+    if (status != LDNS_STATUS_OK || !answer) throw LookupError(send_cause(status, server));
+    if (!answers_question(query.get(), answer.get())) {
+      throw LookupError("malformed answer from " + server + " (not a response to the query)");
+    }
+    if (ldns_pkt_tc(answer.get())) throw LookupError("truncated answer from " + server);
   }
 
   const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
@@ -195,9 +323,12 @@ std::string Resolver::first_address(const std::string& name, RecordType type) {
 
   const ldns_rr_list* records = ldns_pkt_answer(answer.get());
   const std::size_t count = records ? ldns_rr_list_rr_count(records) : 0;
+  // Only records about the name asked for count; others may be injected.
+  const auto chain = owner_chain(qname.get(), records);
   for (std::size_t i = 0; i < count; ++i) {
     const ldns_rr* rr = ldns_rr_list_rr(records, i);
     if (ldns_rr_get_type(rr) != rr_type || ldns_rr_get_class(rr) != LDNS_RR_CLASS_IN) continue;
+    if (!owned_by_chain(rr, chain)) continue;
     std::string text = address_text(ldns_rr_rdf(rr, 0), type);
     if (text.empty()) {
       throw LookupError("malformed answer from " + server + " (bad " + type_name(type) +

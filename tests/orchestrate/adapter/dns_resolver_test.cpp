@@ -192,6 +192,44 @@ TEST_F(ResolverAgainstFake, SilentServerGivesUpWithinTenSeconds) {
   EXPECT_GE(server.query_count(DnsTransport::UDP), 2u);  // it did retry
 }
 
+TEST_F(ResolverAgainstFake, StrayRepliesAreIgnoredAndTheRealOneIsAwaited) {
+  server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
+  server.set_fault(DnsFault::STRAY_FIRST);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.7");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "no retry needed";
+  EXPECT_EQ(server.query_count(DnsTransport::UDP), 2u);
+}
+
+TEST_F(ResolverAgainstFake, RecordsForAnotherNameAreIgnored) {
+  server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
+  server.set_fault(DnsFault::FOREIGN_FIRST);
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
+
+  server.set_fault(DnsFault::NONE);
+  server.set_record_source([](const std::string&, const std::string& qtype) {
+    return DnsReply{.rcode = DnsRcode::NOERROR,
+                    .answer = {{"evil.example", qtype, "2001:db8::666"},
+                               {"edge.flycast", "CNAME", "evil.example."}}};
+  });
+  EXPECT_EQ(lookup_error("other.flycast", dns::RecordType::AAAA),
+            "no AAAA record for other.flycast.");
+}
+
+TEST_F(ResolverAgainstFake, CnameTargetsCountOnlyOnTheQueriedChain) {
+  server.set_record_source([](const std::string& qname, const std::string&) {
+    return DnsReply{.rcode = DnsRcode::NOERROR,
+                    .answer = {{"evil.example", "AAAA", "2001:db8::666"},
+                               {"pool.flycast", "AAAA", "fdaa::42"},
+                               {qname, "CNAME", "edge.flycast."},
+                               {"edge.flycast", "CNAME", "pool.flycast."},
+                               {"loop.flycast", "CNAME", "evil.example."}}};
+  });
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::42");
+}
+
 TEST(ResolverOverIpv6, ReachesABracketedServer) {
   FakeDns server(FakeDnsOptions{.address = "::1", .port = 0});
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});

@@ -1,0 +1,211 @@
+// What the client refuses to send, hides from its results, and will not parse.
+#include <gmock/gmock.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "corvane/api_fixture.hpp"
+#include "support/test_certificates.hpp"
+
+namespace corvane::api::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// ---- names that would address something else ---------------------------------
+
+TEST_F(ApiTest, DotSegmentsAndControlCharactersAreRefusedBeforeSending) {
+  const std::string id = seed_machine("1857156b526dd8", "started");
+  const std::vector<std::string> bad = {"",      ".",  "..",   "../x",      "a/..",
+                                        "..\\b", "./", "a\nb", "tab\there", "del\x7f"};
+  for (const std::string& name : bad) {
+    SCOPED_TRACE(::testing::PrintToString(name));
+    const std::vector<std::function<json()>> calls = {
+        [&] { return client.list(name, "iad"); },
+        [&] { return client.create(name, "img:1", {"run"}, {}); },
+        [&] { return client.get(name, id); },
+        [&] { return client.start(APP, name); },
+        [&] { return client.stop(APP, name); },
+        [&] { return client.get(APP, name); },
+        [&] { return client.wait(APP, name, "", "started"); },
+        [&] { return client.destroy(APP, name, true, "iad"); },
+        [&] { return client.destroy(name, id, true, "iad"); },
+    };
+    for (const auto& call : calls) EXPECT_THROW(call(), std::invalid_argument);
+  }
+  EXPECT_TRUE(fake.requests().empty());
+  EXPECT_TRUE(fake.machine(APP, id).has_value());
+}
+
+TEST_F(ApiTest, OtherCharactersArePercentEncodedIntoOneSegment) {
+  EXPECT_EQ(client.get(APP, "..x/y z?%"), (json{{"error", "machine not found"}}));
+  EXPECT_EQ(client.get(APP, "..."), (json{{"error", "machine not found"}}));
+  const auto requests = fake.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].path, "/v1/apps/meters-eu/machines/..x/y z?%");
+  EXPECT_EQ(requests[1].path, "/v1/apps/meters-eu/machines/...");
+}
+
+TEST_F(ApiTest, ThePathIsSentAsWrittenNeverNormalised) {
+  ClientOptions options = options_for(fake);
+  options.base_url += "/x/..";
+  API as_is(TOKEN, options);
+  EXPECT_TRUE(as_is.list(APP, "").contains("error"));
+  EXPECT_EQ(last_request().path, "/x/../v1/apps/meters-eu/machines");
+}
+
+// ---- the token in answers -----------------------------------------------------
+
+// `text` as a JSON string literal with every character \u-escaped.
+std::string json_escaped(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    char unit[8];
+    std::snprintf(unit, sizeof unit, "\\u%04x", c);
+    out += unit;
+  }
+  return out + "\"";
+}
+
+TEST_F(ApiTest, TokenIsRedactedAfterDecodingInFailureAndSuccessAnswers) {
+  const std::string hidden = json_escaped(TOKEN);
+  fake.inject({.path_contains = "/stop",
+               .status = 401,
+               .body = R"({"error":"bad )" + std::string(TOKEN) + R"("})"});
+  fake.inject({.path_contains = "/stop", .status = 403, .body = R"({"error":)" + hidden + "}"});
+  fake.inject({.path_contains = "/stop", .status = 422, .body = R"({"message":)" + hidden + "}"});
+  fake.inject({.path_contains = "/stop",
+               .status = 200,
+               .body = R"({"ok":true,"echo":)" + hidden + R"(,"deep":[{"x":[)" + hidden +
+                       R"(]}],)" + hidden + R"(:1})"});
+  fake.inject({.path_contains = "/stop", .status = 200, .body = "not json " + std::string(TOKEN)});
+
+  for (int i = 0; i < 5; ++i) {
+    const std::string result = client.stop(APP, "1857156b526dd8").dump();
+    EXPECT_THAT(result, Not(HasSubstr(TOKEN)));
+    EXPECT_THAT(result, HasSubstr("[redacted]"));
+  }
+}
+
+TEST_F(ApiTest, EachPartOfAFlyV1TokenIsRedacted) {
+  const std::string token = "FlyV1 fm2_firstmacaroon, fm2_secondmacaroon";
+  FakePlatform flyv1{{.token = token, .apps = {APP}}};
+  API flyv1_client(token, options_for(flyv1));
+  flyv1.inject({.status = 200,
+                .body = R"({"a":)" + json_escaped("fm2_secondmacaroon") +
+                        R"(,"fm2_firstmacaroon":)" +
+                        json_escaped("fm2_firstmacaroon, fm2_secondmacaroon") + "}"});
+
+  const std::string result = flyv1_client.list(APP, "").dump();
+  EXPECT_THAT(result, Not(HasSubstr("macaroon")));
+  EXPECT_EQ(flyv1.requests().back().header("authorization"), token);
+}
+
+// ---- answers too deep to handle -----------------------------------------------
+
+std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+TEST_F(ApiTest, AnswersNestedTooDeeplyAreAFailureMap) {
+  const json too_deep{{"error", "answer nested too deeply"}};
+  fake.inject({.method = "GET", .status = 200, .body = nested_arrays(100'000)});
+  fake.inject({.method = "GET", .status = 200, .body = std::string(100'000, '[')});
+  fake.inject(
+      {.method = "GET", .status = 404, .body = R"({"error":)" + nested_arrays(100'000) + "}"});
+  fake.inject({.method = "GET", .status = 200, .body = nested_arrays(129)});
+  fake.inject({.method = "GET", .status = 200, .body = nested_arrays(128)});
+
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(client.get(APP, "1857156b526dd8"), too_deep) << i;
+  const json deepest = client.get(APP, "1857156b526dd8");
+  EXPECT_EQ(deepest.dump(), nested_arrays(128));
+}
+
+// ---- where the token may travel -------------------------------------------------
+
+TEST(ApiBaseUrl, PlainHttpOnlyForLoopback) {
+  for (const char* url : {"http://127.0.0.1:1", "http://127.3.2.1:1/", "http://[::1]:1",
+                          "http://localhost:1", "HTTP://LocalHost:1", "https://api.example.com"}) {
+    EXPECT_NO_THROW(API("t", {.base_url = url})) << url;
+  }
+  for (const char* url : {"http://api.example.com", "http://10.0.0.1:8080", "http://[fe80::1]:80",
+                          "http://128.0.0.1", "http://localhost.example.com"}) {
+    try {
+      API refused("t", {.base_url = url});
+      ADD_FAILURE() << "accepted " << url;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_THAT(e.what(), HasSubstr("clear text")) << url;
+    }
+  }
+  for (const char* url : {"ftp://127.0.0.1", "127.0.0.1:8080", "api.example.com", "http//x"}) {
+    EXPECT_THROW(API("t", {.base_url = url}), std::invalid_argument) << url;
+  }
+}
+
+// ---- HTTPS ------------------------------------------------------------------------
+
+class ApiOverTls : public ::testing::Test {
+ protected:
+  ClientOptions options_for(const FakePlatform& platform, std::optional<std::string> ca_file) {
+    return {.base_url = platform.base_url(),
+            .ca_file = std::move(ca_file),
+            .connect_timeout = 2s,
+            .request_timeout = 5s,
+            .max_retries = 0};
+  }
+
+  quelmar::testing::TestCertificates certificates;
+  FakePlatform fake{{.token = TOKEN,
+                     .apps = {APP},
+                     .tls_cert_file = certificates.server_cert(),
+                     .tls_key_file = certificates.server_key()}};
+};
+
+TEST_F(ApiOverTls, SucceedsWithTheRightCaFile) {
+  ASSERT_THAT(fake.base_url(), ::testing::StartsWith("https://127.0.0.1:"));
+  API client(TOKEN, options_for(fake, certificates.ca()));
+  EXPECT_EQ(client.list(APP, ""), json::array());
+  ASSERT_EQ(fake.requests().size(), 1u);
+  EXPECT_EQ(fake.requests()[0].header("authorization"), std::string("Bearer ") + TOKEN);
+
+  ClientOptions by_name = options_for(fake, certificates.ca());
+  by_name.base_url = "https://localhost:" + std::to_string(fake.port());
+  API named(TOKEN, by_name);
+  EXPECT_EQ(named.list(APP, ""), json::array());
+}
+
+std::string transport_error(API& client) {
+  try {
+    client.list(APP, "");
+  } catch (const Error& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "the request succeeded";
+  return {};
+}
+
+TEST_F(ApiOverTls, AnUntrustedServerGetsNoRequest) {
+  API wrong_ca(TOKEN, options_for(fake, certificates.other_ca()));
+  EXPECT_THAT(transport_error(wrong_ca), HasSubstr("certificate"));
+  API system_store(TOKEN, options_for(fake, std::nullopt));
+  EXPECT_THAT(transport_error(system_store), HasSubstr("certificate"));
+  API missing_file(TOKEN, options_for(fake, certificates.ca() + ".missing"));
+  EXPECT_THAT(transport_error(missing_file), Not(HasSubstr(TOKEN)));
+  EXPECT_TRUE(fake.requests().empty());
+}
+
+TEST_F(ApiOverTls, AHostNameMismatchGetsNoRequest) {
+  FakePlatform foreign{{.token = TOKEN,
+                        .apps = {APP},
+                        .tls_cert_file = certificates.foreign_cert(),
+                        .tls_key_file = certificates.foreign_key()}};
+  API client(TOKEN, options_for(foreign, certificates.ca()));
+  const std::string error = transport_error(client);
+  EXPECT_THAT(error, HasSubstr("127.0.0.1"));
+  EXPECT_THAT(error, Not(HasSubstr(TOKEN)));
+  EXPECT_TRUE(foreign.requests().empty());
+}
+
+}  // namespace
+}  // namespace corvane::api::testing
