@@ -506,6 +506,14 @@ TEST_F(ScanTest, UnreadableDirectories) {
               return (r.size() == 1 && r[0].first == "open") ? 0 : 1;
             }),
             0);
+  // The visitor form says why a root cannot be scanned.
+  EXPECT_EQ(run_unprivileged([&] {
+              const auto error = dunmere::visit_missing_files(
+                  root / "closed", a, b,
+                  [](std::string_view, const std::vector<Date>&) { return true; });
+              return error == std::errc::permission_denied ? 0 : 1;
+            }),
+            0);
   // The folder scan lets the permission error through.
   EXPECT_EQ(run_unprivileged([&] {
               try {

@@ -2,11 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -55,7 +53,6 @@ class BlockWriter {
   explicit BlockWriter(std::ostream& out) : out_(out) { block_.reserve(kBlock + 64); }
   BlockWriter(const BlockWriter&) = delete;
   BlockWriter& operator=(const BlockWriter&) = delete;
-  ~BlockWriter() { flush(); }
 
   BlockWriter& operator<<(std::string_view text) {
     block_ += text;
@@ -64,7 +61,6 @@ class BlockWriter {
   }
   BlockWriter& operator<<(std::uint64_t n) { return *this << std::string_view(std::to_string(n)); }
   BlockWriter& operator<<(Date d) {
-    char text[16];
     const int year = static_cast<int>(d.year());
     const auto month = static_cast<unsigned>(d.month());
     const auto day = static_cast<unsigned>(d.day());
@@ -78,14 +74,15 @@ class BlockWriter {
                            '-',
                            static_cast<char>('0' + day / 10),
                            static_cast<char>('0' + day % 10)};
-    std::copy(std::begin(digits), std::end(digits), text);
-    return *this << std::string_view(text, sizeof digits);
+    return *this << std::string_view(digits, sizeof digits);
   }
 
-  // True while everything written so far has reached the stream.
+  // Hands the block to the stream; nothing reaches it otherwise. True while
+  // everything written so far has reached the stream.
   bool flush() {
-    if (!block_.empty() && out_)
+    if (!block_.empty() && out_) {
       out_.write(block_.data(), static_cast<std::streamsize>(block_.size()));
+    }
     block_.clear();
     return static_cast<bool>(out_);
   }
@@ -162,9 +159,11 @@ struct MissingOptions {
 // path whose existence cannot even be tested must not reach it.
 void require_existence_known(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 || errno == ENOENT || errno == ENOTDIR) return;
+  if (::stat(path.c_str(), &st) == 0) return;
+  const int error = errno;
+  if (error == ENOENT || error == ENOTDIR) return;
   throw CommandError("cannot check " + util::escape_for_terminal(path) + ": " +
-                     std::generic_category().message(errno));
+                     std::generic_category().message(error));
 }
 
 int run_folder(const MissingOptions& options, Date from, Date to, const Io& io) {
