@@ -1,6 +1,11 @@
-// Writes the benchmark's replica tree: PARENTS x DIRS directories of empty
-// daily files, with a few days missing and some names that carry no date.
-// Deterministic, so every run measures the same tree.
+// Writes the benchmark's trees, deterministic so that every run measures the same:
+// - ROOT PARENTS DIRS DAYS: PARENTS x DIRS replica directories of empty daily
+//   files, with a few days missing and some names that carry no date;
+// - --comb ROOT DEPTH: at each level a continuation directory "c", created first,
+//   and a leaf directory "l" with one dated file; far deeper than a path can be,
+//   so it is built one level at a time through descriptors;
+// - --sparse ROOT DIRS: DIRS directories with one dated file each, for a scan of
+//   a range where nearly every day is missing.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,9 +15,59 @@
 #include <cstdlib>
 #include <string>
 
+namespace {
+
+void touch_at(int dir_fd, const char* name) {
+  ::close(::openat(dir_fd, name, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+}
+
+int make_comb(const std::string& root, long depth) {
+  ::mkdir(root.c_str(), 0755);
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (long level = 0; level < depth && fd >= 0; ++level) {
+    ::mkdirat(fd, "c", 0755);
+    ::mkdirat(fd, "l", 0755);
+    const int leaf = ::openat(fd, "l", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    touch_at(leaf, "SN000001-A-20210901.csv");
+    ::close(leaf);
+    const int next = ::openat(fd, "c", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  if (fd < 0) {
+    std::perror(root.c_str());
+    return 1;
+  }
+  ::close(fd);
+  std::printf("comb of depth %ld\n", depth);
+  return 0;
+}
+
+int make_sparse(const std::string& root, int dirs) {
+  ::mkdir(root.c_str(), 0755);
+  for (int d = 0; d < dirs; ++d) {
+    const std::string dir = root + "/meter-" + std::to_string(d);
+    ::mkdir(dir.c_str(), 0755);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    touch_at(dfd, "SN000001-A-20210901.csv");
+    ::close(dfd);
+  }
+  std::printf("%d directories with one dated file each\n", dirs);
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--comb") return make_comb(argv[2], std::atol(argv[3]));
+  if (argc == 4 && std::string(argv[1]) == "--sparse") {
+    return make_sparse(argv[2], std::atoi(argv[3]));
+  }
   if (argc != 5) {
-    std::fprintf(stderr, "usage: %s ROOT PARENTS DIRS_PER_PARENT DAYS\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s ROOT PARENTS DIRS_PER_PARENT DAYS | --comb ROOT DEPTH | "
+                 "--sparse ROOT DIRS\n",
+                 argv[0]);
     return 2;
   }
   const std::string root = argv[1];

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "util/unique_fd.hpp"
 
@@ -48,16 +50,14 @@ std::optional<sys_days> dated_name_day(std::string_view name) {
   return sys_days{date};
 }
 
-// The inclusive range as day numbers, with a "found" mark per day. Marks carry
-// the number of the directory that set them, so a new directory needs no clearing.
+// The inclusive range as day numbers, with one "found" bit per day: the whole
+// calendar (3.65 million days) fits in under half a MiB.
 class DayRange {
  public:
   DayRange(Date start_date, Date end_date)
       : first_(sys_days{start_date}),
         count_(std::max<std::int64_t>(0, (sys_days{end_date} - first_).count() + 1)),
-        marks_(static_cast<std::size_t>(count_), 0) {}
-
-  std::int64_t size() const { return count_; }
+        found_(static_cast<std::size_t>((count_ + 63) / 64), 0) {}
 
   // Index of a day inside the range, or -1.
   std::int64_t index_of(sys_days d) const {
@@ -65,24 +65,30 @@ class DayRange {
     return (i >= 0 && i < count_) ? i : -1;
   }
 
-  void start_directory() { ++stamp_; }
-  void mark(std::int64_t i) { marks_[static_cast<std::size_t>(i)] = stamp_; }
+  void mark(std::int64_t i) {
+    found_[static_cast<std::size_t>(i / 64)] |= std::uint64_t{1} << (i % 64);
+  }
 
-  std::vector<Date> unmarked() const {
-    std::vector<Date> missing;
-    for (std::int64_t i = 0; i < count_; ++i) {
-      if (marks_[static_cast<std::size_t>(i)] != stamp_) {
+  // Appends the unmarked days to `missing`, ascending, and clears every mark so
+  // that the next directory starts afresh.
+  void take_unmarked(std::vector<Date>& missing) {
+    const std::size_t words = found_.size();
+    for (std::size_t w = 0; w < words; ++w) {
+      std::uint64_t gaps = ~std::exchange(found_[w], 0);
+      if (w + 1 == words && count_ % 64 != 0) gaps &= (std::uint64_t{1} << (count_ % 64)) - 1;
+      for (; gaps != 0; gaps &= gaps - 1) {
+        const auto i = static_cast<std::int64_t>(w * 64) + std::countr_zero(gaps);
         missing.emplace_back(first_ + std::chrono::days{i});
       }
     }
-    return missing;
   }
+
+  void clear() { std::fill(found_.begin(), found_.end(), 0); }
 
  private:
   sys_days first_;
   std::int64_t count_;
-  std::vector<std::uint32_t> marks_;
-  std::uint32_t stamp_ = 1;  // marks start at 0: nothing is found yet
+  std::vector<std::uint64_t> found_;
 };
 
 using Fd = util::UniqueFd;
@@ -120,15 +126,15 @@ struct DirectoryEntry {
 };
 
 // Reads a whole directory with getdents64 into a reused buffer, calling
-// `on_entry` for each entry but "." and "..". Returns false on a read error.
+// `on_entry` for each entry but "." and "..". Returns 0 or the errno of a failed read.
 template <typename OnEntry>
-bool read_directory(int fd, std::vector<char>& buffer, OnEntry&& on_entry) {
+int read_directory(int fd, std::vector<char>& buffer, OnEntry&& on_entry) {
   for (;;) {
     const ssize_t n = ::getdents64(fd, buffer.data(), buffer.size());
-    if (n == 0) return true;
+    if (n == 0) return 0;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
     for (ssize_t off = 0; off < n;) {
       auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + off);
@@ -140,52 +146,66 @@ bool read_directory(int fd, std::vector<char>& buffer, OnEntry&& on_entry) {
   }
 }
 
-// One directory on the walk's path from the root. Its descriptor is kept only
-// while subdirectories remain to be opened from it, and may be given up (and
-// reopened from an ancestor) to bound the number of open descriptors.
+// Device and inode: what tells a directory reached through ".." from another one.
+struct DirectoryId {
+  dev_t dev;
+  ino_t ino;
+};
+
+std::optional<DirectoryId> directory_id(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return DirectoryId{st.st_dev, st.st_ino};
+}
+
+// One directory on the walk's path from the root. Its descriptor may be given up
+// to bound the number of open descriptors; it is then got back through ".." of
+// the child being left, or failing that reopened from an ancestor.
 struct Frame {
   std::string name;            // component under the parent; empty for the root
   std::size_t rel_length = 0;  // length of the relative path of this directory
   Fd fd;
+  std::optional<DirectoryId> id;     // recorded when the descriptor is given up
   std::vector<std::string> subdirs;  // in listing order
   std::size_t next_subdir = 0;
+
+  bool has_pending_subdirs() const { return next_subdir < subdirs.size(); }
 };
 
 constexpr std::size_t kMaxOpenDescriptors = 64;
 
 class TreeWalk {
  public:
-  TreeWalk(std::filesystem::path root, DayRange& range) : root_(std::move(root)), range_(range) {}
+  TreeWalk(std::filesystem::path root, DayRange& range, const MissingFilesVisitor& visitor)
+      : root_(std::move(root)), range_(range), visitor_(visitor) {}
 
-  MissingFilesMap run() {
+  std::error_code run() {
     Fd root_fd = open_directory_at(AT_FDCWD, root_.c_str(), /*follow_links=*/true);
-    if (!root_fd.valid()) return {};
+    if (!root_fd.valid()) return {errno, std::generic_category()};
     frames_.push_back(Frame{});
     frames_.back().fd = std::move(root_fd);
     ++open_count_;
-    visit_top();
+    if (const int error = visit_top(); error != 0) return {error, std::generic_category()};
 
-    while (!frames_.empty()) {
+    while (!frames_.empty() && !stopped_) {
       Frame& top = frames_.back();
-      if (top.next_subdir == top.subdirs.size()) {
+      if (!top.has_pending_subdirs()) {
         pop();
         continue;
       }
       const std::size_t parent_index = frames_.size() - 1;
       std::string name = std::move(top.subdirs[top.next_subdir++]);
-      const bool last_child = top.next_subdir == top.subdirs.size();
       if (!ensure_open(parent_index)) {
         // The parent cannot be reached again; its remaining subtree is skipped.
         frames_[parent_index].next_subdir = frames_[parent_index].subdirs.size();
         continue;
       }
       Fd child = open_directory_at(frames_[parent_index].fd.get(), name.c_str(), false);
-      if (last_child) release(parent_index);
       if (!child.valid()) continue;  // unlistable: skipped without a report
       push(std::move(name), std::move(child));
       visit_top();
     }
-    return std::move(result_);
+    return {};
   }
 
  private:
@@ -203,23 +223,35 @@ class TreeWalk {
     limit_open_descriptors();
   }
 
+  // Leaves the top directory. When the parent's descriptor was given up, it is
+  // got back through ".." of the directory being left, if that still leads to
+  // the same directory: one step per level, where a reopen from an ancestor
+  // would cost one step per level of depth.
   void pop() {
-    release(frames_.size() - 1);
+    Fd leaving = std::move(frames_.back().fd);
+    if (leaving.valid()) --open_count_;
     frames_.pop_back();
-    rel_path_.resize(frames_.empty() ? 0 : frames_.back().rel_length);
-  }
-
-  void release(std::size_t index) {
-    if (frames_[index].fd.valid()) {
-      frames_[index].fd.reset();
-      --open_count_;
-    }
+    if (frames_.empty()) return;
+    rel_path_.resize(frames_.back().rel_length);
+    lowest_open_ = std::min(lowest_open_, frames_.size() - 1);
+    Frame& parent = frames_.back();
+    if (parent.fd.valid() || !leaving.valid() || !parent.id) return;
+    Fd up = open_directory_at(leaving.get(), "..", false);
+    if (!up.valid()) return;
+    const auto id = directory_id(up.get());
+    if (!id || id->dev != parent.id->dev || id->ino != parent.id->ino) return;
+    parent.fd = std::move(up);
+    ++open_count_;
   }
 
   // Gives up the descriptors nearest the root first; they are the ones needed last.
   void limit_open_descriptors() {
-    for (std::size_t i = 0; open_count_ > kMaxOpenDescriptors && i + 1 < frames_.size(); ++i) {
-      release(i);
+    while (open_count_ > kMaxOpenDescriptors && lowest_open_ + 1 < frames_.size()) {
+      Frame& frame = frames_[lowest_open_++];
+      if (!frame.fd.valid()) continue;
+      frame.id = directory_id(frame.fd.get());
+      frame.fd.reset();
+      --open_count_;
     }
   }
 
@@ -241,18 +273,19 @@ class TreeWalk {
     if (!current.valid()) return false;
     frames_[index].fd = std::move(current);
     ++open_count_;
+    lowest_open_ = std::min(lowest_open_, index);
     limit_open_descriptors();
-    return frames_[index].fd.valid();
+    return true;
   }
 
-  // Examines the entries of the directory on top of the stack and records its
-  // missing days; collects its subdirectories for the walk.
-  void visit_top() {
+  // Examines the entries of the directory on top of the stack, hands its missing
+  // days to the visitor and collects its subdirectories for the walk. Returns 0
+  // or the errno of a failed listing.
+  int visit_top() {
     Frame& frame = frames_.back();
     const int fd = frame.fd.get();
-    range_.start_directory();
     bool has_csv_files = false;
-    const bool ok = read_directory(fd, buffer_, [&](DirectoryEntry entry) {
+    const int error = read_directory(fd, buffer_, [&](DirectoryEntry entry) {
       switch (classify(fd, entry.name, entry.type)) {
         case EntryKind::kDirectory:
           frame.subdirs.emplace_back(entry.name);
@@ -268,25 +301,31 @@ class TreeWalk {
       const std::int64_t i = range_.index_of(*day);
       if (i >= 0) range_.mark(i);
     });
-    if (!ok) {
+    if (error != 0) {
       // A listing that failed part-way is treated like one that failed at once.
       frame.subdirs.clear();
-      return;
+      if (has_csv_files) range_.clear();
+      return error;
     }
-    if (frame.subdirs.empty()) release(frames_.size() - 1);
-    if (!has_csv_files) return;
-    auto missing = range_.unmarked();
-    if (missing.empty()) return;
-    result_.emplace_back(rel_path_.empty() ? std::string(".") : rel_path_, std::move(missing));
+    if (!has_csv_files) return 0;
+    missing_.clear();
+    range_.take_unmarked(missing_);
+    if (missing_.empty()) return 0;
+    const std::string_view rel = rel_path_.empty() ? std::string_view(".") : rel_path_;
+    if (!visitor_(rel, missing_)) stopped_ = true;
+    return 0;
   }
 
   std::filesystem::path root_;
   DayRange& range_;
+  const MissingFilesVisitor& visitor_;
   std::vector<Frame> frames_;
   std::string rel_path_;
   std::size_t open_count_ = 0;
+  std::size_t lowest_open_ = 0;  // every frame below this index has no descriptor
   std::vector<char> buffer_ = std::vector<char>(std::size_t{64} * 1024);
-  MissingFilesMap result_;
+  std::vector<Date> missing_;  // reused: one directory's missing days at a time
+  bool stopped_ = false;
 };
 
 }  // namespace
@@ -310,9 +349,12 @@ std::vector<Date> generate_date_range(Date start_date, Date end_date) {
 std::vector<Date> check_missing_files_for_folder(const std::filesystem::path& folder_path,
                                                  Date start_date, Date end_date) {
   DayRange range(start_date, end_date);
-  range.start_directory();
+  std::vector<Date> missing;
   std::error_code ec;
-  if (!std::filesystem::exists(folder_path, ec)) return range.unmarked();
+  if (!std::filesystem::exists(folder_path, ec)) {
+    range.take_unmarked(missing);
+    return missing;
+  }
 
   // Every entry counts here, subdirectories included; listing errors reach the caller.
   for (const auto& entry : std::filesystem::directory_iterator(folder_path)) {
@@ -321,15 +363,26 @@ std::vector<Date> check_missing_files_for_folder(const std::filesystem::path& fo
     const std::int64_t i = range.index_of(*day);
     if (i >= 0) range.mark(i);
   }
-  return range.unmarked();
+  range.take_unmarked(missing);
+  return missing;
+}
+
+std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
+                                    Date end_date, const MissingFilesVisitor& visitor) {
+  DayRange range(start_date, end_date);
+  return TreeWalk(root_path, range, visitor).run();
 }
 
 MissingFilesMap check_missing_files(const std::filesystem::path& root_path, Date start_date,
                                     Date end_date) {
-  DayRange range(start_date, end_date);
-  std::error_code ec;
-  if (!std::filesystem::exists(root_path, ec)) return {};
-  return TreeWalk(root_path, range).run();
+  MissingFilesMap missing_files_map;
+  // A root that is missing or cannot be listed gives the empty map.
+  visit_missing_files(root_path, start_date, end_date,
+                      [&](std::string_view rel_path, const std::vector<Date>& missing_dates) {
+                        missing_files_map.emplace_back(std::string(rel_path), missing_dates);
+                        return true;
+                      });
+  return missing_files_map;
 }
 
 }  // namespace quelmar::profile_logs::dunmere

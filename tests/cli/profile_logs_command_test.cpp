@@ -1,12 +1,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <streambuf>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_runner.hpp"
+#include "quelmar/util/escape.hpp"
 
 namespace {
 
@@ -67,20 +71,143 @@ TEST_F(ProfileLogsCli, CompleteTreeExitsZero) {
   r = run_cli(missing({"--from", "2021-09-01", "--to", "2021-09-01"}));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "no days missing in 2021-09-01..2021-09-01 (1 day)\n");
-  // A reversed range expects nothing, so nothing is missing.
-  r = run_cli(missing({"--from", "2021-09-02", "--to", "2021-09-01", "--json"}));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "{}\n");
 }
 
-TEST_F(ProfileLogsCli, NonUtf8DirectoryNamesAreReplacedInJsonAndEscapedInText) {
-  touch("bad-\xff\n/S-A-20210901.csv");
-  auto r = run_cli(missing({"--from", "2021-09-01", "--to", "2021-09-02", "--json"}));
+TEST_F(ProfileLogsCli, TreeThatCannotBeScannedIsAnErrorNotACompleteReport) {
+  touch("plain.txt");
+  for (const std::string& path : {(root_ / "typo").string(), (root_ / "plain.txt").string()}) {
+    for (const char* format : {"--json", "--folder=false"}) {
+      const auto r = run_cli(
+          {"profile-logs", "missing", path, "--from", "2021-09-01", "--to", "2021-09-02", format});
+      EXPECT_EQ(r.status, 2) << path;
+      EXPECT_THAT(r.out, IsEmpty()) << path;
+      EXPECT_THAT(r.err, ::testing::StartsWith("quelmar: cannot scan " + path + ": ")) << path;
+    }
+  }
+  const auto r = run_cli({"profile-logs", "missing", (root_ / "typo\x1b[2J").string(), "--from",
+                          "2021-09-01", "--to", "2021-09-02"});
+  EXPECT_EQ(r.err, "quelmar: cannot scan " + (root_ / "typo\\x1b[2J").string() +
+                       ": No such file or directory\n");
+}
+
+TEST_F(ProfileLogsCli, ReversedRangeIsAUsageErrorInBothModes) {
+  touch("S-A-20210901.csv");
+  for (const bool folder : {false, true}) {
+    auto args = missing({"--from", "2021-09-02", "--to", "2021-09-01"});
+    if (folder) args.push_back("--folder");
+    const auto r = run_cli(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, IsEmpty());
+    EXPECT_EQ(r.err, "quelmar: --from 2021-09-02 is later than --to 2021-09-01\n");
+  }
+}
+
+TEST_F(ProfileLogsCli, JsonKeysKeepEveryByteOfDirectoryNames) {
+  // Three names that are not UTF-8, and one that spells an escape itself.
+  const std::vector<std::string> names = {"m-\xff", "m-\xfe", "m-\xc3", "m-\\xff", "m-\xc3\xa9\n"};
+  for (const auto& name : names) touch(name + "/S-A-20210901.csv");
+  const auto r = run_cli(missing({"--from", "2021-09-01", "--to", "2021-09-02", "--json"}));
   EXPECT_EQ(r.status, 1);
-  const auto j = nlohmann::json::parse(r.out);
-  EXPECT_TRUE(j.contains("bad-\xef\xbf\xbd\n"));
-  r = run_cli(missing({"--from", "2021-09-01", "--to", "2021-09-02"}));
-  EXPECT_THAT(r.out, HasSubstr("bad-\xff\\x0a: 2021-09-02 (1 day)\n"));
+  const auto j = nlohmann::json::parse(r.out);  // valid UTF-8, or this throws
+  std::set<std::string> recovered;
+  for (const auto& [key, days] : j.items()) {
+    recovered.insert(quelmar::util::unescape_invalid_utf8(key));
+    EXPECT_EQ(days, nlohmann::json::parse(R"(["2021-09-02"])"));
+  }
+  EXPECT_EQ(recovered, std::set<std::string>(names.begin(), names.end()));
+  EXPECT_TRUE(j.contains("m-\\xff"));
+  EXPECT_TRUE(j.contains("m-\\\\xff"));
+  EXPECT_TRUE(j.contains("m-\xc3\xa9\n"));  // valid UTF-8 is left alone
+}
+
+TEST_F(ProfileLogsCli, TextLinesAreInertAndUnambiguousOnATerminal) {
+  const std::vector<std::string> names = {
+      "csi-\xc2\x9b"
+      "31m",
+      "rlo-\xe2\x80\xae"
+      "vsc",
+      "ls-\xe2\x80\xa8"
+      "x",
+      "a\\x0ab",
+      "a\nb",
+      "bad-\xff",
+      "esc-\x1b[2J"};
+  for (const auto& name : names) touch(name + "/S-A-20210901.csv");
+  const auto r = run_cli(missing({"--from", "2021-09-01", "--to", "2021-09-02"}));
+  EXPECT_EQ(r.status, 1);
+  std::vector<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), names.size() + 1);  // one per directory, then the summary
+  for (const auto& line : lines) {
+    for (const char c : line) {
+      const auto byte = static_cast<unsigned char>(c);
+      EXPECT_TRUE(byte >= 0x20 && byte < 0x7f) << line;  // only plain ASCII remains
+    }
+  }
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
+  EXPECT_THAT(r.out, HasSubstr("\na\\\\x0ab: 2021-09-02 (1 day)\n"));
+  EXPECT_THAT(r.out, HasSubstr("\na\\x0ab: 2021-09-02 (1 day)\n"));
+  EXPECT_THAT(r.out, HasSubstr("csi-\\u{009B}31m: "));
+  EXPECT_THAT(r.out, HasSubstr("rlo-\\u{202E}vsc: "));
+  EXPECT_THAT(r.out, HasSubstr("ls-\\u{2028}x: "));
+}
+
+// Accepts nothing: every write fails, as on a full disk.
+class FullStreamBuf : public std::streambuf {
+ protected:
+  int_type overflow(int_type) override { return traits_type::eof(); }
+  std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+TEST_F(ProfileLogsCli, FailedWriteIsNeverReportedAsComplete) {
+  touch("S-A-20210901.csv");
+  touch("gap/S-A-20210901.csv");
+  touch("gap/S-A-20210903.csv");
+  const std::string root = root_.string();
+  for (const char* to : {"2021-09-01", "2021-09-02"}) {
+    for (const char* format : {"--json", "--folder=false"}) {
+      FullStreamBuf full;
+      std::ostream out(&full);
+      std::istringstream in;
+      std::ostringstream err;
+      const quelmar::cli::Io io{
+          in, out, err, [](const std::string&) -> std::optional<std::string> { return {}; }};
+      const char* argv[] = {"quelmar",    "profile-logs", "missing", root.c_str(), "--from",
+                            "2021-09-01", "--to",         to,        format};
+      EXPECT_EQ(quelmar::cli::run(9, argv, io), 2) << to << format;
+    }
+  }
+}
+
+TEST_F(ProfileLogsCli, FolderWhoseExistenceCannotBeCheckedIsAnError) {
+  fs::create_symlink("loop", root_ / "loop");
+  const auto path = (root_ / "loop").string();
+  const auto r = run_cli({"profile-logs", "missing", path, "--folder", "--from", "2021-09-01",
+                          "--to", "2021-09-02", "--json"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.out, IsEmpty());
+  EXPECT_EQ(r.err, "quelmar: cannot check " + path + ": Too many levels of symbolic links\n");
+}
+
+TEST_F(ProfileLogsCli, FullCalendarStreamsBothForms) {
+  touch("a/S-A-00010101.csv");
+  touch("b/S-A-99991231.csv");
+  auto r = run_cli(missing({"--from", "0001-01-01", "--to", "9999-12-31"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("a: 0001-01-02..9999-12-31 (3652058 days)\n"));
+  EXPECT_THAT(r.out, HasSubstr("b: 0001-01-01..9999-12-30 (3652058 days)\n"));
+  EXPECT_THAT(r.out, HasSubstr("7304116 days missing in 2 directories for "
+                               "0001-01-01..9999-12-31 (3652059 days)\n"));
+  r = run_cli(missing({"--from", "0001-01-01", "--to", "9999-12-31", "--json"}));
+  EXPECT_EQ(r.status, 1);
+  // Two arrays of 3652058 days of 12 characters each, less the last commas.
+  EXPECT_EQ(r.out.size(), std::string(R"({"a":[],"b":[]})").size() + 2 * (3652058 * 13 - 1) + 1);
+  // Checked by search: a failure must not print a 95 MB string.
+  for (const char* part : {R"("a":["0001-01-02","0001-01-03",)", R"("9999-12-30","9999-12-31"])",
+                           R"("b":["0001-01-01","0001-01-02",)", R"("9999-12-29","9999-12-30"])"}) {
+    EXPECT_NE(r.out.find(part), std::string::npos) << part;
+  }
 }
 
 TEST_F(ProfileLogsCli, FolderModes) {

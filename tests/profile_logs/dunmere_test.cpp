@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <string_view>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -282,6 +284,202 @@ TEST_F(ScanTest, TreeKeepsNonUtf8NamesAsBytes) {
   EXPECT_EQ(result[0].first, odd);
 }
 
+// Every call of the visitor, in order.
+struct Visit {
+  std::string rel_path;
+  std::vector<Date> missing_dates;
+};
+
+std::vector<Visit> visit_all(const fs::path& root, Date first, Date last,
+                             std::error_code* error = nullptr) {
+  std::vector<Visit> visits;
+  const auto ec = dunmere::visit_missing_files(
+      root, first, last, [&](std::string_view rel_path, const std::vector<Date>& missing) {
+        visits.push_back({std::string(rel_path), missing});
+        return true;
+      });
+  if (error != nullptr) *error = ec;
+  return visits;
+}
+
+TEST_F(ScanTest, VisitorSeesWhatTheMapHoldsInWalkOrderAndCanStopTheWalk) {
+  for (int i = 0; i < 40; ++i) fill("m" + std::to_string(i), sep1_, sep5_, {ymd(2021, 9, 3)});
+  fill("m7/deeper", sep1_, sep5_, {sep1_, sep5_});
+  fill("", sep1_, sep5_, {ymd(2021, 9, 2)});
+  std::error_code error = make_error_code(std::errc::io_error);
+  const auto visits = visit_all(root_, sep1_, sep5_, &error);
+  EXPECT_FALSE(error);
+  const auto map = dunmere::check_missing_files(root_, sep1_, sep5_);
+  ASSERT_EQ(visits.size(), 42U);
+  ASSERT_EQ(map.size(), visits.size());
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    EXPECT_EQ(visits[i].rel_path, map[i].first);
+    EXPECT_EQ(visits[i].missing_dates, map[i].second);
+  }
+  EXPECT_EQ(visits[0].rel_path, ".");
+
+  int calls = 0;
+  dunmere::visit_missing_files(root_, sep1_, sep5_,
+                               [&](std::string_view, const std::vector<Date>&) {
+                                 ++calls;
+                                 return calls < 3;
+                               });
+  EXPECT_EQ(calls, 3);
+}
+
+TEST_F(ScanTest, VisitorReportsWhyTheRootCannotBeScanned) {
+  touch("plain.txt");
+  std::error_code error;
+  EXPECT_THAT(visit_all(root_ / "absent", sep1_, sep5_, &error), IsEmpty());
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+  EXPECT_THAT(visit_all(root_ / "plain.txt", sep1_, sep5_, &error), IsEmpty());
+  EXPECT_EQ(error, std::errc::not_a_directory);
+  // A reversed range expects nothing: no visits, and no error either.
+  fill("m", sep1_, sep5_, {sep1_});
+  EXPECT_THAT(visit_all(root_, sep5_, sep1_, &error), IsEmpty());
+  EXPECT_FALSE(error);
+}
+
+TEST_F(ScanTest, WholeCalendarFitsAndEndsAtTheRightDays) {
+  const Date first = ymd(1, 1, 1);
+  const Date last = ymd(9999, 12, 31);
+  touch("a/M1-A-00010101.csv");
+  touch("a/M1-A-99991231.csv");
+  touch("a/M1-A-20000229.csv");
+  const auto visits = visit_all(root_, first, last);
+  ASSERT_EQ(visits.size(), 1U);
+  const auto& missing = visits[0].missing_dates;
+  ASSERT_EQ(missing.size(), 3652059U - 3U);
+  EXPECT_EQ(missing.front(), ymd(1, 1, 2));
+  EXPECT_EQ(missing.back(), ymd(9999, 12, 30));
+  EXPECT_TRUE(std::is_sorted(missing.begin(), missing.end()));
+  EXPECT_FALSE(std::binary_search(missing.begin(), missing.end(), ymd(2000, 2, 29)));
+  EXPECT_TRUE(std::binary_search(missing.begin(), missing.end(), ymd(2000, 2, 28)));
+}
+
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
+}
+
+// A comb: at each level a continuation "c" and leaf directories "l0".."l<leaves-1>",
+// each leaf with one dated file (1 September), so every leaf misses 2 September.
+// Returns the leaves' relative paths.
+std::vector<std::string> make_comb(const fs::path& root, int depth, int leaves) {
+  std::vector<std::string> leaf_paths;
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string rel;
+  for (int level = 0; level < depth && fd >= 0; ++level) {
+    ::mkdirat(fd, "c", 0755);
+    for (int i = 0; i < leaves; ++i) {
+      const std::string leaf = "l" + std::to_string(i);
+      ::mkdirat(fd, leaf.c_str(), 0755);
+      const int leaf_fd = ::openat(fd, leaf.c_str(), O_RDONLY | O_DIRECTORY);
+      ::close(::openat(leaf_fd, "M1-A-20210901.csv", O_CREAT | O_WRONLY, 0644));
+      ::close(leaf_fd);
+      leaf_paths.push_back(rel.empty() ? leaf : rel + "/" + leaf);
+    }
+    const int next = ::openat(fd, "c", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+    rel += rel.empty() ? "c" : "/c";
+  }
+  ::close(fd);
+  return leaf_paths;
+}
+
+// Removes a comb from the top in linear time, where a removal by paths would
+// resolve every level's path again.
+void remove_comb(const fs::path& root, int leaves) {
+  const int top = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  const auto remove_leaves = [leaves](int level) {
+    for (int i = 0; i < leaves; ++i) {
+      const std::string leaf = "l" + std::to_string(i);
+      const int leaf_fd = ::openat(level, leaf.c_str(), O_RDONLY | O_DIRECTORY);
+      ::unlinkat(leaf_fd, "M1-A-20210901.csv", 0);
+      ::close(leaf_fd);
+      ::unlinkat(level, leaf.c_str(), AT_REMOVEDIR);
+    }
+  };
+  remove_leaves(top);
+  for (;;) {
+    const int level = ::openat(top, "c", O_RDONLY | O_DIRECTORY);
+    if (level < 0) break;
+    remove_leaves(level);
+    const bool more = ::renameat(level, "c", top, "next") == 0;
+    ::close(level);
+    ::unlinkat(top, "c", AT_REMOVEDIR);
+    if (!more || ::renameat(top, "next", top, "c") != 0) break;
+  }
+  ::close(top);
+}
+
+TEST_F(ScanTest, CombWalkReportsEveryLeafOnceWithBoundedDescriptors) {
+  // Deep enough that ancestors are given up and got back many times over.
+  const auto leaves = make_comb(root_, 600, 1);
+  const std::size_t before = open_descriptors();
+  std::size_t most = 0;
+  std::vector<std::string> keys;
+  dunmere::visit_missing_files(root_, sep1_, ymd(2021, 9, 2),
+                               [&](std::string_view rel_path, const std::vector<Date>& missing) {
+                                 if (keys.size() % 50 == 0)
+                                   most = std::max(most, open_descriptors());
+                                 keys.emplace_back(rel_path);
+                                 return missing == std::vector<Date>{ymd(2021, 9, 2)};
+                               });
+  EXPECT_LE(most, before + 70);
+  ASSERT_EQ(keys.size(), leaves.size());
+  std::sort(keys.begin(), keys.end());
+  auto expected = leaves;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(keys, expected);
+  EXPECT_EQ(open_descriptors(), before);
+  remove_comb(root_, 1);
+}
+
+TEST_F(ScanTest, CombWalkGoesBackByNameWhenADirectoryMovedAway) {
+  fs::create_directory(root_ / "tree");
+  const auto leaves = make_comb(root_ / "tree", 220, 4);
+  // A level below which the walk returns with leaves still to do: its "c" is not
+  // listed last.
+  std::string parent;
+  long parent_level = 0;
+  for (int level = 80; level < 120 && parent.empty(); ++level) {
+    std::string rel;
+    for (int i = 0; i < level; ++i) rel += i == 0 ? "c" : "/c";
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root_ / "tree" / rel)) {
+      names.push_back(e.path().filename());
+    }
+    if (names.back() != "c") {
+      parent = rel;
+      parent_level = level;
+    }
+  }
+  ASSERT_FALSE(parent.empty());
+  const std::string moved = parent + "/c";
+  bool did_move = false;
+  std::vector<std::string> keys;
+  dunmere::visit_missing_files(
+      root_ / "tree", sep1_, ymd(2021, 9, 2),
+      [&](std::string_view rel_path, const std::vector<Date>&) {
+        // Far below the moved directory, its parent's descriptor has been given up:
+        // going back through ".." would now lead out of the tree.
+        if (!did_move && rel_path.starts_with(moved + "/") &&
+            std::count(rel_path.begin(), rel_path.end(), '/') > parent_level + 70) {
+          fs::rename(root_ / "tree" / moved, root_ / "away");
+          did_move = true;
+        }
+        keys.emplace_back(rel_path);
+        return true;
+      });
+  ASSERT_TRUE(did_move);
+  std::sort(keys.begin(), keys.end());
+  auto expected = leaves;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(keys, expected);
+}
+
 // Runs `body` in a child process as the unprivileged user "nobody", so that
 // permission checks apply even when the tests run as root. Returns its exit status.
 int run_unprivileged(const std::function<int()>& body) {
@@ -306,6 +504,14 @@ TEST_F(ScanTest, UnreadableDirectories) {
   EXPECT_EQ(run_unprivileged([&] {
               const auto r = dunmere::check_missing_files(root, a, b);
               return (r.size() == 1 && r[0].first == "open") ? 0 : 1;
+            }),
+            0);
+  // The visitor form says why a root cannot be scanned.
+  EXPECT_EQ(run_unprivileged([&] {
+              const auto error = dunmere::visit_missing_files(
+                  root / "closed", a, b,
+                  [](std::string_view, const std::vector<Date>&) { return true; });
+              return error == std::errc::permission_denied ? 0 : 1;
             }),
             0);
   // The folder scan lets the permission error through.

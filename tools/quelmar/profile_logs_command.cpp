@@ -1,16 +1,22 @@
 // quelmar profile-logs missing PATH --from DATE --to DATE [--folder] [--json]
 
-#include <cstdio>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
+#include "quelmar/util/escape.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -40,16 +46,66 @@ std::optional<Date> parse_iso_date(const std::string& text) {
   return date;
 }
 
-std::string iso(Date d) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(d.year()),
-                static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
-  return text;
+// Writes small pieces to the stream in large blocks: a report over the whole
+// calendar holds millions of days.
+class BlockWriter {
+ public:
+  explicit BlockWriter(std::ostream& out) : out_(out) { block_.reserve(kBlock + 64); }
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
+
+  BlockWriter& operator<<(std::string_view text) {
+    block_ += text;
+    if (block_.size() >= kBlock) flush();
+    return *this;
+  }
+  BlockWriter& operator<<(std::uint64_t n) { return *this << std::string_view(std::to_string(n)); }
+  BlockWriter& operator<<(Date d) {
+    const int year = static_cast<int>(d.year());
+    const auto month = static_cast<unsigned>(d.month());
+    const auto day = static_cast<unsigned>(d.day());
+    const char digits[] = {static_cast<char>('0' + year / 1000),
+                           static_cast<char>('0' + year / 100 % 10),
+                           static_cast<char>('0' + year / 10 % 10),
+                           static_cast<char>('0' + year % 10),
+                           '-',
+                           static_cast<char>('0' + month / 10),
+                           static_cast<char>('0' + month % 10),
+                           '-',
+                           static_cast<char>('0' + day / 10),
+                           static_cast<char>('0' + day % 10)};
+    return *this << std::string_view(digits, sizeof digits);
+  }
+
+  // Hands the block to the stream; nothing reaches it otherwise. True while
+  // everything written so far has reached the stream.
+  bool flush() {
+    if (!block_.empty() && out_) {
+      out_.write(block_.data(), static_cast<std::streamsize>(block_.size()));
+    }
+    block_.clear();
+    return static_cast<bool>(out_);
+  }
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{64} * 1024;
+  std::ostream& out_;
+  std::string block_;
+};
+
+std::uint64_t days_in_range(Date from, Date to) {
+  return static_cast<std::uint64_t>(
+      (std::chrono::sys_days{to} - std::chrono::sys_days{from}).count() + 1);
 }
 
-// Runs of consecutive days as "A..B", single days as "A".
-std::string collapse_ranges(const std::vector<Date>& dates) {
-  std::string text;
+const char* plural(std::uint64_t n, const char* one, const char* many) {
+  return n == 1 ? one : many;
+}
+
+// One report line: the directory, inert on a terminal, then runs of consecutive
+// days as "A..B" and single days as "A".
+void write_text_line(BlockWriter& out, std::string_view dir, const std::vector<Date>& dates) {
+  out << util::escape_for_terminal(dir) << ": ";
   for (std::size_t i = 0; i < dates.size();) {
     std::size_t j = i;
     while (j + 1 < dates.size() &&
@@ -57,39 +113,38 @@ std::string collapse_ranges(const std::vector<Date>& dates) {
                std::chrono::days{1}) {
       ++j;
     }
-    if (!text.empty()) text += ", ";
-    text += iso(dates[i]);
-    if (j > i) text += ".." + iso(dates[j]);
+    if (i > 0) out << ", ";
+    out << dates[i];
+    if (j > i) out << ".." << dates[j];
     i = j + 1;
   }
-  return text;
+  out << " (" << std::uint64_t{dates.size()} << plural(dates.size(), " day)\n", " days)\n");
 }
 
-// Directory names may hold any byte; keep each report on one line.
-std::string printable(const std::string& name) {
-  std::string text;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      text += escaped;
-    } else {
-      text += c;
-    }
+void write_text_summary(BlockWriter& out, std::uint64_t total, std::uint64_t directories, Date from,
+                        Date to) {
+  const std::uint64_t range_days = days_in_range(from, to);
+  if (directories == 0) {
+    out << "no days missing in ";
+  } else {
+    out << total << plural(total, " day", " days") << " missing in " << directories
+        << plural(directories, " directory", " directories") << " for ";
   }
-  return text;
+  out << from << ".." << to << " (" << range_days << plural(range_days, " day)\n", " days)\n");
 }
 
-nlohmann::ordered_json date_array(const std::vector<Date>& dates) {
-  auto array = nlohmann::ordered_json::array();
-  for (Date d : dates) array.push_back(iso(d));
-  return array;
+void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
+  out << "[";
+  for (std::size_t i = 0; i < dates.size(); ++i) {
+    out << (i == 0 ? "\"" : ",\"") << dates[i] << "\"";
+  }
+  out << "]";
 }
 
-std::string dump_json(const nlohmann::ordered_json& value) {
-  // Names that are not UTF-8 must not abort the report.
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+// Directory names are bytes: keys keep every byte, escaped reversibly so that the
+// JSON stays valid UTF-8 and two directories never share a key.
+std::string json_key(std::string_view dir) {
+  return nlohmann::json(util::escape_invalid_utf8(dir)).dump();
 }
 
 struct MissingOptions {
@@ -100,53 +155,74 @@ struct MissingOptions {
   bool json = false;
 };
 
-void write_text(std::ostream& out, const dunmere::MissingFilesMap& report, Date from, Date to) {
-  std::size_t total = 0;
-  for (const auto& [dir, dates] : report) {
-    out << printable(dir) << ": " << collapse_ranges(dates) << " (" << dates.size()
-        << (dates.size() == 1 ? " day)\n" : " days)\n");
-    total += dates.size();
+// The folder check counts a folder that does not exist as missing every day, so a
+// path whose existence cannot even be tested must not reach it.
+void require_existence_known(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return;
+  const int error = errno;
+  if (error == ENOENT || error == ENOTDIR) return;
+  throw CommandError("cannot check " + path + ": " + std::generic_category().message(error));
+}
+
+int run_folder(const MissingOptions& options, Date from, Date to, const Io& io) {
+  require_existence_known(options.path);
+  std::vector<Date> missing;
+  try {
+    missing = dunmere::check_missing_files_for_folder(options.path, from, to);
+  } catch (const std::filesystem::filesystem_error& e) {
+    throw CommandError("cannot list " + options.path + ": " + e.code().message());
   }
-  const auto range_days = dunmere::generate_date_range(from, to).size();
-  const std::string range = iso(from) + ".." + iso(to) + " (" + std::to_string(range_days) +
-                            (range_days == 1 ? " day)" : " days)");
-  if (report.empty()) {
-    out << "no days missing in " << range << '\n';
+  BlockWriter out(io.out);
+  if (options.json) {
+    write_json_dates(out, missing);
+    out << "\n";
   } else {
-    out << total << (total == 1 ? " day" : " days") << " missing in " << report.size()
-        << (report.size() == 1 ? " directory" : " directories") << " for " << range << '\n';
+    if (!missing.empty()) write_text_line(out, options.path, missing);
+    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, from, to);
   }
+  if (!out.flush()) return kExitUsage;
+  return missing.empty() ? kExitComplete : kExitMissing;
+}
+
+// Writes each directory as the walk finds it; nothing is collected, and the walk
+// ends as soon as the output cannot be written.
+int run_tree(const MissingOptions& options, Date from, Date to, const Io& io) {
+  BlockWriter out(io.out);
+  std::uint64_t directories = 0;
+  std::uint64_t total = 0;
+  const std::error_code error = dunmere::visit_missing_files(
+      options.path, from, to, [&](std::string_view dir, const std::vector<Date>& missing) {
+        if (options.json) {
+          out << (directories == 0 ? "{" : ",") << json_key(dir) << ":";
+          write_json_dates(out, missing);
+        } else {
+          write_text_line(out, dir, missing);
+        }
+        ++directories;
+        total += missing.size();
+        return out.flush();
+      });
+  if (error) {
+    throw CommandError("cannot scan " + options.path + ": " + error.message());
+  }
+  if (!out.flush()) return kExitUsage;  // never a summary after a failed write
+  if (options.json) {
+    out << (directories == 0 ? "{}\n" : "}\n");
+  } else {
+    write_text_summary(out, total, directories, from, to);
+  }
+  if (!out.flush()) return kExitUsage;
+  return directories == 0 ? kExitComplete : kExitMissing;
 }
 
 int run_missing(const MissingOptions& options, const Io& io) {
   const auto from = parse_iso_date(options.from);
   const auto to = parse_iso_date(options.to);
-  const std::filesystem::path path(options.path);
-
-  dunmere::MissingFilesMap report;
-  if (options.folder) {
-    std::vector<Date> missing;
-    try {
-      missing = dunmere::check_missing_files_for_folder(path, *from, *to);
-    } catch (const std::filesystem::filesystem_error& e) {
-      throw CommandError("cannot list " + options.path + ": " + e.code().message());
-    }
-    if (options.json) {
-      io.out << dump_json(date_array(missing)) << '\n';
-      return missing.empty() ? kExitComplete : kExitMissing;
-    }
-    if (!missing.empty()) report.emplace_back(options.path, std::move(missing));
-  } else {
-    report = dunmere::check_missing_files(path, *from, *to);
-    if (options.json) {
-      auto object = nlohmann::ordered_json::object();
-      for (const auto& [dir, dates] : report) object[dir] = date_array(dates);
-      io.out << dump_json(object) << '\n';
-      return report.empty() ? kExitComplete : kExitMissing;
-    }
+  if (std::chrono::sys_days{*to} < std::chrono::sys_days{*from}) {
+    throw CommandError("--from " + options.from + " is later than --to " + options.to);
   }
-  write_text(io.out, report, *from, *to);
-  return report.empty() ? kExitComplete : kExitMissing;
+  return options.folder ? run_folder(options, *from, *to, io) : run_tree(options, *from, *to, io);
 }
 
 }  // namespace
@@ -157,9 +233,17 @@ void add_profile_logs_commands(CLI::App& app, const Io& io, int& status) {
   auto* missing = group->add_subcommand(
       "missing",
       "Report the days of a date range that have no profile-log file (NAME-YYYYMMDD.csv).\n"
-      "Scans every directory under PATH and lists those with dated files and gaps; with\n"
-      "--folder, checks PATH alone. Exit status: 0 nothing missing, 1 days missing,\n"
-      "2 usage error or PATH cannot be listed (--folder).");
+      "Scans every directory under PATH and lists those with dated files and gaps, each as\n"
+      "soon as it is found; with --folder, checks PATH alone (a folder that does not exist\n"
+      "misses every day).\n"
+      "Directory names: in text, a backslash is shown as \\\\, bytes that are not UTF-8 and\n"
+      "control characters as \\xNN, and invisible or reordering characters (C1, bidi\n"
+      "controls, U+2028, U+2029) as \\u{XXXX}. In JSON keys, a backslash is \\\\ and each\n"
+      "byte that is not UTF-8 is \\xNN; undo both to get the exact bytes back.\n"
+      "Exit status: 0 nothing missing, 1 days missing, 2 usage error (bad date, --from\n"
+      "later than --to), PATH cannot be scanned (does not exist, is not a directory,\n"
+      "cannot be listed; with --folder: cannot be listed or its existence cannot be\n"
+      "checked), or the output cannot be written.");
   auto options = std::make_shared<MissingOptions>();
   const auto iso_date = CLI::Validator(
       [](const std::string& text) {
@@ -172,8 +256,9 @@ void add_profile_logs_commands(CLI::App& app, const Io& io, int& status) {
   missing->add_option("--to", options->to, "Last day, inclusive")->required()->check(iso_date);
   missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
   missing->add_flag("--json", options->json,
-                    "Print JSON: an object of directory -> missing days (\".\" is PATH), or with "
-                    "--folder an array of missing days");
+                    "Print JSON: an object of directory (escaped as above; \".\" is PATH) -> "
+                    "missing days, written as the scan goes, or with --folder an array of "
+                    "missing days");
   missing->callback([options, &io, &status] { status = run_missing(*options, io); });
 }
 

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -40,5 +42,19 @@ std::vector<Date> check_missing_files_for_folder(const std::filesystem::path& fo
 // directories are neither followed nor examined.
 MissingFilesMap check_missing_files(const std::filesystem::path& root_path, Date start_date,
                                     Date end_date);
+
+// Called once per directory that has dated names and missing days, in walk order:
+// its path relative to the root ("." for the root) and its missing days, ascending
+// and never empty. Both are valid only during the call. Returning false ends the walk.
+using MissingFilesVisitor =
+    std::function<bool(std::string_view rel_path, const std::vector<Date>& missing_dates)>;
+
+// The tree scan of check_missing_files, handing each directory to `visitor` as soon
+// as it is listed instead of collecting them, so that memory does not grow with the
+// number of directories. Returns the error of opening or listing root_path itself
+// (empty when the root was listed); directories below it that cannot be listed are
+// skipped silently.
+std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
+                                    Date end_date, const MissingFilesVisitor& visitor);
 
 }  // namespace quelmar::profile_logs::dunmere
