@@ -118,6 +118,9 @@ TEST_F(ProfileLogsCli, JsonKeysKeepEveryByteOfDirectoryNames) {
   EXPECT_TRUE(j.contains("m-\\xff"));
   EXPECT_TRUE(j.contains("m-\\\\xff"));
   EXPECT_TRUE(j.contains("m-\xc3\xa9\n"));  // valid UTF-8 is left alone
+  // The document itself is ASCII, so no name reaches a terminal raw.
+  for (const char c : r.out) EXPECT_TRUE((c >= 0x20 && c < 0x7f) || c == '\n') << int(c);
+  EXPECT_THAT(r.out, HasSubstr(R"("m-\u00e9\n")"));
 }
 
 TEST_F(ProfileLogsCli, TextLinesAreInertAndUnambiguousOnATerminal) {

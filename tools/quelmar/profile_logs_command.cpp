@@ -142,9 +142,10 @@ void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
 }
 
 // Directory names are bytes: keys keep every byte, escaped reversibly so that the
-// JSON stays valid UTF-8 and two directories never share a key.
+// JSON stays valid UTF-8 and two directories never share a key. ASCII-only, like the
+// fly commands' JSON, so that no name can drive a terminal.
 std::string json_key(std::string_view dir) {
-  return nlohmann::json(util::escape_invalid_utf8(dir)).dump();
+  return nlohmann::json(util::escape_invalid_utf8(dir)).dump(-1, ' ', true);
 }
 
 struct MissingOptions {
