@@ -1,4 +1,5 @@
 // quelmar-fake-fly: serves the in-memory Machines API on loopback until SIGTERM or SIGINT.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
   cli.add_option("--token", options.token, "API token that clients must send")
       ->capture_default_str();
   cli.add_option("--app", options.apps, "App name the fake knows from the start (repeatable)");
+  int latency_ms = 0;
+  cli.add_option("--latency-ms", latency_ms, "Milliseconds added to every API request")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60'000));
   quelmar::fake_fly::FakeDnsOptions dns_options;
   cli.add_option("--dns-port", dns_options.port,
                  "UDP and TCP port of the DNS responder (0: any free port)")
@@ -45,6 +50,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(cli, argc, argv);
 
   // Before any thread starts, so that the server's threads inherit the mask.
+  options.latency = std::chrono::milliseconds(latency_ms);
   const sigset_t stop_signals = block_stop_signals();
   try {
     quelmar::fake_fly::FakePlatform platform(options);

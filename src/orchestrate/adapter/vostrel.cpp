@@ -132,7 +132,7 @@ std::vector<Container> FlyAdapter::list(
     const std::optional<std::pair<std::string, std::string>>& metadata_filter,
     const std::optional<ContainerState>& status_filter) {
   const std::string& app = require_app("list");
-  const json machines = api_.list(app, region_);
+  const json machines = api_.list_brief(app, region_);
 
   if (machines.is_object() && machines.contains("error")) {
     logger->warning("failed to get machines " + dump(machines), {{"fly_app", app}});
