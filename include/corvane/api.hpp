@@ -101,7 +101,7 @@ class API {
                          const std::string& region);
 
   // The listing, keeping of each record only id, name, state, instance_id and config's image,
-  // metadata, env and services (parsed as a stream, so a large fleet stays cheap). Failures as
+  // metadata, env and the services' ports (parsed as a stream, so a large fleet stays cheap). Failures as
   // in list; an answer nested deeper than 128 levels is a failure map too.
   nlohmann::json list_brief(const std::string& app, const std::string& region);
   // Replaces the machine's whole config. A non-empty `current_version` (the listed

@@ -455,7 +455,7 @@ class BriefListing final : public nlohmann::json_sax<json> {
     bool is_config;
   };
 
-  // Levels: the list, a machine record, its config.
+  // Levels: the list, a machine record, its config, then inside "services" only the ports.
   bool wanted(const std::string& key) const {
     if (stack_.size() == 2) {
       return key == "id" || key == "name" || key == "state" || key == "instance_id" ||
@@ -464,6 +464,8 @@ class BriefListing final : public nlohmann::json_sax<json> {
     if (stack_.size() == 3 && stack_.back().is_config) {
       return key == "image" || key == "metadata" || key == "env" || key == "services";
     }
+    if (stack_.size() == 5 && in_services_) return key == "ports";
+    if (stack_.size() == 7 && in_services_) return key == "port";
     return true;
   }
 
@@ -500,6 +502,7 @@ class BriefListing final : public nlohmann::json_sax<json> {
     }
     const bool is_config = stack_.size() == 2 && key_ == "config" && container.is_object() &&
                            stack_.back().value->is_object();
+    if (stack_.size() == 3 && stack_.back().is_config && key_ == "services") in_services_ = true;
     json* placed = place(std::move(container));
     if (placed == nullptr) {
       skipped_ = 1;
@@ -515,6 +518,7 @@ class BriefListing final : public nlohmann::json_sax<json> {
       --skipped_;
     } else {
       stack_.pop_back();
+      if (stack_.size() == 3) in_services_ = false;
     }
     return true;
   }
@@ -524,6 +528,7 @@ class BriefListing final : public nlohmann::json_sax<json> {
   std::size_t skipped_ = 0;  // open containers inside a dropped value
   std::string key_;
   bool keep_next_ = true;
+  bool in_services_ = false;  // inside config's "services" array
 };
 
 }  // namespace
