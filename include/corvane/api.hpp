@@ -101,8 +101,8 @@ class API {
                          const std::string& region);
 
   // The listing, keeping of each record only id, name, state, instance_id and config's image,
-  // metadata, env and the services' ports (parsed as a stream, so a large fleet stays cheap). Failures as
-  // in list; an answer nested deeper than 128 levels is a failure map too.
+  // metadata, env and the services' ports (parsed as a stream, so a large fleet stays cheap).
+  // Failures as in list; an answer nested deeper than 128 levels is a failure map too.
   nlohmann::json list_brief(const std::string& app, const std::string& region);
   // Replaces the machine's whole config. A non-empty `current_version` (the listed
   // instance_id) makes the platform refuse the update when the machine changed meanwhile.

@@ -24,12 +24,8 @@ TEST_F(ApiTest, BriefListingKeepsOnlyWhatIsReadAndDropsTheRest) {
               {"init", {{"cmd", {"/mediator"}}}},
               {"guest", {{"cpus", 1}}}}}};
   fake.add_machine(APP, full);
-  json unconfigured{{"id", "aa02"},
-                    {"name", "mediator-S2"},
-                    {"state", "stopped"},
-                    {"region", "iad"},
-                    {"config", nullptr},
-                    {"checks", json::array()}};
+  json unconfigured{{"id", "aa02"},    {"name", "mediator-S2"}, {"state", "stopped"},
+                    {"region", "iad"}, {"config", nullptr},     {"checks", json::array()}};
   fake.add_machine(APP, unconfigured);
 
   const json brief = client.list_brief(APP, "iad");
@@ -39,6 +35,7 @@ TEST_F(ApiTest, BriefListingKeepsOnlyWhatIsReadAndDropsTheRest) {
   for (const char* dropped : {"region", "private_ip", "events"}) expected.erase(dropped);
   expected["config"].erase("init");
   expected["config"].erase("guest");
+  expected["config"]["services"] = {{{"ports", {{{"port", 7000}}}}}};
   EXPECT_EQ(brief[0], expected);
   EXPECT_EQ(
       brief[1],

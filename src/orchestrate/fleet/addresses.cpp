@@ -23,6 +23,13 @@ std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
     ports.push_back(records::first_port(machine));
   }
   if (found.empty()) return found;
+  const bool needs_ports = adapter.use_private_address() && !adapter.is_single_meter_app();
+  for (std::size_t i = 0; needs_ports && i < found.size(); ++i) {
+    if (!ports[i]) {
+      throw std::runtime_error("machine " + found[i].machine_id +
+                               " has no valid service port in 'services'");
+    }
+  }
 
   // One look-up serves every meter.
   if (!adapter.use_private_address()) {
@@ -34,11 +41,8 @@ std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
   for (std::size_t i = 0; i < found.size(); ++i) {
     if (adapter.is_single_meter_app()) {
       found[i].address = host + std::to_string(SINGLE_METER_PRIVATE_PORT);
-    } else if (ports[i]) {
-      found[i].address = host + std::to_string(*ports[i]);
     } else {
-      throw std::runtime_error("machine " + found[i].machine_id +
-                               " has no valid service port in 'services'");
+      found[i].address = host + std::to_string(*ports[i]);
     }
   }
   return found;
