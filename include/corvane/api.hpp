@@ -112,6 +112,16 @@ class API {
   nlohmann::json destroy(const std::string& app, const std::string& id, bool force,
                          const std::string& region);
 
+  // The listing, keeping of each record only id, name, state, instance_id and config's image,
+  // metadata, env and the services' ports (parsed as a stream, so a large fleet stays cheap).
+  // Failures as in list; an answer nested deeper than 128 levels is a failure map too.
+  nlohmann::json list_brief(const std::string& app, const std::string& region);
+  // Replaces the machine's whole config. A non-empty `current_version` (the listed
+  // instance_id) makes the platform refuse the update when the machine changed meanwhile.
+  // Re-sent on 429 only, like create.
+  nlohmann::json update(const std::string& app, const std::string& id, const nlohmann::json& config,
+                        const std::string& current_version);
+
  private:
   struct Impl;
   Impl& impl();  // throws std::logic_error on a moved-from client

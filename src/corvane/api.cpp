@@ -552,4 +552,155 @@ nlohmann::json API::destroy(const std::string& app, const std::string& id, bool 
   return impl().call(Method::DELETE, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
 }
 
+namespace {
+
+// Builds the listing while it is parsed, dropping every field of a machine record that callers
+// of list_brief do not read, so a large fleet never exists as a whole tree of full records.
+class BriefListing final : public nlohmann::json_sax<json> {
+ public:
+  static constexpr std::size_t MAX_DEPTH = 128;
+
+  json result;
+  bool too_deep = false;
+
+  bool null() override { return value(nullptr); }
+  bool boolean(bool v) override { return value(v); }
+  bool number_integer(number_integer_t v) override { return value(v); }
+  bool number_unsigned(number_unsigned_t v) override { return value(v); }
+  bool number_float(number_float_t v, const string_t& /*text*/) override { return value(v); }
+  bool string(string_t& v) override { return value(std::move(v)); }
+  bool binary(binary_t& v) override { return value(json::binary(std::move(v))); }
+  bool start_object(std::size_t /*size*/) override { return open(json::object()); }
+  bool start_array(std::size_t /*size*/) override { return open(json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& k) override {
+    if (skipped_ == 0) {
+      key_ = std::move(k);
+      keep_next_ = wanted(key_);
+    }
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+ private:
+  struct Frame {
+    json* value;
+    bool is_config;
+  };
+
+  // Levels: the list, a machine record, its config, then inside "services" only the ports.
+  bool wanted(const std::string& key) const {
+    if (stack_.size() == 2) {
+      return key == "id" || key == "name" || key == "state" || key == "instance_id" ||
+             key == "config";
+    }
+    if (stack_.size() == 3 && stack_.back().is_config) {
+      return key == "image" || key == "metadata" || key == "env" || key == "services";
+    }
+    if (stack_.size() == 5 && in_services_) return key == "ports";
+    if (stack_.size() == 7 && in_services_) return key == "port";
+    return true;
+  }
+
+  // Where a new value goes; null when it is dropped.
+  json* place(json&& v) {
+    if (stack_.empty()) {
+      result = std::move(v);
+      return &result;
+    }
+    json& parent = *stack_.back().value;
+    if (parent.is_array()) {
+      parent.push_back(std::move(v));
+      return &parent.back();
+    }
+    if (!keep_next_) return nullptr;
+    json& slot = parent[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  bool value(json&& v) {
+    if (skipped_ == 0) place(std::move(v));
+    return true;
+  }
+
+  bool open(json&& container) {
+    if (++depth_ > MAX_DEPTH) {
+      too_deep = true;
+      return false;
+    }
+    if (skipped_ > 0) {
+      ++skipped_;
+      return true;
+    }
+    const bool is_config = stack_.size() == 2 && key_ == "config" && container.is_object() &&
+                           stack_.back().value->is_object();
+    if (stack_.size() == 3 && stack_.back().is_config && key_ == "services") in_services_ = true;
+    json* placed = place(std::move(container));
+    if (placed == nullptr) {
+      skipped_ = 1;
+    } else {
+      stack_.push_back({placed, is_config});
+    }
+    return true;
+  }
+
+  bool close() {
+    --depth_;
+    if (skipped_ > 0) {
+      --skipped_;
+    } else {
+      stack_.pop_back();
+      if (stack_.size() == 3) in_services_ = false;
+    }
+    return true;
+  }
+
+  std::vector<Frame> stack_;
+  std::size_t depth_ = 0;    // every open container, kept or dropped
+  std::size_t skipped_ = 0;  // open containers inside a dropped value
+  std::string key_;
+  bool keep_next_ = true;
+  bool in_services_ = false;  // inside config's "services" array
+};
+
+}  // namespace
+
+nlohmann::json API::list_brief(const std::string& app, const std::string& region) {
+  std::vector<std::pair<std::string, std::string>> params;
+  if (!region.empty()) params.emplace_back("region", region);
+  const std::string path = impl().machines_path(app) + impl().query(params);
+  Response response = impl().send_with_retries(Method::GET, path, std::nullopt,
+                                               RetryOn::THROTTLING_AND_SERVER_ERRORS,
+                                               impl().options.request_timeout);
+  if (response.status < 200 || response.status > 299) return impl().result_of(response);
+  BriefListing listing;
+  const bool parsed = json::sax_parse(response.body, &listing);
+  if (listing.too_deep) return failure(response.status, "answer nested too deeply");
+  if (!parsed) {
+    return failure(response.status,
+                   "malformed JSON in response: " + truncated(impl().redacted(response.body)));
+  }
+  if (!listing.result.is_array()) {
+    return failure(response.status, "expected a list of machines, got: " +
+                                        truncated(listing.result.dump(
+                                            -1, ' ', false, json::error_handler_t::replace)));
+  }
+  return std::move(listing.result);
+}
+
+nlohmann::json API::update(const std::string& app, const std::string& id,
+                           const nlohmann::json& config, const std::string& current_version) {
+  require_object(config, "config");
+  const std::string path = impl().machine_path(app, id);
+  json body{{"config", config}};
+  if (!current_version.empty()) body["current_version"] = current_version;
+  // Like create, an update that failed on the server may still have run.
+  return impl().call(Method::POST, path, body.dump(), RetryOn::THROTTLING);
+}
+
 }  // namespace corvane::api

@@ -1,6 +1,7 @@
 #include "fake_platform.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -149,12 +150,14 @@ struct FakePlatform::Impl {
   std::deque<InjectedFailure> failures;
   std::mt19937_64 random;
   int created_count = 0;
+  std::atomic<std::chrono::milliseconds::rep> latency_ms{0};
 
   explicit Impl(FakePlatformOptions opts)
       : options(std::move(opts)),
         owned_server(make_server(options)),
         server(*owned_server),
         random(options.seed) {
+    latency_ms = options.latency.count();
     for (const auto& app : options.apps) apps[app];
   }
 
@@ -176,7 +179,8 @@ struct FakePlatform::Impl {
   }
 
   void record(const httplib::Request& req) {
-    RecordedRequest recorded{req.method, req.path, {}, {}, req.body};
+    RecordedRequest recorded{req.method, req.path, {},
+                             {},         req.body, std::chrono::steady_clock::now()};
     for (const auto& [key, value] : req.params) recorded.query.emplace(key, value);
     for (const auto& [key, value] : req.headers) {
       // httplib adds the peer addresses as pseudo-headers.
@@ -215,6 +219,10 @@ struct FakePlatform::Impl {
   }
 
   void serve(const httplib::Request& req, httplib::Response& res) {
+    // Outside the lock, so that concurrent requests wait it out together.
+    if (const auto latency = latency_ms.load(); latency > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(latency));
+    }
     std::unique_lock lock(mutex);
     record(req);
     if (auto failure = take_failure(req)) {
@@ -259,6 +267,7 @@ struct FakePlatform::Impl {
       const std::string action = segments.size() == 7 ? segments[6] : "";
       if (action.empty() && method == "GET") return get(res, app, id);
       if (action.empty() && method == "DELETE") return destroy(req, res, app, id);
+      if (action.empty() && method == "POST") return update(req, res, app, id);
       if (action == "start" && method == "POST") return start(res, app, id);
       if (action == "stop" && method == "POST") return stop(req, res, app, id);
       if (action == "wait" && method == "GET") return wait(req, res, app, id, lock);
@@ -333,6 +342,29 @@ struct FakePlatform::Impl {
     app.machines.push_back(std::move(machine));
     changed.notify_all();
     answer(res, 200, record);
+  }
+
+  void update(const httplib::Request& req, httplib::Response& res, App& app,
+              const std::string& id) {
+    json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object() || !body.contains("config") ||
+        !body["config"].is_object() || !is_text(body["config"], "image")) {
+      refuse(res, 400, "invalid_argument: config.image is required");
+      return;
+    }
+    Machine* machine = app.find(id);
+    if (machine == nullptr || machine->destroyed) return refuse(res, 404, "machine not found");
+    if (body.contains("current_version") &&
+        body["current_version"] != json(text_or_empty(machine->record, "instance_id"))) {
+      refuse(res, 412, "failed_precondition: machine version changed, current_version is stale");
+      return;
+    }
+    machine->record["config"] = body["config"];
+    machine->record["instance_id"] = new_instance_id();
+    machine->set_state("replacing");
+    machine->settles_to = "started";
+    changed.notify_all();
+    answer(res, 200, machine->record);
   }
 
   void get(httplib::Response& res, App& app, const std::string& id) {
@@ -447,6 +479,8 @@ FakePlatform::FakePlatform(FakePlatformOptions options)
   Impl& impl = *impl_;
   impl.server.set_keep_alive_timeout(1);  // so stop() is not held up by idle clients
   impl.server.set_tcp_nodelay(true);      // answers go out in two writes
+  // Enough threads for many clients at once, each holding a kept-alive connection.
+  impl.server.new_task_queue = [] { return new httplib::ThreadPool(64); };
   // Plain handlers rather than a pre-routing hook: httplib reads request bodies after that hook.
   const auto serve = [&impl](const httplib::Request& req, httplib::Response& res) {
     impl.serve(req, res);
@@ -558,6 +592,10 @@ void FakePlatform::clear_failures() {
 void FakePlatform::set_wait_hold(std::chrono::milliseconds hold) {
   std::lock_guard lock(impl_->mutex);
   impl_->options.wait_hold = hold;
+}
+
+void FakePlatform::set_latency(std::chrono::milliseconds latency) {
+  impl_->latency_ms = latency.count();
 }
 
 void FakePlatform::stop() {

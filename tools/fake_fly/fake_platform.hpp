@@ -13,6 +13,9 @@
 // - Wait answers {"ok":true,"state":S} when the machine is in S (a pending stop counts as
 //   stopped), otherwise holds up to the wait hold (default: the requested timeout) and answers
 //   408 {"error": ...}. 400 when timeout is outside 1..60 or state=stopped lacks instance_id.
+// - Update (POST .../machines/ID) replaces the config and gives a new "instance_id"; the machine
+//   shows "replacing" to the answer and the next read, then "started". A "current_version" other
+//   than the machine's instance_id answers 412 {"error": ...} and changes nothing.
 // - Destroying a "started" machine without force=true answers 412 {"error": ...}.
 // - A request body nested more than 128 levels deep is refused with 400 unread.
 // - Seeded records are stored exactly as given (also incomplete ones); the fake only ever
@@ -44,6 +47,9 @@ struct FakePlatformOptions {
   // PEM files of the server certificate (chain) and its key. Both present: serve HTTPS.
   std::optional<std::string> tls_cert_file{};
   std::optional<std::string> tls_key_file{};
+  // Added to every request before it is handled, as a distant platform would; requests wait
+  // it out side by side.
+  std::chrono::milliseconds latency{0};
 };
 
 struct RecordedRequest {
@@ -52,6 +58,7 @@ struct RecordedRequest {
   std::map<std::string, std::string> query{};
   std::map<std::string, std::string> headers{};  // names in lower case
   std::string body{};
+  std::chrono::steady_clock::time_point received{};  // after the added latency
 
   // Empty when the header was not sent. `name` is matched case-insensitively.
   std::string header(const std::string& name) const;
@@ -102,6 +109,7 @@ class FakePlatform {
   void clear_failures();
 
   void set_wait_hold(std::chrono::milliseconds hold);
+  void set_latency(std::chrono::milliseconds latency);
 
   // Stops serving and releases held requests; idempotent. The destructor calls it.
   void stop();

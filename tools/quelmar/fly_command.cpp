@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
 
@@ -39,7 +40,7 @@ struct AdapterOptions {
 };
 
 // Flag > environment > default, resolved once here; the library reads no environment.
-vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
+vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const Io& io) {
   std::optional<std::string> token = options.token;
   if (!token) token = io.getenv(kTokenVariable);
   if (!token || token->empty()) {
@@ -51,7 +52,7 @@ vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
   corvane::api::ClientOptions client;
   if (options.api_url) client.base_url = *options.api_url;
   client.ca_file = options.ca_file;
-  return vostrel::FlyAdapter({
+  return vostrel::FlyAdapterOptions{
       .api_token = *token,
       .dns_server = options.dns_server,
       .image = options.image.value_or(""),
@@ -64,7 +65,11 @@ vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
       .public_resolver = options.public_resolver,
       // The process ends through ProcessExit, caught by the CLI's runner.
       .console = {.in = &io.in, .out = &io.out, .exit = [](int) {}},
-  });
+  };
+}
+
+vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
+  return vostrel::FlyAdapter(adapter_options(options, io));
 }
 
 std::string lower(std::string text) {
@@ -344,6 +349,8 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   add_create(*fly, adapter, io, status);
   add_lifecycle(*fly, adapter, io, status);
   add_address(*fly, adapter, io, status);
+  add_fleet_commands(
+      *fly, [adapter, &io] { return adapter_options(*adapter, io); }, io, status);
   // Adapter options may also follow the command.
   for (auto* sub : fly->get_subcommands({})) sub->fallthrough();
 }

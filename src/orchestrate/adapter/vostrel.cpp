@@ -174,7 +174,7 @@ std::vector<Container> FlyAdapter::list_strict(
     const std::optional<std::pair<std::string, std::string>>& metadata_filter,
     const std::optional<ContainerState>& status_filter) {
   const std::string& app = require_app("list");
-  json machines = api_.list(app, region_);
+  json machines = api_.list_brief(app, region_);
 
   if (is_failure(machines)) throw PlatformError(std::move(machines));
   if (!machines.is_array()) {

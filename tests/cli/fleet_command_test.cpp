@@ -1,0 +1,255 @@
+// quelmar fly plan|apply|addresses against the fake platform, in-process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_runner.hpp"
+#include "fake_dns.hpp"
+#include "fake_platform.hpp"
+#include "quelmar/util/logging.hpp"
+
+namespace {
+
+using nlohmann::json;
+using quelmar::cli::testing::CliResult;
+using quelmar::cli::testing::run_cli;
+using quelmar::fake_fly::FakeDns;
+using quelmar::fake_fly::FakePlatform;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using namespace std::chrono_literals;
+
+constexpr const char* kToken = "fleet-secret-0815";
+
+class FleetCli : public ::testing::Test {
+ protected:
+  FleetCli() : platform_({.token = kToken, .apps = {"meters"}}) {
+    dns_.set_record_source(quelmar::fake_fly::fly_app_records([this] {
+      const auto names = platform_.app_names();
+      return std::vector<std::string>(names.begin(), names.end());
+    }));
+    quelmar::util::logging::set_level(quelmar::util::logging::Level::off);
+    char dir[] = "/tmp/quelmar-fleet-XXXXXX";
+    dir_ = mkdtemp(dir);
+  }
+  ~FleetCli() override {
+    quelmar::util::logging::set_level(quelmar::util::logging::Level::info);
+    std::remove(inventory_path().c_str());
+    rmdir(dir_.c_str());
+  }
+
+  std::string inventory_path() const { return dir_ + "/meters.csv"; }
+
+  std::string inventory(const std::string& text) {
+    std::ofstream(inventory_path()) << text;
+    return inventory_path();
+  }
+
+  CliResult fly(std::vector<std::string> args, const std::string& input = "",
+                const std::string& token = kToken) {
+    std::vector<std::string> all{"fly",
+                                 "--app",
+                                 "meters",
+                                 "--api-url",
+                                 platform_.base_url(),
+                                 "--dns-server",
+                                 dns_.name_server(),
+                                 "--image",
+                                 "registry.example/mediator:1"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto result = run_cli(all, input, {{"FLY_API_TOKEN", token}});
+    EXPECT_THAT(result.out + result.err, Not(HasSubstr(kToken)));
+    return result;
+  }
+
+  std::vector<std::string> request_lines() const {
+    std::vector<std::string> lines;
+    for (const auto& r : platform_.requests()) lines.push_back(r.method + " " + r.path);
+    return lines;
+  }
+
+  FakePlatform platform_;
+  FakeDns dns_;
+  std::string dir_;
+};
+
+constexpr const char* kTwoMeters =
+    "meter_id,serial,ip_address,port\n"
+    "m-1,S1,10.0.0.1,7001\n"
+    "m-2,S2,10.0.0.2,7002\n";
+
+TEST_F(FleetCli, InventoryProblemsAreAllReportedAndNothingIsSent) {
+  const std::string file = inventory(
+      "meter_id,serial,ip_address,colour\n"
+      "m-1,S1,10.0.0.1,red\n"
+      "m-1,S\x1b]2;x,10.0.0.300,blue\n");
+  const std::string where = "quelmar: " + file;
+  for (const auto& command : {std::vector<std::string>{"plan"},
+                              std::vector<std::string>{"apply", "--yes", "--cmd", "/m"}}) {
+    auto args = command;
+    args.insert(args.end(), {"--inventory", file});
+    const auto r = fly(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, where + ":1: unknown column 'colour'\n" + where +
+                         ":3: duplicate meter_id 'm-1' (first on line 2)\n" + where +
+                         ":3: value of serial holds a control character\n" + where +
+                         ":3: bad IP address '10.0.0.300'\n");
+  }
+  EXPECT_THAT(platform_.requests(), IsEmpty());
+
+  const auto missing = fly({"plan", "--inventory", dir_ + "/none.csv"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_THAT(missing.err, HasSubstr("quelmar: cannot read the inventory"));
+  EXPECT_EQ(fly({"plan"}).status, 2);
+  EXPECT_EQ(fly({"apply", "--inventory", file, "--parallel", "0"}).status, 2);
+}
+
+TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
+  const std::string file = inventory(kTwoMeters);
+  auto r = fly({"plan", "--inventory", file});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "create m-1\ncreate m-2\n"
+            "plan for meters: 2 create, 0 update, 0 start, 0 ok, 0 duplicate, 0 orphan\n");
+
+  ASSERT_EQ(fly({"apply", "--inventory", file, "--cmd", "/mediator", "--yes"}).status, 0);
+  r = fly({"plan", "--inventory", file, "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const json plan = json::parse(r.out);
+  EXPECT_EQ(plan["app"], "meters");
+  ASSERT_EQ(plan["actions"].size(), 2U);
+  EXPECT_EQ(plan["actions"][0]["action"], "ok");
+  EXPECT_EQ(plan["actions"][0]["meter_id"], "m-1");
+  EXPECT_TRUE(plan["actions"][0]["machine_id"].is_string());
+  EXPECT_EQ(plan["summary"], json({{"create", 0},
+                                   {"update", 0},
+                                   {"start", 0},
+                                   {"ok", 2},
+                                   {"duplicate", 0},
+                                   {"orphan", 0}}));
+
+  r = fly({"plan", "--inventory",
+           inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.9,7001\n"), "--json"});
+  EXPECT_EQ(r.status, 1);
+  const json changed = json::parse(r.out);
+  EXPECT_EQ(changed["actions"][0]["changes"], json({"ip_address", "METER_IP_ADDRESS"}));
+  EXPECT_EQ(changed["actions"][1]["action"], "orphan");
+  EXPECT_EQ(changed["actions"][1]["meter_id"], "m-2");
+
+  // A listing that fails is no empty fleet.
+  r = fly({"plan", "--inventory", file}, "", "wrong-token");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(r.err, HasSubstr("quelmar: cannot list the machines of meters: "));
+}
+
+TEST_F(FleetCli, ApplyAsksFirstAndAnAppliedFleetNeedsNothingMore) {
+  const std::string file = inventory(kTwoMeters);
+  auto r = fly({"apply", "--inventory", file, "--cmd", "/mediator"}, "n\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("Apply these changes (y/n): "));
+  EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
+
+  EXPECT_EQ(fly({"apply", "--inventory", file}, "y\n").status, 2) << "creating needs --cmd";
+
+  r = fly({"apply", "--inventory", file, "--cmd", "/mediator", "--parallel", "1"}, "y\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("create m-1 "));
+  EXPECT_THAT(r.out, HasSubstr("applied to meters: 2 ok, 0 failed, 0 skipped\n"));
+  EXPECT_EQ(platform_.machines("meters").size(), 2U);
+
+  platform_.clear_requests();
+  r = fly({"apply", "--inventory", file, "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, Not(HasSubstr("Apply these changes")));
+  const json report = json::parse(r.out);
+  ASSERT_EQ(report["results"].size(), 2U);
+  EXPECT_EQ(report["results"][0], json({{"action", "ok"},
+                                        {"meter_id", "m-1"},
+                                        {"machine_id", platform_.machines("meters")[0]["id"]},
+                                        {"outcome", "ok"},
+                                        {"error", nullptr}}));
+  EXPECT_EQ(report["summary"], json({{"ok", 2}, {"failed", 0}, {"skipped", 0}}));
+  EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
+}
+
+TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsOrIsKept) {
+  ASSERT_EQ(fly({"apply", "--inventory", inventory(kTwoMeters), "--cmd", "/m", "--yes"}).status, 0);
+  const std::string one = inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.1,7001\n");
+  auto r = fly({"apply", "--inventory", one, "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr(": skipped: kept (no --prune)\n"));
+
+  std::string orphan_id;
+  for (const auto& machine : platform_.machines("meters")) {
+    if (machine["config"]["metadata"]["meter_id"] == "m-2") orphan_id = machine["id"];
+  }
+  platform_.inject({.method = "POST",
+                    .path_contains = orphan_id,
+                    .times = 1,
+                    .status = 409,
+                    .body = R"({"error":"boom"})"});
+  r = fly({"apply", "--inventory", one, "--yes", "--prune"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("orphan m-2 " + orphan_id + ": failed: stop refused: boom\n"));
+
+  r = fly({"apply", "--inventory", one, "--yes", "--prune"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(platform_.machines("meters").size(), 1U);
+}
+
+TEST_F(FleetCli, AnInterruptedApplyReportsAndExits130) {
+  const std::string file =
+      inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\nm-2,S2,10.0.0.2\nm-3,S3,10.0.0.3\n");
+  platform_.set_latency(150ms);
+  std::thread interrupter([this] {
+    // The second request is the first create: apply is running and SIGINT is caught.
+    while (platform_.requests().size() < 2) std::this_thread::sleep_for(5ms);
+    kill(getpid(), SIGINT);
+  });
+  const auto r = fly({"apply", "--inventory", file, "--cmd", "/m", "--yes", "--parallel", "1"});
+  interrupter.join();
+  EXPECT_EQ(r.status, 130) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr(": skipped: interrupted\n"));
+  EXPECT_THAT(r.out, HasSubstr("(interrupted)\n"));
+  EXPECT_LT(platform_.machines("meters").size(), 3U);
+}
+
+TEST_F(FleetCli, AddressesListsEveryMeterWithOneLookUp) {
+  auto r = fly({"addresses"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(r.err, HasSubstr("quelmar: no mediator serves a meter in meters"));
+
+  ASSERT_EQ(fly({"apply", "--inventory", inventory(kTwoMeters), "--cmd", "/m", "--yes",
+                 "--parallel", "1"})
+                .status,
+            0);
+  const std::string host = quelmar::fake_fly::fly_app_flycast_address(0);
+  r = fly({"addresses"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "m-1 [" + host + "]:7001\nm-2 [" + host + "]:7002\n");
+  r = fly({"addresses", "--json"});
+  const json found = json::parse(r.out);
+  ASSERT_EQ(found.size(), 2U);
+  EXPECT_EQ(found[1]["meter_id"], "m-2");
+  EXPECT_EQ(found[1]["machine_id"], platform_.machines("meters")[1]["id"]);
+  EXPECT_EQ(found[1]["address"], "[" + host + "]:7002");
+
+  r = fly({"addresses"}, "", "wrong-token");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+}
+
+}  // namespace

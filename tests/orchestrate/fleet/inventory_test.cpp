@@ -1,0 +1,103 @@
+// Reading the meter inventory: every row checked, every problem reported with its line.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "quelmar/orchestrate/fleet.hpp"
+
+namespace quelmar::orchestrate::fleet {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+std::vector<std::string> lines_and_messages(const Inventory& inventory) {
+  std::vector<std::string> shown;
+  for (const auto& p : inventory.problems)
+    shown.push_back(std::to_string(p.line) + ": " + p.message);
+  return shown;
+}
+
+TEST(Inventory, ReadsColumnsInAnyOrderWithDefaultsQuotesAndLineEnds) {
+  const auto inventory = parse_inventory(
+      "\xEF\xBB\xBFserial,cert_auth,meter_id,ip_address,port\r\n"
+      "SN1,true,m-1,10.0.0.1,7000\r\n"
+      "\r\n"
+      "SN2,false,\"m,\"\"2\"\"\",fd00::2,50051\n");
+  ASSERT_THAT(lines_and_messages(inventory), IsEmpty());
+  ASSERT_EQ(inventory.meters.size(), 2U);
+  EXPECT_EQ(inventory.meters[0].meter_id, "m-1");
+  EXPECT_EQ(inventory.meters[0].serial, "SN1");
+  EXPECT_EQ(inventory.meters[0].port, 7000);
+  EXPECT_TRUE(inventory.meters[0].cert_auth);
+  EXPECT_EQ(inventory.meters[0].line, 2U);
+  EXPECT_EQ(inventory.meters[1].meter_id, "m,\"2\"");
+  EXPECT_EQ(inventory.meters[1].ip_address, "fd00::2");
+  EXPECT_EQ(inventory.meters[1].line, 4U);
+
+  // A quoted line end is part of its field (and refused there), and later lines keep counting.
+  EXPECT_THAT(lines_and_messages(parse_inventory("meter_id,serial,ip_address\n\"m\r\n1\",SN1,"
+                                                 "10.0.0.1\nm-2,SN2,10.0.0.x\n")),
+              ElementsAre("2: value of meter_id holds a control character",
+                          "4: bad IP address '10.0.0.x'"));
+
+  const auto defaults = parse_inventory("meter_id,serial,ip_address\nm-1,SN1,10.0.0.1");
+  ASSERT_EQ(defaults.meters.size(), 1U);
+  EXPECT_EQ(defaults.meters[0].port, 50051);
+  EXPECT_FALSE(defaults.meters[0].cert_auth);
+}
+
+TEST(Inventory, ReportsEveryProblemWithItsLineAndKeepsNoMeter) {
+  const auto inventory = parse_inventory(
+      "meter_id,serial,ip_address,port,cert_auth,colour\n"  // 1
+      "m-1,SN1,10.0.0.1,50051,false,red\n"                  // 2: fine
+      "m-1,SN2,10.0.0.2,50051,false,red\n"                  // 3: duplicate meter
+      "m-3,SN1,10.0.0.3,50051,false,red\n"                  // 4: duplicate serial
+      "m-4,SN 4,10.0.0.256,0,yes,red\n"                     // 5: serial, ip, port, cert_auth
+      ",SN5,,65536,,red\n"                                  // 6: missing values, port
+      "m-7,SN7,10.0.0.7\n"                                  // 7: too few fields
+      "m-8,SN8,10.0.0.8,+80,false,\"red\"x\n"               // 8: text after a quote
+      "m-9,SN/9,::g,080a,TRUE,red\n"                        // 9
+      "m-10,SN10,10.0.0.10,50051,false,\"never closed\n");  // 10
+  EXPECT_THAT(
+      lines_and_messages(inventory),
+      ElementsAre("1: unknown column 'colour'", "3: duplicate meter_id 'm-1' (first on line 2)",
+                  "4: duplicate serial 'SN1' (first on line 2)",
+                  "5: serial 'SN 4' cannot form a machine name (letters, digits, '-' and '_', at "
+                  "most 54 characters)",
+                  "5: bad IP address '10.0.0.256'", "5: bad port '0' (a number in 1..65535)",
+                  "5: bad cert_auth 'yes' (true or false)", "6: missing value for meter_id",
+                  "6: missing value for ip_address", "6: bad port '65536' (a number in 1..65535)",
+                  "6: missing value for cert_auth", "7: expected 6 fields, found 3",
+                  "8: text after the closing quote of a field",
+                  "9: serial 'SN/9' cannot form a machine name (letters, digits, '-' and '_', at "
+                  "most 54 characters)",
+                  "9: bad IP address '::g'", "9: bad port '080a' (a number in 1..65535)",
+                  "9: bad cert_auth 'TRUE' (true or false)", "10: quoted field is never closed"));
+  EXPECT_THAT(inventory.meters, IsEmpty());
+}
+
+TEST(Inventory, RefusesAFileWithoutItsRequiredColumnsOrWithBadBytes) {
+  EXPECT_THAT(lines_and_messages(parse_inventory("")), ElementsAre("1: no header row"));
+  EXPECT_THAT(lines_and_messages(parse_inventory("meter_id,port,port\nm-1,1,2\n")),
+              ElementsAre("1: column 'port' appears twice", "1: missing column 'serial'",
+                          "1: missing column 'ip_address'"));
+  EXPECT_THAT(lines_and_messages(parse_inventory("meter_id,serial,ip_address\nm-\xff,SN1,10.0.0.1\n"
+                                                 "m-\x1b[2J,SN2,10.0.0.2\n")),
+              ElementsAre("2: value of meter_id is not valid UTF-8",
+                          "3: value of meter_id holds a control character"));
+  const std::string long_serial(55, 'a');
+  EXPECT_EQ(parse_inventory("meter_id,serial,ip_address\nm-1," + long_serial + ",10.0.0.1\n")
+                .problems.size(),
+            1U);
+  EXPECT_EQ(
+      parse_inventory("meter_id,serial,ip_address\nm-1," + long_serial.substr(1) + ",10.0.0.1\n")
+          .problems.size(),
+      0U);
+  EXPECT_THROW(read_inventory("/nonexistent/inventory.csv"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace quelmar::orchestrate::fleet
