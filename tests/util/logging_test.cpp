@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "quelmar/util/logging.hpp"
+#include "support/log_capture.hpp"
 
 namespace quelmar::util::logging {
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_dns.hpp"
+#include "support/param_names.hpp"
 
 namespace dns = quelmar::orchestrate::adapter::dns;
 using quelmar::fake_fly::DnsFault;
@@ -45,7 +46,10 @@ INSTANTIATE_TEST_SUITE_P(Forms, ParseNameServer,
                                            ParsedCase{"::1", "::1", std::nullopt},
                                            ParsedCase{"fdaa:0:18::3", "fdaa:0:18::3", std::nullopt},
                                            ParsedCase{"[fdaa::3]:53", "fdaa::3", 53},
-                                           ParsedCase{"[::1]:5353", "::1", 5353}));
+                                           ParsedCase{"[::1]:5353", "::1", 5353}),
+                         [](const auto& info) {
+                           return quelmar::testing::param_name(info.param.text);
+                         });
 
 class RejectNameServer : public ::testing::TestWithParam<std::string> {};
 
@@ -63,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(Bad, RejectNameServer,
                                            "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
                                            "127.0.0.1:53x", "127.0.0.1:-1", "[::1]",
                                            "[::1]:", "[127.0.0.1]:53", "[fdaa::3:53", "fdaa::3]:53",
-                                           " 127.0.0.1", "127.0.0.1:+53"));
+                                           " 127.0.0.1", "127.0.0.1:+53"),
+                         [](const auto& info) { return quelmar::testing::param_name(info.param); });
 
 TEST(ResolverConstruction, BadAddressOrOptionsAreNotALookupError) {
   EXPECT_THROW(dns::Resolver(dns::NameServer{"not-an-ip", std::nullopt}), std::invalid_argument);
@@ -156,6 +161,7 @@ TEST_F(ResolverAgainstFake, InvalidNameIsALookupError) {
 }
 
 struct FaultCase {
+  std::string label;
   DnsFault fault;
   std::string cause;
 };
@@ -172,8 +178,9 @@ TEST_P(ResolverFaults, BecomeALookupErrorNamingTheServer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rcodes, ResolverFaults,
-    ::testing::Values(FaultCase{DnsFault::SERVFAIL, "server failure (SERVFAIL)"},
-                      FaultCase{DnsFault::REFUSED, "query refused (REFUSED)"}));
+    ::testing::Values(FaultCase{"servfail", DnsFault::SERVFAIL, "server failure (SERVFAIL)"},
+                      FaultCase{"refused", DnsFault::REFUSED, "query refused (REFUSED)"}),
+    [](const auto& info) { return info.param.label; });
 
 TEST_F(ResolverAgainstFake, MalformedAnswerIsALookupError) {
   server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "support/log_capture.hpp"
 #include "vostrel_fixture.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel::testing {
