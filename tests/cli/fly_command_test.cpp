@@ -319,6 +319,18 @@ TEST_F(FlyCli, CreateRefusesBadPortsAndAddressesBeforeAnyRequest) {
   EXPECT_EQ(platform_.machines("meters").at(0)["config"]["services"][0]["ports"][0]["port"], 65535);
 }
 
+TEST_F(FlyCli, StateFilterTakesTheSevenStatesByTheirListedNames) {
+  create_meter("m-1", "SER1", 8080);
+  for (const char* state : {"created", "starting", "stopping", "stopped", "removing", "failed"}) {
+    const auto r = fly({"list", "--state", state, "--json"});
+    EXPECT_EQ(r.status, 0) << state << ": " << r.err;
+    EXPECT_EQ(r.out, "[]\n") << state;
+  }
+  const auto r = fly({"list", "--state", "started", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out).at(0).at("status"), "started");
+}
+
 TEST_F(FlyCli, AMachineInAnUnknownStateShowsThePlatformsText) {
   platform_.add_machine("meters", machine("s1", "mediator-S1", "suspended"));
   platform_.add_machine("meters", machine("s2", "mediator-S2", "started"));

@@ -1,13 +1,11 @@
 #include "cli.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <ostream>
 #include <string_view>
-#include <vector>
 
 #include "commands.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
