@@ -69,13 +69,6 @@ vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
   });
 }
 
-// ASCII-only JSON: still JSON, but no control or bidirectional character of a
-// platform text reaches the terminal raw, and bytes that are not UTF-8 become U+FFFD.
-template <typename Json>
-std::string ascii_json(const Json& value) {
-  return util::dump_json(value, util::JsonCharset::kAscii);
-}
-
 // A state as the command line writes it: "removing", "unknown".
 std::string status_text(container::ContainerState state) {
   return util::lower(container::to_string(state));
@@ -146,7 +139,9 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
                        {"status", status_text(m.status)},
                        {"metadata", m.metadata}});
     }
-    out << ascii_json(array) << '\n';
+    // ASCII-only: no control or bidirectional character of a platform text
+    // reaches the terminal raw.
+    out << util::dump_json(array, util::JsonCharset::kAscii) << '\n';
     return;
   }
   out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
@@ -155,7 +150,7 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
   for (const auto& m : machines) {
     out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
         << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(7) << m.port
-        << ascii_json(m.metadata) << '\n';
+        << util::dump_json(m.metadata, util::JsonCharset::kAscii) << '\n';
   }
   out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
 }
