@@ -23,7 +23,8 @@
 // The token is never logged or put into an error. A server that echoes it back has it replaced
 // by "[redacted]" in every result, success or failure: in keys and string values at any depth
 // after JSON decoding, and in bodies that are not JSON. For a "FlyV1 " token the part after
-// the prefix and each of its comma-separated parts are redacted as well.
+// the prefix and each of its comma-separated parts are redacted as well. A secret shorter than
+// 8 characters is redacted only where it stands as a whole word.
 //
 // One API object keeps one connection open across its calls; it is not safe to share it between
 // threads without locking.

@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "curl_handle.hpp"
+#include "quelmar/util/lower.hpp"
+#include "quelmar/util/redaction.hpp"
 
 namespace corvane::api {
 
@@ -18,14 +20,13 @@ namespace {
 using nlohmann::json;
 using std::chrono::milliseconds;
 
-constexpr std::size_t MAX_RESPONSE_BYTES = 64u << 20;
-constexpr std::size_t MAX_ERROR_TEXT = 200;
-constexpr int WAIT_TIMEOUT_MAX = 60;
-constexpr const char* USER_AGENT = "quelmar-corvane/0.1";
+constexpr std::size_t kMaxResponseBytes = 64u << 20;
+constexpr std::size_t kMaxErrorText = 200;
+constexpr int kWaitTimeoutMax = 60;
+constexpr const char* kUserAgent = "quelmar-corvane/0.1";
 // Deeper answers are refused unread: nothing a client needs nests that far, and rendering
 // them recursively could exhaust the stack.
-constexpr int MAX_ANSWER_DEPTH = 128;
-constexpr const char* REDACTED = "[redacted]";
+constexpr int kMaxAnswerDepth = 128;
 
 enum class Method { GET, POST, DELETE };
 
@@ -62,7 +63,7 @@ void ensure_curl_initialised() {
 std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* target) {
   auto* body = static_cast<std::string*>(target);
   const std::size_t bytes = size * count;
-  if (body->size() + bytes > MAX_RESPONSE_BYTES) return 0;  // makes curl fail the transfer
+  if (body->size() + bytes > kMaxResponseBytes) return 0;  // makes curl fail the transfer
   body->append(data, bytes);
   return bytes;
 }
@@ -73,8 +74,8 @@ bool is_blank(const std::string& text) {
 }
 
 std::string truncated(std::string text) {
-  if (text.size() > MAX_ERROR_TEXT) {
-    text.resize(MAX_ERROR_TEXT);
+  if (text.size() > kMaxErrorText) {
+    text.resize(kMaxErrorText);
     text += "...";
   }
   return text;
@@ -147,8 +148,7 @@ bool is_loopback_host(std::string host) {
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
-  std::transform(host.begin(), host.end(), host.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  host = quelmar::util::lower(host);
   if (host == "localhost") return true;
   in_addr v4{};
   if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
@@ -181,7 +181,7 @@ void require_safe_base_url(const std::string& base_url) {
   }
 }
 
-// Parses an answer without recursing on it; one nested deeper than MAX_ANSWER_DEPTH is
+// Parses an answer without recursing on it; one nested deeper than kMaxAnswerDepth is
 // reported as too deep rather than parsed.
 struct ParsedAnswer {
   json value;
@@ -191,7 +191,7 @@ struct ParsedAnswer {
 ParsedAnswer parse_answer(const std::string& text) {
   ParsedAnswer parsed;
   const json::parser_callback_t limit = [&parsed](int depth, json::parse_event_t, json&) {
-    if (depth >= MAX_ANSWER_DEPTH) parsed.too_deep = true;
+    if (depth >= kMaxAnswerDepth) parsed.too_deep = true;
     return !parsed.too_deep;
   };
   parsed.value = json::parse(text, limit, false);
@@ -218,8 +218,8 @@ json tcp_service(int port) {
 
 struct API::Impl {
   std::string token;
-  std::string authorization;         // the whole header line
-  std::vector<std::string> secrets;  // what redaction hides, longest first
+  std::string authorization;  // the whole header line
+  quelmar::util::Redactor redactor;
   ClientOptions options;
   detail::CurlPtr curl;
   std::minstd_rand jitter{std::random_device{}()};
@@ -230,7 +230,7 @@ struct API::Impl {
                                          [](unsigned char c) { return c < 0x20 || c == 0x7f; });
     if (has_control) throw std::invalid_argument("API token contains control characters");
     authorization = "Authorization: " + (token.rfind("FlyV1 ", 0) == 0 ? token : "Bearer " + token);
-    secrets = secrets_of(token);
+    redactor.add_token(token);
     while (!options.base_url.empty() && options.base_url.back() == '/') options.base_url.pop_back();
     if (options.base_url.empty()) throw std::invalid_argument("base URL is empty");
     ensure_curl_initialised();
@@ -239,38 +239,8 @@ struct API::Impl {
     if (!curl) throw Error("cannot create a libcurl handle");
   }
 
-  // The token, and for a "FlyV1 " token also its body and each comma-separated macaroon in
-  // it, since a server may echo any of them on its own.
-  static std::vector<std::string> secrets_of(const std::string& token) {
-    std::vector<std::string> found{token};
-    if (token.rfind("FlyV1 ", 0) == 0) {
-      const std::string body = token.substr(6);
-      found.push_back(body);
-      for (std::size_t begin = 0; begin <= body.size();) {
-        std::size_t end = body.find(',', begin);
-        if (end == std::string::npos) end = body.size();
-        std::string part = body.substr(begin, end - begin);
-        part.erase(0, part.find_first_not_of(" \t"));
-        part.erase(part.find_last_not_of(" \t") + 1);
-        found.push_back(std::move(part));
-        begin = end + 1;
-      }
-    }
-    std::erase_if(found, [](const std::string& secret) { return is_blank(secret); });
-    std::sort(found.begin(), found.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-    return found;
-  }
-
   // Keeps the token out of anything that may be shown, even if a server echoes it back.
-  std::string redacted(std::string text) const {
-    for (const auto& secret : secrets) {
-      for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
-        text.replace(at, secret.size(), REDACTED);
-      }
-    }
-    return text;
-  }
+  std::string redacted(const std::string& text) const { return redactor.redact(text); }
 
   // Redacts every key and string of a decoded answer, so escapes in the raw text cannot hide
   // the token. Iterative: the answer's depth is bounded, but the walk need not rely on it.
@@ -347,7 +317,7 @@ struct API::Impl {
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     if (options.ca_file) curl_easy_setopt(handle, CURLOPT_CAINFO, options.ca_file->c_str());
-    curl_easy_setopt(handle, CURLOPT_USERAGENT, USER_AGENT);
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(options.connect_timeout.count()));
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
@@ -525,7 +495,7 @@ nlohmann::json API::get(const std::string& app, const std::string& id) {
 
 nlohmann::json API::wait(const std::string& app, const std::string& id,
                          const std::string& instance_id, const std::string& state) {
-  const int hold = std::clamp(impl().options.wait_timeout_seconds, 1, WAIT_TIMEOUT_MAX);
+  const int hold = std::clamp(impl().options.wait_timeout_seconds, 1, kWaitTimeoutMax);
   std::vector<std::pair<std::string, std::string>> params;
   if (!instance_id.empty()) params.emplace_back("instance_id", instance_id);
   params.emplace_back("state", state);

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include <spdlog/logger.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "quelmar/util/escape.hpp"
@@ -125,30 +124,10 @@ void set_level(Level level) {
   for (auto& [name, logger] : reg.loggers) logger->set_level(level);
 }
 
-struct CapturedLines::Saved {
-  Level level;
-  std::vector<spdlog::sink_ptr> sinks;
-};
-
-CapturedLines::CapturedLines(Logger& logger)
-    : logger_(logger), saved_(std::make_unique<Saved>(Saved{logger.level(), {}})) {
-  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-  sink->set_pattern("%v");
-  saved_->sinks.swap(logger_.impl_->sinks());
-  logger_.impl_->sinks().push_back(std::move(sink));
-  logger_.set_level(Level::debug);
-}
-
-CapturedLines::~CapturedLines() {
-  logger_.impl_->sinks().swap(saved_->sinks);
-  logger_.set_level(saved_->level);
-}
-
-std::vector<std::string> CapturedLines::lines() const {
-  std::vector<std::string> result;
-  std::istringstream in(stream_.str());
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
+Level current_level() {
+  auto& reg = registry();
+  std::lock_guard lock(reg.mutex);
+  return reg.level;
 }
 
 }  // namespace quelmar::util::logging

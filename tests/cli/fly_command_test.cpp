@@ -8,6 +8,7 @@
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 #include "quelmar/util/logging.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
@@ -18,6 +19,7 @@ using quelmar::fake_fly::FakePlatform;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 using ::testing::StartsWith;
 
@@ -30,9 +32,7 @@ class FlyCli : public ::testing::Test {
       const auto names = platform_.app_names();
       return std::vector<std::string>(names.begin(), names.end());
     }));
-    quelmar::util::logging::set_level(quelmar::util::logging::Level::off);
   }
-  ~FlyCli() override { quelmar::util::logging::set_level(quelmar::util::logging::Level::info); }
 
   CliResult fly(std::vector<std::string> args, const std::string& input = "") {
     std::vector<std::string> all{"fly",
@@ -59,6 +59,7 @@ class FlyCli : public ::testing::Test {
     return r.out.substr(0, r.out.size() - 1);
   }
 
+  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::off};
   FakePlatform platform_;
   FakeDns dns_;
 };
@@ -78,7 +79,7 @@ TEST_F(FlyCli, CreateListAndDestroyRoundTrip) {
   EXPECT_EQ(list[0]["image"], "registry.example/mediator:1");
   EXPECT_EQ(list[0]["port"], 8080);
   EXPECT_EQ(list[0]["metadata"]["meter_id"], "m-1");
-  EXPECT_TRUE(list[0]["status"].is_string());
+  EXPECT_EQ(list[0]["status"], "started");
 
   r = fly({"list", "--meter-id", "other", "--json"});
   EXPECT_EQ(r.out, "[]\n");
@@ -280,10 +281,21 @@ TEST_F(FlyCli, UsageErrorsAreOneLineAndNeverShowTheToken) {
   EXPECT_THAT(r.out, HasSubstr("fly"));
   r = run_cli({"--version"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.out, Not(IsEmpty()));
+  EXPECT_THAT(r.out, MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+\n"));
   r = run_cli({"fly", "create", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--port"));
+}
+
+TEST_F(FlyCli, AShortTokenDoesNotGarbleTheMessageButIsStillHidden) {
+  auto r = run_cli({"fly", "--app", "meters", "--token", "x", "list", "extra"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr("not expected")) << r.err;
+  EXPECT_THAT(r.err, Not(HasSubstr("[redacted]"))) << r.err;
+  r = run_cli({"fly", "--app", "meters", "--token", "x", "list", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr("not expected")) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("[redacted]")) << r.err;
 }
 
 TEST_F(FlyCli, CreateRefusesBadPortsAndAddressesBeforeAnyRequest) {
@@ -305,6 +317,18 @@ TEST_F(FlyCli, CreateRefusesBadPortsAndAddressesBeforeAnyRequest) {
   EXPECT_TRUE(platform_.requests().empty());
   EXPECT_EQ(create("2001:db8::7", "65535").status, 0);
   EXPECT_EQ(platform_.machines("meters").at(0)["config"]["services"][0]["ports"][0]["port"], 65535);
+}
+
+TEST_F(FlyCli, StateFilterTakesTheSevenStatesByTheirListedNames) {
+  create_meter("m-1", "SER1", 8080);
+  for (const char* state : {"created", "starting", "stopping", "stopped", "removing", "failed"}) {
+    const auto r = fly({"list", "--state", state, "--json"});
+    EXPECT_EQ(r.status, 0) << state << ": " << r.err;
+    EXPECT_EQ(r.out, "[]\n") << state;
+  }
+  const auto r = fly({"list", "--state", "started", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out).at(0).at("status"), "started");
 }
 
 TEST_F(FlyCli, AMachineInAnUnknownStateShowsThePlatformsText) {

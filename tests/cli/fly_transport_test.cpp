@@ -10,6 +10,7 @@
 #include "cli/cli_runner.hpp"
 #include "fake_platform.hpp"
 #include "quelmar/util/logging.hpp"
+#include "support/log_capture.hpp"
 #include "support/test_certificates.hpp"
 
 namespace {
@@ -36,10 +37,7 @@ void expect_usage_failure(const CliResult& r) {
 
 class FlyTransport : public ::testing::Test {
  protected:
-  FlyTransport() { quelmar::util::logging::set_level(quelmar::util::logging::Level::off); }
-  ~FlyTransport() override {
-    quelmar::util::logging::set_level(quelmar::util::logging::Level::info);
-  }
+  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::off};
 
   static CliResult fly(const std::string& url, std::vector<std::string> args,
                        const std::string& app = "meters") {

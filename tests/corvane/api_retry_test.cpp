@@ -18,7 +18,7 @@ using ::testing::Le;
 TEST_F(ApiTest, RetryAfterIsHonoured) {
   fake.inject({.method = "GET", .status = 429, .retry_after_seconds = 1});
 
-  EXPECT_TRUE(client.list(APP, "iad").is_array());
+  EXPECT_EQ(client.list(APP, "iad"), json::array());
   EXPECT_THAT(sleeps, ElementsAre(1000ms));
   EXPECT_EQ(fake.requests().size(), 2u);
 }
@@ -26,7 +26,7 @@ TEST_F(ApiTest, RetryAfterIsHonoured) {
 TEST_F(ApiTest, RetryAfterIsCappedByMaxBackoff) {
   fake.inject({.method = "GET", .status = 429, .retry_after_seconds = 3600});
 
-  EXPECT_TRUE(client.list(APP, "iad").is_array());
+  EXPECT_EQ(client.list(APP, "iad"), json::array());
   EXPECT_THAT(sleeps, ElementsAre(1000ms));
 }
 

@@ -32,7 +32,7 @@ TEST_F(ApiTest, MacaroonTokenIsSentAsTheWholeHeader) {
   FakePlatform platform({.token = macaroon, .apps = {APP}});
   API macaroon_client(macaroon, options_for(platform));
 
-  EXPECT_TRUE(macaroon_client.list(APP, "iad").is_array());
+  EXPECT_EQ(macaroon_client.list(APP, "iad"), json::array());
   EXPECT_EQ(platform.requests().at(0).header("authorization"), macaroon);
 }
 
@@ -78,7 +78,7 @@ TEST_P(CallShapeTest, SendsMethodPathAndQuery) {
   EXPECT_EQ(request.header("Content-Type"), "");
 }
 
-const std::string MACHINE = "/v1/apps/meters-eu/machines/1857156b526dd8";
+const std::string kMachinePath = "/v1/apps/meters-eu/machines/1857156b526dd8";
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, CallShapeTest,
@@ -86,29 +86,32 @@ INSTANTIATE_TEST_SUITE_P(
         CallCase{"start",
                  [](API& api) { return api.start(APP, "1857156b526dd8"); },
                  "POST",
-                 MACHINE + "/start",
+                 kMachinePath + "/start",
                  {}},
         CallCase{"stop",
                  [](API& api) { return api.stop(APP, "1857156b526dd8"); },
                  "POST",
-                 MACHINE + "/stop",
+                 kMachinePath + "/stop",
                  {}},
-        CallCase{
-            "get", [](API& api) { return api.get(APP, "1857156b526dd8"); }, "GET", MACHINE, {}},
+        CallCase{"get",
+                 [](API& api) { return api.get(APP, "1857156b526dd8"); },
+                 "GET",
+                 kMachinePath,
+                 {}},
         CallCase{"wait",
                  [](API& api) { return api.wait(APP, "1857156b526dd8", "01HEPA", "stopped"); },
                  "GET",
-                 MACHINE + "/wait",
+                 kMachinePath + "/wait",
                  {{"instance_id", "01HEPA"}, {"state", "stopped"}, {"timeout", "1"}}},
         CallCase{"destroy",
                  [](API& api) { return api.destroy(APP, "1857156b526dd8", false, "iad"); },
                  "DELETE",
-                 MACHINE,
+                 kMachinePath,
                  {{"force", "false"}}},
         CallCase{"destroy_forced",
                  [](API& api) { return api.destroy(APP, "1857156b526dd8", true, "iad"); },
                  "DELETE",
-                 MACHINE,
+                 kMachinePath,
                  {{"force", "true"}}}),
     [](const auto& info) { return info.param.name; });
 

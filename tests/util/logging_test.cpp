@@ -1,7 +1,10 @@
 // A log line carries outside text; it must stay one inert line.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "quelmar/util/logging.hpp"
+#include "support/log_capture.hpp"
 
 namespace quelmar::util::logging {
 namespace {
@@ -18,6 +21,19 @@ TEST(LogLineTest, CapturedLinesAreTheEscapedLines) {
   CapturedLines captured(*logger);
   logger->warning("two\nlines", {{"k", "v\r"}});
   EXPECT_EQ(captured.lines(), std::vector<std::string>{"two\\x0alines k=v\\x0d"});
+}
+
+TEST(LogLevelTest, TheGlobalLevelReachesNewLoggersAndAScopeRestoresIt) {
+  const Level before = current_level();
+  try {
+    const ScopedLogLevel quiet(Level::error);
+    EXPECT_EQ(current_level(), Level::error);
+    EXPECT_EQ(get_logger("quelmar.test.level", __FILE__)->level(), Level::error);
+    throw std::runtime_error("a test that ends early");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(current_level(), before);
+  EXPECT_EQ(get_logger("quelmar.test.level", __FILE__)->level(), before);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +27,8 @@
 
 #include <ldns/ldns.h>
 
+#include "quelmar/util/host_port.hpp"
+#include "quelmar/util/lower.hpp"
 #include "util/unique_fd.hpp"
 
 namespace quelmar::fake_fly {
@@ -37,23 +38,18 @@ using PktPtr = std::unique_ptr<ldns_pkt, decltype(&ldns_pkt_free)>;
 using Bytes = std::vector<std::uint8_t>;
 
 // A slow or silent TCP client must not hold the responder for long.
-constexpr int TCP_READ_TIMEOUT_MS = 2000;
-constexpr int CNAME_DEPTH_LIMIT = 8;
-constexpr int BIND_ATTEMPTS = 50;
-constexpr const char* FORGED_NAME = "evil.example";
-constexpr const char* FORGED_A = "192.0.2.66";
-constexpr const char* FORGED_AAAA = "2001:db8::666";
+constexpr int kTcpReadTimeoutMs = 2000;
+constexpr int kCnameDepthLimit = 8;
+constexpr int kBindAttempts = 50;
+constexpr const char* kForgedName = "evil.example";
+constexpr const char* kForgedA = "192.0.2.66";
+constexpr const char* kForgedAaaa = "2001:db8::666";
 
 using Fd = quelmar::util::UniqueFd;
+using quelmar::util::lower;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error("fake DNS: " + what + ": " + std::strerror(errno));
-}
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 std::string without_dot(std::string name) {
@@ -147,8 +143,8 @@ std::optional<Bytes> to_wire(const ldns_pkt* packet) {
 
 // A forged record of the asked type (A or AAAA) for `name`; none for other types.
 std::vector<DnsRecord> forged_records(const std::string& name, const std::string& qtype) {
-  if (qtype == "A") return {{name, "A", FORGED_A}};
-  if (qtype == "AAAA") return {{name, "AAAA", FORGED_AAAA}};
+  if (qtype == "A") return {{name, "A", kForgedA}};
+  if (qtype == "AAAA") return {{name, "AAAA", kForgedAaaa}};
   return {};
 }
 
@@ -174,7 +170,7 @@ std::vector<Bytes> stray_replies(const ldns_pkt* query) {
     ldns_pkt_set_qr(reply.get(), true);
     ldns_pkt_set_rd(reply.get(), ldns_pkt_rd(query));
     ldns_pkt_set_ra(reply.get(), true);
-    const std::string name = wrong_id ? qname : FORGED_NAME;
+    const std::string name = wrong_id ? qname : kForgedName;
     ldns_rr* asked = nullptr;
     std::string question_text = name;
     question_text += ". IN ";
@@ -199,7 +195,7 @@ bool wait_readable(int fd, int wake_fd, int timeout_ms) {
 bool read_exact(int fd, int wake_fd, std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    if (!wait_readable(fd, wake_fd, TCP_READ_TIMEOUT_MS)) return false;
+    if (!wait_readable(fd, wake_fd, kTcpReadTimeoutMs)) return false;
     const ssize_t n = ::recv(fd, data + done, size - done, 0);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -243,7 +239,7 @@ struct FakeDns::Impl {
 };
 
 void FakeDns::Impl::bind_sockets() {
-  for (int attempt = 0; attempt < BIND_ATTEMPTS; ++attempt) {
+  for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
     SocketAddress where = socket_address(options.address, options.port);
     Fd u(::socket(where.family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (u.get() < 0) fail("socket");
@@ -379,7 +375,7 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
 
       DnsReply answer = lookup(qname, qtype);
       if (current == DnsFault::FOREIGN_FIRST) {
-        auto forged = forged_records(FORGED_NAME, qtype);
+        auto forged = forged_records(kForgedName, qtype);
         answer.answer.insert(answer.answer.begin(), forged.begin(), forged.end());
       }
       ldns_pkt_set_rcode(reply.get(), static_cast<std::uint8_t>(to_ldns(answer.rcode)));
@@ -398,7 +394,7 @@ DnsReply FakeDns::Impl::lookup(const std::string& qname, const std::string& qtyp
   DnsReply reply;
   std::string name = lower(qname);
   bool known = false;
-  for (int depth = 0; depth < CNAME_DEPTH_LIMIT; ++depth) {
+  for (int depth = 0; depth < kCnameDepthLimit; ++depth) {
     std::vector<const DnsRecord*> owned;
     for (const DnsRecord& record : records) {
       if (lower(without_dot(record.name)) == name) owned.push_back(&record);
@@ -446,12 +442,8 @@ void FakeDns::stop() {
 
 std::uint16_t FakeDns::port() const { return impl_->port; }
 
-const std::string& FakeDns::address() const { return impl_->options.address; }
-
 std::string FakeDns::name_server() const {
-  const bool v6 = impl_->options.address.find(':') != std::string::npos;
-  const std::string host = v6 ? "[" + impl_->options.address + "]" : impl_->options.address;
-  return host + ":" + std::to_string(impl_->port);
+  return util::host_port(impl_->options.address, impl_->port);
 }
 
 void FakeDns::add_record(DnsRecord record) {
@@ -490,11 +482,11 @@ DnsRecordSource fly_app_records(std::function<std::vector<std::string>()> list_a
       std::string_view type;
       std::string (*address)(std::size_t);
     };
-    static constexpr std::array<Zone, 2> ZONES = {
+    static constexpr std::array<Zone, 2> kZones = {
         Zone{".flycast", "AAAA", &fly_app_flycast_address},
         Zone{".fly.dev", "A", &fly_app_public_address}};
     const std::string name = lower(qname);
-    for (const Zone& zone : ZONES) {
+    for (const Zone& zone : kZones) {
       if (name.size() <= zone.suffix.size() || !name.ends_with(zone.suffix)) continue;
       const std::string app = name.substr(0, name.size() - zone.suffix.size());
       const std::vector<std::string> apps = list_apps();

@@ -71,7 +71,6 @@ class FakeDns {
   FakeDns& operator=(const FakeDns&) = delete;
 
   std::uint16_t port() const;
-  const std::string& address() const;
   // "127.0.0.1:PORT" or "[::1]:PORT", the form a resolver is configured with.
   std::string name_server() const;
 

@@ -1,73 +1,44 @@
 #include "cli.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <ostream>
 #include <string_view>
-#include <vector>
 
 #include "commands.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/logging.hpp"
+#include "quelmar/util/redaction.hpp"
 
 namespace quelmar::cli {
 
 namespace {
 
 constexpr std::string_view kTokenOption = "--token";
-constexpr std::string_view kFlyV1Prefix = "FlyV1 ";
-constexpr const char* kRedacted = "[redacted]";
 
-// Every API token the process was given: the values of --token wherever they
-// stand on the command line, and the environment's. A "FlyV1 " token is also
-// split into its comma-separated parts, each a credential of its own.
-std::vector<std::string> secrets_of(int argc, const char* const* argv, const Io& io) {
-  std::vector<std::string> tokens;
+// Hides every API token the process was given: the values of --token wherever
+// they stand on the command line, and the environment's.
+util::Redactor redactor_of(int argc, const char* const* argv, const Io& io) {
+  util::Redactor redactor;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == kTokenOption && i + 1 < argc) tokens.emplace_back(argv[i + 1]);
+    if (arg == kTokenOption && i + 1 < argc) redactor.add_token(argv[i + 1]);
     if (arg.starts_with(std::string(kTokenOption) + "=")) {
-      tokens.emplace_back(arg.substr(kTokenOption.size() + 1));
+      redactor.add_token(arg.substr(kTokenOption.size() + 1));
     }
   }
   if (io.getenv) {
-    if (auto token = io.getenv(kTokenVariable)) tokens.push_back(std::move(*token));
+    if (auto token = io.getenv(kTokenVariable)) redactor.add_token(*token);
   }
-  std::vector<std::string> secrets;
-  for (const std::string& token : tokens) {
-    if (token.empty()) continue;
-    secrets.push_back(token);
-    if (!token.starts_with(kFlyV1Prefix)) continue;
-    const std::string_view parts = std::string_view(token).substr(kFlyV1Prefix.size());
-    for (std::size_t start = 0; start <= parts.size();) {
-      const std::size_t comma = std::min(parts.find(',', start), parts.size());
-      if (comma > start) secrets.emplace_back(parts.substr(start, comma - start));
-      start = comma + 1;
-    }
-  }
-  // Longest first, so that a whole token goes before a part of it.
-  std::sort(secrets.begin(), secrets.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  return secrets;
-}
-
-std::string redact(std::string text, const std::vector<std::string>& secrets) {
-  for (const std::string& secret : secrets) {
-    for (std::size_t at = text.find(secret); at != std::string::npos;
-         at = text.find(secret, at + std::strlen(kRedacted))) {
-      text.replace(at, secret.size(), kRedacted);
-    }
-  }
-  return text;
+  return redactor;
 }
 
 // One inert line on stderr, whatever the message holds.
-void report(const Io& io, const std::string& message, const std::vector<std::string>& secrets) {
-  io.err << "quelmar: " << util::escape_for_terminal(redact(message, secrets)) << '\n';
+void report(const Io& io, const std::string& message, const util::Redactor& redactor) {
+  io.err << "quelmar: " << util::escape_for_terminal(redactor.redact(message)) << '\n';
 }
 
 // Output that did not reach its reader is a failure, whatever the command did;
@@ -89,7 +60,7 @@ int finish(const Io& io, int status) {
 }  // namespace
 
 int run(int argc, const char* const* argv, const Io& io) {
-  const std::vector<std::string> secrets = secrets_of(argc, argv, io);
+  const util::Redactor redactor = redactor_of(argc, argv, io);
   CLI::App app{"quelmar: tools for operators of a fleet of electricity meters", "quelmar"};
   app.set_version_flag("--version", QUELMAR_VERSION);
   app.require_subcommand(1);
@@ -116,18 +87,18 @@ int run(int argc, const char* const* argv, const Io& io) {
       app.exit(e, io.out, io.err);
       return finish(io, 0);
     }
-    report(io, e.what(), secrets);
+    report(io, e.what(), redactor);
     return finish(io, kExitUsage);
   } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {
     // The adapter asked to end the process; its message is already on stdout.
     return finish(io, e.status());
   } catch (const CommandRefused& e) {
     io.out.flush();
-    report(io, e.what(), secrets);
+    report(io, e.what(), redactor);
     return finish(io, kExitRefused);
   } catch (const std::exception& e) {
     io.out.flush();
-    report(io, e.what(), secrets);
+    report(io, e.what(), redactor);
     return finish(io, kExitUsage);
   }
   return finish(io, status);

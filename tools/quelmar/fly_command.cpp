@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cctype>
 #include <charconv>
 #include <iomanip>
 #include <memory>
@@ -15,6 +14,8 @@
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/json_text.hpp"
+#include "quelmar/util/lower.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -22,6 +23,7 @@ namespace {
 namespace vostrel = orchestrate::adapter::vostrel;
 namespace container = orchestrate::adapter::container;
 
+using orchestrate::adapter::base_adapter::kMeterIdKey;
 using util::escape_for_terminal;
 
 struct AdapterOptions {
@@ -72,22 +74,24 @@ vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
   return vostrel::FlyAdapter(adapter_options(options, io));
 }
 
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
+// A state as the command line writes it: "removing", "unknown".
+std::string status_text(container::ContainerState state) {
+  return util::lower(container::to_string(state));
 }
 
-// ASCII-only JSON: still JSON, but no control or bidirectional character of a
-// platform text reaches the terminal raw, and bytes that are not UTF-8 become U+FFFD.
-template <typename Json>
-std::string ascii_json(const Json& value) {
-  return value.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+// What --state accepts: every state but UNKNOWN, which no filter can select.
+std::vector<std::string> state_choices() {
+  std::vector<std::string> choices;
+  for (const auto& [state, name] : container::kContainerStateNames) {
+    if (state != container::ContainerState::UNKNOWN) choices.push_back(util::lower(name));
+  }
+  return choices;
 }
 
 // A state outside the known ones shows as the platform reports it.
 std::string state_text(const container::Container& m) {
   return m.status == container::ContainerState::UNKNOWN ? escape_for_terminal(m.platform_state)
-                                                        : lower(container::to_string(m.status));
+                                                        : status_text(m.status);
 }
 
 bool is_failure(const nlohmann::json& answer) {
@@ -99,7 +103,7 @@ std::string reason(const nlohmann::json& answer) {
   if (is_failure(answer) && answer["error"].is_string()) {
     return answer["error"].get<std::string>();
   }
-  return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return util::dump_json(answer);
 }
 
 // Decimal only: "0x50", "+80", "80.5" and "1e3" are not ports.
@@ -137,10 +141,12 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
                        {"name", m.name},
                        {"image", m.image},
                        {"port", m.port},
-                       {"status", lower(container::to_string(m.status))},
+                       {"status", status_text(m.status)},
                        {"metadata", m.metadata}});
     }
-    out << ascii_json(array) << '\n';
+    // ASCII-only: no control or bidirectional character of a platform text
+    // reaches the terminal raw.
+    out << util::dump_json(array, util::JsonCharset::kAscii) << '\n';
     return;
   }
   out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
@@ -149,7 +155,7 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
   for (const auto& m : machines) {
     out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
         << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(7) << m.port
-        << ascii_json(m.metadata) << '\n';
+        << util::dump_json(m.metadata, util::JsonCharset::kAscii) << '\n';
   }
   out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
 }
@@ -165,14 +171,13 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
   auto* cmd = fly.add_subcommand("list", "List the application's mediator machines");
   cmd->add_option("--meter-id", options->meter_id, "Only the machine(s) of this meter");
   cmd->add_option("--state", options->state, "Only machines in this state")
-      ->check(CLI::IsMember(
-          {"created", "starting", "started", "stopping", "stopped", "removing", "failed"}));
+      ->check(CLI::IsMember(state_choices()));
   cmd->add_flag("--json", options->json,
                 "Print one JSON array of {id, name, image, port, status, metadata}");
   cmd->callback([adapter, options, &io, &status] {
     auto fly_adapter = make_adapter(*adapter, io);
     std::optional<std::pair<std::string, std::string>> metadata_filter;
-    if (options->meter_id) metadata_filter.emplace("meter_id", *options->meter_id);
+    if (options->meter_id) metadata_filter.emplace(kMeterIdKey, *options->meter_id);
     std::optional<container::ContainerState> state_filter;
     if (options->state) state_filter = container::parse_container_state(*options->state);
     std::vector<container::Container> machines;
@@ -301,7 +306,7 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
     // The strict listing: a failed one must not pass for a meter without a mediator.
     std::vector<container::Container> machines;
     try {
-      machines = fly_adapter.list_strict(std::pair{std::string("meter_id"), options->meter_id});
+      machines = fly_adapter.list_strict(std::pair{std::string(kMeterIdKey), options->meter_id});
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,8 +38,11 @@ class Logger {
   // Source file of the module that owns the logger.
   const std::string& file() const { return file_; }
 
+  // The spdlog logger underneath, for a host program (or a test) that routes
+  // lines elsewhere by changing its sinks.
+  spdlog::logger& backend() const { return *impl_; }
+
  private:
-  friend class CapturedLines;
   void write(Level level, std::string_view message, const Fields& fields);
 
   std::string name_;
@@ -55,27 +57,10 @@ std::shared_ptr<Logger> get_logger(const std::string& name, const std::string& f
 
 // Sets the level of every logger, present and future. For the host program.
 void set_level(Level level);
+// The level last given to set_level (info unless changed).
+Level current_level();
 
 // Renders a message with its fields, exactly as a line carries it.
 std::string format_line(std::string_view message, const Fields& fields);
-
-// While alive, collects the bare lines (no time, name or level) that the
-// logger writes, at every level down to debug, instead of its usual output.
-// For tests.
-class CapturedLines {
- public:
-  explicit CapturedLines(Logger& logger);
-  ~CapturedLines();
-  CapturedLines(const CapturedLines&) = delete;
-  CapturedLines& operator=(const CapturedLines&) = delete;
-
-  std::vector<std::string> lines() const;
-
- private:
-  struct Saved;
-  Logger& logger_;
-  std::ostringstream stream_;
-  std::unique_ptr<Saved> saved_;
-};
 
 }  // namespace quelmar::util::logging

@@ -19,6 +19,7 @@
 
 #include <ldns/ldns.h>
 
+#include "quelmar/util/host_port.hpp"
 #include "util/unique_fd.hpp"
 
 namespace quelmar::orchestrate::adapter::dns {
@@ -28,12 +29,7 @@ using ResolverPtr = std::unique_ptr<ldns_resolver, decltype(&ldns_resolver_deep_
 using PktPtr = std::unique_ptr<ldns_pkt, decltype(&ldns_pkt_free)>;
 using RdfPtr = std::unique_ptr<ldns_rdf, decltype(&ldns_rdf_deep_free)>;
 
-// ldns defaults to 3 tries of 5 s with 2 s pauses: about 20 s before giving
-// up on a silent server. An operator waiting on a dead tunnel gets ~6-8 s.
-constexpr std::uint8_t TRIES = 2;
-constexpr std::uint8_t PAUSE_SECONDS = 1;
-constexpr time_t TRY_TIMEOUT_SECONDS = 3;
-constexpr std::size_t MAX_UDP_REPLY = 65535;
+constexpr std::size_t kMaxUdpReply = 65535;
 
 bool is_ipv4(const std::string& text) {
   in_addr out{};
@@ -60,8 +56,7 @@ std::uint16_t parse_port(std::string_view digits, std::string_view whole) {
 }
 
 std::string display(const NameServer& server) {
-  std::string host = is_ipv6(server.address) ? "[" + server.address + "]" : server.address;
-  return host + ":" + std::to_string(server.port.value_or(LDNS_PORT));
+  return util::host_port(server.address, server.port.value_or(LDNS_PORT));
 }
 
 const char* type_name(RecordType type) { return type == RecordType::A ? "A" : "AAAA"; }
@@ -177,6 +172,7 @@ NameServer parse_name_server(std::string_view text) {
 struct Resolver::Impl {
   ResolverPtr resolver{nullptr, &ldns_resolver_deep_free};
   NameServer name_server;
+  ResolverOptions options;
   std::string server;  // "ADDR:PORT", for messages
 
   util::UniqueFd connected_udp_socket() const;
@@ -220,15 +216,15 @@ PktPtr Resolver::Impl::exchange_udp(const ldns_pkt* query) const {
   }
   const std::unique_ptr<std::uint8_t, decltype(&std::free)> wire(raw_wire, &std::free);
   const util::UniqueFd fd = connected_udp_socket();
-  std::vector<std::uint8_t> buffer(MAX_UDP_REPLY);
+  std::vector<std::uint8_t> buffer(kMaxUdpReply);
   using Clock = std::chrono::steady_clock;
 
-  for (std::uint8_t attempt = 0; attempt < TRIES; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::seconds(PAUSE_SECONDS));
+  for (int attempt = 0; attempt < options.tries; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(options.pause);
     if (::send(fd.get(), wire.get(), wire_size, 0) < 0) {
       throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(TRY_TIMEOUT_SECONDS);
+    const auto deadline = Clock::now() + options.try_timeout;
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
       pollfd readable{fd.get(), POLLIN, 0};
@@ -255,7 +251,13 @@ PktPtr Resolver::Impl::exchange_udp(const ldns_pkt* query) const {
   return PktPtr(nullptr, &ldns_pkt_free);
 }
 
-Resolver::Resolver(const NameServer& name_server) : impl_(std::make_unique<Impl>()) {
+Resolver::Resolver(const NameServer& name_server, ResolverOptions options)
+    : impl_(std::make_unique<Impl>()) {
+  if (options.tries < 1 || options.tries > 255 || options.try_timeout.count() < 1 ||
+      options.pause.count() < 0 || options.pause.count() > 255) {
+    throw std::invalid_argument(
+        "DNS resolver options out of range (tries 1..255, time-out > 0, pause 0..255 s)");
+  }
   const bool v4 = is_ipv4(name_server.address);
   if (!v4 && !is_ipv6(name_server.address)) throw bad_name_server(name_server.address);
   if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
@@ -277,11 +279,14 @@ Resolver::Resolver(const NameServer& name_server) : impl_(std::make_unique<Impl>
   ldns_resolver_set_usevc(r, true);
   ldns_resolver_set_recursive(r, true);
   ldns_resolver_set_fallback(r, true);
-  ldns_resolver_set_retry(r, TRIES);
-  ldns_resolver_set_retrans(r, PAUSE_SECONDS);
-  ldns_resolver_set_timeout(r, timeval{TRY_TIMEOUT_SECONDS, 0});
+  ldns_resolver_set_retry(r, static_cast<std::uint8_t>(options.tries));
+  ldns_resolver_set_retrans(r, static_cast<std::uint8_t>(options.pause.count()));
+  const auto timeout = options.try_timeout.count();
+  ldns_resolver_set_timeout(r, timeval{static_cast<time_t>(timeout / 1000),
+                                       static_cast<suseconds_t>(timeout % 1000 * 1000)});
   impl_->server = display(name_server);
   impl_->name_server = name_server;
+  impl_->options = options;
 }
 
 Resolver::~Resolver() = default;

@@ -1,6 +1,7 @@
 // One-shot DNS look-ups against one explicitly chosen name server (ldns).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -28,13 +29,22 @@ class LookupError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// How long a silent server is waited for. ldns alone would take about 20 s
+// (3 tries of 5 s, 2 s pauses); an operator waiting on a dead tunnel gets
+// about 7 s with these defaults.
+struct ResolverOptions {
+  int tries = 2;  // 1..255
+  std::chrono::milliseconds try_timeout{3000};
+  std::chrono::seconds pause{1};  // between tries
+};
+
 // A fresh resolver that reads no host configuration and knows exactly one
-// name server. Building it may throw (bad address); querying throws LookupError.
-// Recursion is requested, a truncated UDP answer is retried over TCP, and a
-// silent server is given up on after two tries of 3 s.
+// name server. Building it may throw (bad address or options); querying throws
+// LookupError. Recursion is requested, a truncated UDP answer is retried over
+// TCP, and a silent server is given up on after `options.tries` tries.
 class Resolver {
  public:
-  explicit Resolver(const NameServer& name_server);
+  explicit Resolver(const NameServer& name_server, ResolverOptions options = {});
   ~Resolver();
   Resolver(const Resolver&) = delete;
   Resolver& operator=(const Resolver&) = delete;

@@ -6,11 +6,14 @@
 
 #include "dns_resolver.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/host_port.hpp"
+#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel {
 
 namespace {
 
+using base_adapter::kMeterIdKey;
 using nlohmann::json;
 using util::escape_for_terminal;
 
@@ -19,20 +22,14 @@ constexpr const char* kPublicResolver = "8.8.8.8";
 constexpr const char* kPublicAppSuffix = ".fly.dev";
 constexpr const char* kFlycastSuffix = ".flycast";
 constexpr const char* kPublicServicePort = "50051";
-constexpr int kSingleMeterPrivatePort = 44444;
+constexpr unsigned kSingleMeterPrivatePort = 44444;
 constexpr int kExitCreateFailed = 1;
 constexpr int kExitPrivateLookupFailed = 10;
 constexpr int kExitPublicLookupFailed = 11;
 
-// Platform answers may carry bytes that are not UTF-8; a message must not fail
-// because of them.
-std::string dump(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 // A text is itself; anything else is compact JSON.
 std::string text_form(const json& value) {
-  return value.is_string() ? value.get<std::string>() : dump(value);
+  return value.is_string() ? value.get<std::string>() : util::dump_json(value);
 }
 
 const json& at_key(const json& record, const std::string& key) {
@@ -51,7 +48,7 @@ std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
 // JSON (which escapes every control and non-ASCII character itself).
 std::string printable(const json& value) {
   if (value.is_string()) return escape_for_terminal(value.get_ref<const std::string&>());
-  return value.dump(-1, ' ', true, json::error_handler_t::replace);
+  return util::dump_json(value, util::JsonCharset::kAscii);
 }
 
 bool is_failure(const json& answer) { return answer.is_object() && answer.contains("error"); }
@@ -75,13 +72,13 @@ int first_service_port(const json& config, const std::string& machine_id) {
     const auto value = port.get<std::int64_t>();
     if (value >= 1 && value <= 65535) return static_cast<int>(value);
   }
-  throw KeyError("port",
-                 "machine " + machine_id + " has no valid service port in 'port': " + dump(port));
+  throw KeyError("port", "machine " + machine_id +
+                             " has no valid service port in 'port': " + util::dump_json(port));
 }
 
 // The platform's reason in a failure map, as text.
 std::string failure_reason(const json& answer) {
-  return is_failure(answer) ? text_form(answer["error"]) : dump(answer);
+  return is_failure(answer) ? text_form(answer["error"]) : util::dump_json(answer);
 }
 
 }  // namespace
@@ -98,6 +95,7 @@ PlatformError::PlatformError(json answer)
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
 
+// The one table of platform state texts; CONTAINER_STATUS is its inverse.
 const ConstantMap<ContainerState, std::string> FLY_STATUS{
     {ContainerState::STARTED, "started"},     {ContainerState::STARTING, "starting"},
     {ContainerState::STOPPED, "stopped"},     {ContainerState::STOPPING, "stopping"},
@@ -105,12 +103,22 @@ const ConstantMap<ContainerState, std::string> FLY_STATUS{
     {ContainerState::FAILED, "failed"},
 };
 
-const ConstantMap<std::string, ContainerState> CONTAINER_STATUS{
-    {"started", ContainerState::STARTED},     {"stopped", ContainerState::STOPPED},
-    {"stopping", ContainerState::STOPPING},   {"starting", ContainerState::STARTING},
-    {"destroying", ContainerState::REMOVING}, {"created", ContainerState::CREATED},
-    {"failed", ContainerState::FAILED},
-};
+namespace {
+
+// FLY_STATUS turned around, its entries in the order of `states`.
+ConstantMap<std::string, ContainerState> inverse_of_fly_status(
+    std::initializer_list<ContainerState> states) {
+  std::vector<std::pair<std::string, ContainerState>> entries;
+  for (const ContainerState state : states) entries.emplace_back(FLY_STATUS.at(state), state);
+  return ConstantMap<std::string, ContainerState>(std::move(entries));
+}
+
+}  // namespace
+
+const ConstantMap<std::string, ContainerState> CONTAINER_STATUS = inverse_of_fly_status(
+    {ContainerState::STARTED, ContainerState::STOPPED, ContainerState::STOPPING,
+     ContainerState::STARTING, ContainerState::REMOVING, ContainerState::CREATED,
+     ContainerState::FAILED});
 
 std::function<bool(const json& machine)> metadata_filter_fn(std::string key, std::string value) {
   return [key = std::move(key), value = std::move(value)](const json& machine) {
@@ -165,7 +173,8 @@ std::vector<Container> FlyAdapter::list(
   try {
     return list_strict(metadata_filter, status_filter);
   } catch (const PlatformError& e) {
-    logger->warning("failed to get machines " + dump(e.answer()), {{"fly_app", *fly_app_}});
+    logger->warning("failed to get machines " + util::dump_json(e.answer()),
+                    {{"fly_app", *fly_app_}});
     return {};
   }
 }
@@ -178,7 +187,8 @@ std::vector<Container> FlyAdapter::list_strict(
 
   if (is_failure(machines)) throw PlatformError(std::move(machines));
   if (!machines.is_array()) {
-    throw std::runtime_error("unexpected machine list from the platform: " + dump(machines));
+    throw std::runtime_error("unexpected machine list from the platform: " +
+                             util::dump_json(machines));
   }
 
   std::vector<const json*> kept;
@@ -231,7 +241,7 @@ std::string FlyAdapter::create(const CreateRequest& request) {
           << "\nRegion:     " << escape_for_terminal(region_)
           << "\nImage:      " << escape_for_terminal(image_)
           << "\nName:       " << escape_for_terminal(name)
-          << "\nMetadata:   " << escape_for_terminal(dump(metadata))
+          << "\nMetadata:   " << escape_for_terminal(util::dump_json(metadata))
           << "\n\nCreate machine with these details (y/n): ";
     out().flush();
     std::istream& in = console_.in ? *console_.in : std::cin;
@@ -253,7 +263,7 @@ std::string FlyAdapter::create(const CreateRequest& request) {
                                      .env_vars = env_vars,
                                      .metadata = metadata,
                                      .extra_config = {{"region", region_}}});
-  logger->info("create machine response " + dump(response));
+  logger->info("create machine response " + util::dump_json(response));
 
   if (response.is_object() && response.contains("error")) {
     logger->error("create machine failed [" + text_form(response["error"]) + "]");
@@ -276,8 +286,8 @@ json FlyAdapter::destroy(const std::string& id, bool force) {
     const json machine = api_.get(app, id);
     if (!machine.is_object() || !machine.contains("instance_id")) {
       // Usually a failure map: keep the platform's reason in the message.
-      throw KeyError("instance_id",
-                     "missing key 'instance_id' in machine " + id + ": " + dump(machine));
+      throw KeyError("instance_id", "missing key 'instance_id' in machine " + id + ": " +
+                                        util::dump_json(machine));
     }
     const std::string instance_id = text_form(machine["instance_id"]);
     const json wait_rsp = api_.wait(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
@@ -291,7 +301,7 @@ json FlyAdapter::destroy(const std::string& id, bool force) {
 
 std::optional<std::string> FlyAdapter::mediator_address(const std::string& meter_id,
                                                         const std::string& /*serial*/) {
-  const auto machines = list(std::pair<std::string, std::string>{"meter_id", meter_id});
+  const auto machines = list(std::pair<std::string, std::string>{kMeterIdKey, meter_id});
   if (machines.empty()) {
     out() << "no match for meters with id " << escape_for_terminal(meter_id) << '\n';
     out().flush();
@@ -335,12 +345,11 @@ std::string FlyAdapter::get_private_flycast_ip() {
 }
 
 std::string FlyAdapter::get_private_address(const Container& machine) {
-  const std::string host = get_private_flycast_ip();
-  return "[" + host + "]:" + std::to_string(machine.port);
+  return util::host_port(get_private_flycast_ip(), static_cast<unsigned>(machine.port));
 }
 
 std::string FlyAdapter::get_private_address_for_single_meter_app(const Container& /*machine*/) {
-  return "[" + get_private_flycast_ip() + "]:" + std::to_string(kSingleMeterPrivatePort);
+  return util::host_port(get_private_flycast_ip(), kSingleMeterPrivatePort);
 }
 
 }  // namespace quelmar::orchestrate::adapter::vostrel

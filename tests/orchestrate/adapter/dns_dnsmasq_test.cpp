@@ -23,7 +23,7 @@ namespace dns = quelmar::orchestrate::adapter::dns;
 
 namespace {
 
-constexpr const char* DNSMASQ = "/usr/sbin/dnsmasq";
+constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
 
 // A port free for both UDP and TCP a moment ago; dnsmasq may still lose a race
 // for it, which start() detects and retries.
@@ -47,7 +47,7 @@ bool accepts_tcp(std::uint16_t port) {
 class AgainstDnsmasq : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::access(DNSMASQ, X_OK) != 0) GTEST_SKIP() << DNSMASQ << " not installed (dnsmasq-base)";
+    if (::access(kDnsmasq, X_OK) != 0) GTEST_SKIP() << kDnsmasq << " not installed (dnsmasq-base)";
     for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) start(free_port());
     ASSERT_GT(pid_, 0) << "dnsmasq did not start";
   }
@@ -59,7 +59,7 @@ class AgainstDnsmasq : public ::testing::Test {
   }
 
   void start(std::uint16_t port) {
-    std::vector<std::string> args = {DNSMASQ,
+    std::vector<std::string> args = {kDnsmasq,
                                      "--keep-in-foreground",
                                      "--conf-file=/dev/null",
                                      "--no-resolv",
@@ -76,7 +76,7 @@ class AgainstDnsmasq : public ::testing::Test {
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
-    if (::posix_spawn(&pid, DNSMASQ, nullptr, nullptr, argv.data(), environ) != 0) return;
+    if (::posix_spawn(&pid, kDnsmasq, nullptr, nullptr, argv.data(), environ) != 0) return;
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < deadline) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_dns.hpp"
+#include "support/param_names.hpp"
 
 namespace dns = quelmar::orchestrate::adapter::dns;
 using quelmar::fake_fly::DnsFault;
@@ -45,7 +46,10 @@ INSTANTIATE_TEST_SUITE_P(Forms, ParseNameServer,
                                            ParsedCase{"::1", "::1", std::nullopt},
                                            ParsedCase{"fdaa:0:18::3", "fdaa:0:18::3", std::nullopt},
                                            ParsedCase{"[fdaa::3]:53", "fdaa::3", 53},
-                                           ParsedCase{"[::1]:5353", "::1", 5353}));
+                                           ParsedCase{"[::1]:5353", "::1", 5353}),
+                         [](const auto& info) {
+                           return quelmar::testing::param_name(info.param.text);
+                         });
 
 class RejectNameServer : public ::testing::TestWithParam<std::string> {};
 
@@ -63,26 +67,34 @@ INSTANTIATE_TEST_SUITE_P(Bad, RejectNameServer,
                                            "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
                                            "127.0.0.1:53x", "127.0.0.1:-1", "[::1]",
                                            "[::1]:", "[127.0.0.1]:53", "[fdaa::3:53", "fdaa::3]:53",
-                                           " 127.0.0.1", "127.0.0.1:+53"));
+                                           " 127.0.0.1", "127.0.0.1:+53"),
+                         [](const auto& info) { return quelmar::testing::param_name(info.param); });
 
-TEST(ResolverConstruction, BadAddressIsNotALookupError) {
+TEST(ResolverConstruction, BadAddressOrOptionsAreNotALookupError) {
   EXPECT_THROW(dns::Resolver(dns::NameServer{"not-an-ip", std::nullopt}), std::invalid_argument);
   EXPECT_THROW(dns::Resolver(dns::NameServer{"127.0.0.1", 0}), std::invalid_argument);
+  const dns::NameServer server{"127.0.0.1", 53};
+  EXPECT_THROW(dns::Resolver(server, {.tries = 0}), std::invalid_argument);
+  EXPECT_THROW(dns::Resolver(server, {.tries = 256}), std::invalid_argument);
+  EXPECT_THROW(dns::Resolver(server, {.try_timeout = std::chrono::milliseconds(0)}),
+               std::invalid_argument);
 }
 
 // ---- the resolver against the fake responder ---------------------------------
 
 class ResolverAgainstFake : public ::testing::Test {
  protected:
-  std::string lookup(const std::string& name, dns::RecordType type) {
-    dns::Resolver resolver(dns::parse_name_server(server.name_server()));
+  std::string lookup(const std::string& name, dns::RecordType type,
+                     dns::ResolverOptions options = {}) {
+    dns::Resolver resolver(dns::parse_name_server(server.name_server()), options);
     return resolver.first_address(name, type);
   }
 
   // The LookupError's text, or a failure when the look-up succeeded.
-  std::string lookup_error(const std::string& name, dns::RecordType type) {
+  std::string lookup_error(const std::string& name, dns::RecordType type,
+                           dns::ResolverOptions options = {}) {
     try {
-      const std::string address = lookup(name, type);
+      const std::string address = lookup(name, type, options);
       ADD_FAILURE() << "resolved " << name << " to " << address;
     } catch (const dns::LookupError& e) {
       return e.what();
@@ -149,6 +161,7 @@ TEST_F(ResolverAgainstFake, InvalidNameIsALookupError) {
 }
 
 struct FaultCase {
+  std::string label;
   DnsFault fault;
   std::string cause;
 };
@@ -165,8 +178,9 @@ TEST_P(ResolverFaults, BecomeALookupErrorNamingTheServer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rcodes, ResolverFaults,
-    ::testing::Values(FaultCase{DnsFault::SERVFAIL, "server failure (SERVFAIL)"},
-                      FaultCase{DnsFault::REFUSED, "query refused (REFUSED)"}));
+    ::testing::Values(FaultCase{"servfail", DnsFault::SERVFAIL, "server failure (SERVFAIL)"},
+                      FaultCase{"refused", DnsFault::REFUSED, "query refused (REFUSED)"}),
+    [](const auto& info) { return info.param.label; });
 
 TEST_F(ResolverAgainstFake, MalformedAnswerIsALookupError) {
   server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
@@ -183,13 +197,17 @@ TEST_F(ResolverAgainstFake, TruncatedUdpAnswerIsRetriedOverTcp) {
   EXPECT_EQ(server.query_count(DnsTransport::TCP), 1u);
 }
 
-TEST_F(ResolverAgainstFake, SilentServerGivesUpWithinTenSeconds) {
+TEST_F(ResolverAgainstFake, SilentServerIsGivenUpOnAfterTheGivenTries) {
+  using std::chrono::milliseconds;
   server.set_fault(DnsFault::DROP);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::A),
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::A,
+                         {.tries = 3, .try_timeout = milliseconds(100), .pause = {}}),
             "no answer from " + server.name_server());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_GE(server.query_count(DnsTransport::UDP), 2u);  // it did retry
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(300));  // every try waited out its time
+  EXPECT_LT(elapsed, milliseconds(900));
+  EXPECT_EQ(server.query_count(DnsTransport::UDP), 3u);
 }
 
 TEST_F(ResolverAgainstFake, StrayRepliesAreIgnoredAndTheRealOneIsAwaited) {

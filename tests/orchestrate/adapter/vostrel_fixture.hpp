@@ -14,6 +14,7 @@
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "support/log_capture.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel::testing {
 

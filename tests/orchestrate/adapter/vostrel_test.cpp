@@ -6,6 +6,7 @@
 #include <string>
 
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "support/log_capture.hpp"
 #include "vostrel_fixture.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel::testing {
@@ -146,6 +147,14 @@ TEST(ContainerStateTest, TextFormIsTheMemberNameAndParsesBackInEitherCase) {
   EXPECT_EQ(container::parse_container_state("STOPPED"), ContainerState::STOPPED);
   EXPECT_EQ(container::parse_container_state("destroying"), std::nullopt);
   EXPECT_EQ(container::parse_container_state(""), std::nullopt);
+  EXPECT_EQ(container::parse_container_state("Stopped "), std::nullopt);
+  // Every member has its own name, and it parses back to the member.
+  for (const auto& [state, name] : container::kContainerStateNames) {
+    EXPECT_EQ(container::to_string(state), name);
+    EXPECT_EQ(container::parse_container_state(name), state) << name;
+  }
+  EXPECT_EQ(container::to_string(ContainerState::UNKNOWN), "UNKNOWN");
+  EXPECT_THROW(FLY_STATUS.at(ContainerState::UNKNOWN), KeyError);
 }
 
 TEST(MetadataFilterTest, MatchesOnlyAnExactEntry) {

@@ -9,11 +9,11 @@
 namespace quelmar::orchestrate::adapter::base_adapter {
 
 // Metadata keys, also used to find a meter's machine again.
-inline constexpr const char* METER_ID_KEY = "meter_id";
-inline constexpr const char* IP_ADDRESS_KEY = "ip_address";
+inline constexpr const char* kMeterIdKey = "meter_id";
+inline constexpr const char* kIpAddressKey = "ip_address";
 // Environment variables the mediator reads at start-up.
-inline constexpr const char* METER_IP_ADDRESS_ENV = "METER_IP_ADDRESS";
-inline constexpr const char* USE_CERT_AUTH_ENV = "USE_CERT_AUTH";
+inline constexpr const char* kMeterIpAddressEnv = "METER_IP_ADDRESS";
+inline constexpr const char* kUseCertAuthEnv = "USE_CERT_AUTH";
 
 class BaseAdapter {
  public:

@@ -1,9 +1,11 @@
 // The package's container model: what an adapter reports about one machine.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +25,19 @@ enum class ContainerState {
 };
 
 enum class ContainerEnvironment { FLY };
+
+// Every state with its member name, in declaration order: the one list that
+// state names (and the texts made from them) come from.
+inline constexpr std::array<std::pair<ContainerState, std::string_view>, 8> kContainerStateNames{{
+    {ContainerState::CREATED, "CREATED"},
+    {ContainerState::STARTED, "STARTED"},
+    {ContainerState::STARTING, "STARTING"},
+    {ContainerState::STOPPED, "STOPPED"},
+    {ContainerState::STOPPING, "STOPPING"},
+    {ContainerState::REMOVING, "REMOVING"},
+    {ContainerState::FAILED, "FAILED"},
+    {ContainerState::UNKNOWN, "UNKNOWN"},
+}};
 
 // The member's name, e.g. "REMOVING".
 std::string to_string(ContainerState state);

@@ -77,6 +77,7 @@ class ConstantMap {
   using value_type = std::pair<Key, Value>;
 
   ConstantMap(std::initializer_list<value_type> entries) : entries_(entries) {}
+  explicit ConstantMap(std::vector<value_type> entries) : entries_(std::move(entries)) {}
 
   // Throws KeyError naming the key when it is not in the map.
   const Value& at(const Key& key) const {
@@ -93,7 +94,6 @@ class ConstantMap {
   }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
-  std::size_t size() const { return entries_.size(); }
 
  private:
   static std::string key_text(const Key& key) {
