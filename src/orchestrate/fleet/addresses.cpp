@@ -17,7 +17,7 @@ std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
   std::vector<std::optional<int>> ports;
   std::set<std::string> seen;
   for (const auto& machine : mediators) {
-    auto meter_id = records::config_text(machine, "metadata", adapter::base_adapter::METER_ID_KEY);
+    auto meter_id = records::config_text(machine, "metadata", adapter::base_adapter::kMeterIdKey);
     if (!meter_id || !seen.insert(*meter_id).second) continue;
     found.push_back({*meter_id, *records::text_at(machine, "id"), ""});
     ports.push_back(records::first_port(machine));

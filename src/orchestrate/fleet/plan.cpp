@@ -62,12 +62,12 @@ std::vector<std::string> differences(const Meter& meter, const json& machine,
   const json metadata = base._metadata(meter.meter_id, meter.ip_address);
   const json env = base._env_vars(meter.ip_address, meter.cert_auth);
   std::vector<std::string> changes;
-  const char* ip_key = adapter::base_adapter::IP_ADDRESS_KEY;
+  const char* ip_key = adapter::base_adapter::kIpAddressKey;
   if (records::config_text(machine, "metadata", ip_key) != metadata[ip_key].get<std::string>()) {
     changes.emplace_back(ip_key);
   }
   for (const char* key :
-       {adapter::base_adapter::METER_IP_ADDRESS_ENV, adapter::base_adapter::USE_CERT_AUTH_ENV}) {
+       {adapter::base_adapter::kMeterIpAddressEnv, adapter::base_adapter::kUseCertAuthEnv}) {
     if (records::config_text(machine, "env", key) != env[key].get<std::string>()) {
       changes.emplace_back(key);
     }
@@ -159,7 +159,7 @@ nlohmann::json list_mediators(adapter::vostrel::FlyAdapter& adapter) {
 
 Plan make_plan(const std::string& app, const std::vector<Meter>& meters, const json& mediators,
                const std::optional<std::string>& image) {
-  const char* meter_key = adapter::base_adapter::METER_ID_KEY;
+  const char* meter_key = adapter::base_adapter::kMeterIdKey;
   // Each meter's mediators, in listing order; the first is the one its address comes from.
   std::map<std::string, const json*> first_of_meter;
   for (const json& machine : mediators) {
