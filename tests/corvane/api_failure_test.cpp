@@ -26,7 +26,7 @@ TEST_P(FailureMapTest, AnswerBecomesResult) {
   // POST create is not retried on 5xx, so each row is exactly one exchange.
   fake.inject({.method = "POST", .status = GetParam().status, .body = GetParam().body});
 
-  EXPECT_EQ(client.create(APP, "img:1", {"run"}, {}), GetParam().expected);
+  EXPECT_EQ(client.create(kApp, "img:1", {"run"}, {}), GetParam().expected);
   EXPECT_EQ(fake.requests().size(), 1u);
 }
 
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ApiTest, LongErrorTextIsTruncated) {
   fake.inject({.method = "POST", .status = 500, .body = std::string(5000, 'x')});
 
-  const json result = client.create(APP, "img:1", {"run"}, {});
+  const json result = client.create(kApp, "img:1", {"run"}, {});
 
   EXPECT_EQ(result["error"], "HTTP 500: " + std::string(200, 'x') + "...");
 }
@@ -67,16 +67,16 @@ TEST_F(ApiTest, LongErrorTextIsTruncated) {
 TEST_F(ApiTest, ListAnsweringSomethingElseThanAnArrayIsAFailure) {
   fake.inject({.method = "GET", .status = 200, .body = R"({"machines":[]})"});
 
-  EXPECT_TRUE(client.list(APP, "iad").contains("error"));
+  EXPECT_TRUE(client.list(kApp, "iad").contains("error"));
 }
 
 TEST_F(ApiTest, PlatformRefusalsAreFailureMapsNotExceptions) {
-  EXPECT_EQ(client.get(APP, "00000000000000"), (json{{"error", "machine not found"}}));
+  EXPECT_EQ(client.get(kApp, "00000000000000"), (json{{"error", "machine not found"}}));
   EXPECT_EQ(client.list("no-such-app", "iad"),
             (json{{"error", "Could not find App \"no-such-app\""}}));
 
   API wrong_token("not-the-token", options_for(fake));
-  EXPECT_TRUE(wrong_token.list(APP, "iad").contains("error"));
+  EXPECT_TRUE(wrong_token.list(kApp, "iad").contains("error"));
   EXPECT_EQ(fake.requests().back().header("authorization"), "Bearer not-the-token");
 }
 
@@ -88,16 +88,16 @@ TEST_F(ApiTest, ClosedPortThrowsWithMethodAndPath) {
   }
   ClientOptions options = options_for(fake);
   options.base_url = closed_url;
-  API unreachable(TOKEN, options);
+  API unreachable(kToken, options);
 
   try {
-    unreachable.get(APP, "1857156b526dd8");
+    unreachable.get(kApp, "1857156b526dd8");
     FAIL() << "expected a transport error";
   } catch (const Error& e) {
     const std::string message = e.what();
     EXPECT_NE(message.find("GET /v1/apps/meters-eu/machines/1857156b526dd8"), std::string::npos)
         << message;
-    EXPECT_EQ(message.find(TOKEN), std::string::npos);
+    EXPECT_EQ(message.find(kToken), std::string::npos);
   }
   EXPECT_TRUE(sleeps.empty()) << "transport failures are not retried";
 }
@@ -105,33 +105,33 @@ TEST_F(ApiTest, ClosedPortThrowsWithMethodAndPath) {
 TEST_F(ApiTest, SlowAnswerHitsTheRequestTimeout) {
   ClientOptions options = options_for(fake);
   options.request_timeout = 200ms;
-  API impatient(TOKEN, options);
+  API impatient(kToken, options);
   // Far longer than the time-out; the fake releases the held request when it stops.
   fake.inject({.method = "GET", .status = std::nullopt, .delay = 20s});
 
-  EXPECT_THROW(impatient.list(APP, "iad"), Error);
+  EXPECT_THROW(impatient.list(kApp, "iad"), Error);
 }
 
 TEST_F(ApiTest, TokenEchoedByTheServerIsRedacted) {
-  const std::string echo = std::string("bad token ") + TOKEN;
+  const std::string echo = std::string("bad token ") + kToken;
   fake.inject({.method = "POST", .status = 401, .body = json{{"error", echo}}.dump()});
   fake.inject({.method = "POST", .status = 400, .body = echo});
   fake.inject({.method = "POST", .status = 200, .body = "{" + echo});
 
   for (int i = 0; i < 3; ++i) {
-    const std::string result = client.create(APP, "img:1", {"run"}, {}).dump();
-    EXPECT_EQ(result.find(TOKEN), std::string::npos) << result;
+    const std::string result = client.create(kApp, "img:1", {"run"}, {}).dump();
+    EXPECT_EQ(result.find(kToken), std::string::npos) << result;
     EXPECT_NE(result.find("[redacted]"), std::string::npos) << result;
   }
 }
 
 TEST_F(ApiTest, TokenWithLineBreakIsRefusedWithoutEchoingIt) {
-  const std::string forged = std::string(TOKEN) + "\r\nX-Injected: 1";
+  const std::string forged = std::string(kToken) + "\r\nX-Injected: 1";
   try {
     API bad(forged, options_for(fake));
     FAIL() << "expected the token to be refused";
   } catch (const std::invalid_argument& e) {
-    EXPECT_EQ(std::string(e.what()).find(TOKEN), std::string::npos);
+    EXPECT_EQ(std::string(e.what()).find(kToken), std::string::npos);
   }
   EXPECT_TRUE(fake.requests().empty());
 }

@@ -19,8 +19,8 @@ using quelmar::fake_fly::FakePlatform;
 using quelmar::fake_fly::InjectedFailure;
 using quelmar::fake_fly::RecordedRequest;
 
-inline constexpr const char* APP = "meters-eu";
-inline constexpr const char* TOKEN = "s3cret-token-value";
+inline constexpr const char* kApp = "meters-eu";
+inline constexpr const char* kToken = "s3cret-token-value";
 
 class ApiTest : public ::testing::Test {
  protected:
@@ -40,12 +40,12 @@ class ApiTest : public ::testing::Test {
   // Adds a complete machine record and returns its id.
   std::string seed_machine(const std::string& id, const std::string& state,
                            const std::string& region = "iad") {
-    fake.add_machine(APP, json{{"id", id},
-                               {"name", "mediator-" + id},
-                               {"state", state},
-                               {"region", region},
-                               {"instance_id", "01HEPA330HZ37A78TK080NAK1M"},
-                               {"config", {{"image", "img:1"}, {"metadata", json::object()}}}});
+    fake.add_machine(kApp, json{{"id", id},
+                                {"name", "mediator-" + id},
+                                {"state", state},
+                                {"region", region},
+                                {"instance_id", "01HEPA330HZ37A78TK080NAK1M"},
+                                {"config", {{"image", "img:1"}, {"metadata", json::object()}}}});
     return id;
   }
 
@@ -59,9 +59,9 @@ class ApiTest : public ::testing::Test {
   }
 
   std::vector<std::chrono::milliseconds> sleeps;
-  FakePlatform fake{{.token = TOKEN, .apps = {APP}, .wait_hold = 10ms}};
+  FakePlatform fake{{.token = kToken, .apps = {kApp}, .wait_hold = 10ms}};
   // Declared after the fake, so its connection closes before the fake stops.
-  API client{TOKEN, options_for(fake)};
+  API client{kToken, options_for(fake)};
 };
 
 }  // namespace corvane::api::testing

@@ -27,22 +27,22 @@ TEST_F(ApiTest, DotSegmentsAndControlCharactersAreRefusedBeforeSending) {
         [&] { return client.list(name, "iad"); },
         [&] { return client.create(name, "img:1", {"run"}, {}); },
         [&] { return client.get(name, id); },
-        [&] { return client.start(APP, name); },
-        [&] { return client.stop(APP, name); },
-        [&] { return client.get(APP, name); },
-        [&] { return client.wait(APP, name, "", "started"); },
-        [&] { return client.destroy(APP, name, true, "iad"); },
+        [&] { return client.start(kApp, name); },
+        [&] { return client.stop(kApp, name); },
+        [&] { return client.get(kApp, name); },
+        [&] { return client.wait(kApp, name, "", "started"); },
+        [&] { return client.destroy(kApp, name, true, "iad"); },
         [&] { return client.destroy(name, id, true, "iad"); },
     };
     for (const auto& call : calls) EXPECT_THROW(call(), std::invalid_argument);
   }
   EXPECT_TRUE(fake.requests().empty());
-  EXPECT_TRUE(fake.machine(APP, id).has_value());
+  EXPECT_TRUE(fake.machine(kApp, id).has_value());
 }
 
 TEST_F(ApiTest, OtherCharactersArePercentEncodedIntoOneSegment) {
-  EXPECT_EQ(client.get(APP, "..x/y z?%"), (json{{"error", "machine not found"}}));
-  EXPECT_EQ(client.get(APP, "..."), (json{{"error", "machine not found"}}));
+  EXPECT_EQ(client.get(kApp, "..x/y z?%"), (json{{"error", "machine not found"}}));
+  EXPECT_EQ(client.get(kApp, "..."), (json{{"error", "machine not found"}}));
   const auto requests = fake.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].path, "/v1/apps/meters-eu/machines/..x/y z?%");
@@ -52,8 +52,8 @@ TEST_F(ApiTest, OtherCharactersArePercentEncodedIntoOneSegment) {
 TEST_F(ApiTest, ThePathIsSentAsWrittenNeverNormalised) {
   ClientOptions options = options_for(fake);
   options.base_url += "/x/..";
-  API as_is(TOKEN, options);
-  EXPECT_TRUE(as_is.list(APP, "").contains("error"));
+  API as_is(kToken, options);
+  EXPECT_TRUE(as_is.list(kApp, "").contains("error"));
   EXPECT_EQ(last_request().path, "/x/../v1/apps/meters-eu/machines");
 }
 
@@ -71,35 +71,35 @@ std::string json_escaped(const std::string& text) {
 }
 
 TEST_F(ApiTest, TokenIsRedactedAfterDecodingInFailureAndSuccessAnswers) {
-  const std::string hidden = json_escaped(TOKEN);
+  const std::string hidden = json_escaped(kToken);
   fake.inject({.path_contains = "/stop",
                .status = 401,
-               .body = R"({"error":"bad )" + std::string(TOKEN) + R"("})"});
+               .body = R"({"error":"bad )" + std::string(kToken) + R"("})"});
   fake.inject({.path_contains = "/stop", .status = 403, .body = R"({"error":)" + hidden + "}"});
   fake.inject({.path_contains = "/stop", .status = 422, .body = R"({"message":)" + hidden + "}"});
   fake.inject({.path_contains = "/stop",
                .status = 200,
                .body = R"({"ok":true,"echo":)" + hidden + R"(,"deep":[{"x":[)" + hidden +
                        R"(]}],)" + hidden + R"(:1})"});
-  fake.inject({.path_contains = "/stop", .status = 200, .body = "not json " + std::string(TOKEN)});
+  fake.inject({.path_contains = "/stop", .status = 200, .body = "not json " + std::string(kToken)});
 
   for (int i = 0; i < 5; ++i) {
-    const std::string result = client.stop(APP, "1857156b526dd8").dump();
-    EXPECT_THAT(result, Not(HasSubstr(TOKEN)));
+    const std::string result = client.stop(kApp, "1857156b526dd8").dump();
+    EXPECT_THAT(result, Not(HasSubstr(kToken)));
     EXPECT_THAT(result, HasSubstr("[redacted]"));
   }
 }
 
 TEST_F(ApiTest, EachPartOfAFlyV1TokenIsRedacted) {
   const std::string token = "FlyV1 fm2_firstmacaroon, fm2_secondmacaroon";
-  FakePlatform flyv1{{.token = token, .apps = {APP}}};
+  FakePlatform flyv1{{.token = token, .apps = {kApp}}};
   API flyv1_client(token, options_for(flyv1));
   flyv1.inject({.status = 200,
                 .body = R"({"a":)" + json_escaped("fm2_secondmacaroon") +
                         R"(,"fm2_firstmacaroon":)" +
                         json_escaped("fm2_firstmacaroon, fm2_secondmacaroon") + "}"});
 
-  const std::string result = flyv1_client.list(APP, "").dump();
+  const std::string result = flyv1_client.list(kApp, "").dump();
   EXPECT_THAT(result, Not(HasSubstr("macaroon")));
   EXPECT_EQ(flyv1.requests().back().header("authorization"), token);
 }
@@ -117,8 +117,8 @@ TEST_F(ApiTest, AnswersNestedTooDeeplyAreAFailureMap) {
   fake.inject({.method = "GET", .status = 200, .body = nested_arrays(129)});
   fake.inject({.method = "GET", .status = 200, .body = nested_arrays(128)});
 
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(client.get(APP, "1857156b526dd8"), too_deep) << i;
-  const json deepest = client.get(APP, "1857156b526dd8");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(client.get(kApp, "1857156b526dd8"), too_deep) << i;
+  const json deepest = client.get(kApp, "1857156b526dd8");
   EXPECT_EQ(deepest.dump(), nested_arrays(128));
 }
 
@@ -156,28 +156,28 @@ class ApiOverTls : public ::testing::Test {
   }
 
   quelmar::testing::TestCertificates certificates;
-  FakePlatform fake{{.token = TOKEN,
-                     .apps = {APP},
+  FakePlatform fake{{.token = kToken,
+                     .apps = {kApp},
                      .tls_cert_file = certificates.server_cert(),
                      .tls_key_file = certificates.server_key()}};
 };
 
 TEST_F(ApiOverTls, SucceedsWithTheRightCaFile) {
   ASSERT_THAT(fake.base_url(), ::testing::StartsWith("https://127.0.0.1:"));
-  API client(TOKEN, options_for(fake, certificates.ca()));
-  EXPECT_EQ(client.list(APP, ""), json::array());
+  API client(kToken, options_for(fake, certificates.ca()));
+  EXPECT_EQ(client.list(kApp, ""), json::array());
   ASSERT_EQ(fake.requests().size(), 1u);
-  EXPECT_EQ(fake.requests()[0].header("authorization"), std::string("Bearer ") + TOKEN);
+  EXPECT_EQ(fake.requests()[0].header("authorization"), std::string("Bearer ") + kToken);
 
   ClientOptions by_name = options_for(fake, certificates.ca());
   by_name.base_url = "https://localhost:" + std::to_string(fake.port());
-  API named(TOKEN, by_name);
-  EXPECT_EQ(named.list(APP, ""), json::array());
+  API named(kToken, by_name);
+  EXPECT_EQ(named.list(kApp, ""), json::array());
 }
 
 std::string transport_error(API& client) {
   try {
-    client.list(APP, "");
+    client.list(kApp, "");
   } catch (const Error& e) {
     return e.what();
   }
@@ -186,24 +186,24 @@ std::string transport_error(API& client) {
 }
 
 TEST_F(ApiOverTls, AnUntrustedServerGetsNoRequest) {
-  API wrong_ca(TOKEN, options_for(fake, certificates.other_ca()));
+  API wrong_ca(kToken, options_for(fake, certificates.other_ca()));
   EXPECT_THAT(transport_error(wrong_ca), HasSubstr("certificate"));
-  API system_store(TOKEN, options_for(fake, std::nullopt));
+  API system_store(kToken, options_for(fake, std::nullopt));
   EXPECT_THAT(transport_error(system_store), HasSubstr("certificate"));
-  API missing_file(TOKEN, options_for(fake, certificates.ca() + ".missing"));
-  EXPECT_THAT(transport_error(missing_file), Not(HasSubstr(TOKEN)));
+  API missing_file(kToken, options_for(fake, certificates.ca() + ".missing"));
+  EXPECT_THAT(transport_error(missing_file), Not(HasSubstr(kToken)));
   EXPECT_TRUE(fake.requests().empty());
 }
 
 TEST_F(ApiOverTls, AHostNameMismatchGetsNoRequest) {
-  FakePlatform foreign{{.token = TOKEN,
-                        .apps = {APP},
+  FakePlatform foreign{{.token = kToken,
+                        .apps = {kApp},
                         .tls_cert_file = certificates.foreign_cert(),
                         .tls_key_file = certificates.foreign_key()}};
-  API client(TOKEN, options_for(foreign, certificates.ca()));
+  API client(kToken, options_for(foreign, certificates.ca()));
   const std::string error = transport_error(client);
   EXPECT_THAT(error, HasSubstr("127.0.0.1"));
-  EXPECT_THAT(error, Not(HasSubstr(TOKEN)));
+  EXPECT_THAT(error, Not(HasSubstr(kToken)));
   EXPECT_TRUE(foreign.requests().empty());
 }
 

@@ -18,7 +18,7 @@ using ::testing::Le;
 TEST_F(ApiTest, RetryAfterIsHonoured) {
   fake.inject({.method = "GET", .status = 429, .retry_after_seconds = 1});
 
-  EXPECT_EQ(client.list(APP, "iad"), json::array());
+  EXPECT_EQ(client.list(kApp, "iad"), json::array());
   EXPECT_THAT(sleeps, ElementsAre(1000ms));
   EXPECT_EQ(fake.requests().size(), 2u);
 }
@@ -26,7 +26,7 @@ TEST_F(ApiTest, RetryAfterIsHonoured) {
 TEST_F(ApiTest, RetryAfterIsCappedByMaxBackoff) {
   fake.inject({.method = "GET", .status = 429, .retry_after_seconds = 3600});
 
-  EXPECT_EQ(client.list(APP, "iad"), json::array());
+  EXPECT_EQ(client.list(kApp, "iad"), json::array());
   EXPECT_THAT(sleeps, ElementsAre(1000ms));
 }
 
@@ -55,21 +55,21 @@ TEST_P(IdempotentRetryTest, ServerErrorsAreRetriedWithGrowingBackoff) {
 INSTANTIATE_TEST_SUITE_P(
     Calls, IdempotentRetryTest,
     ::testing::Values(
-        IdempotentCase{"list", "GET", [](API& api) { return api.list(APP, "iad"); }},
-        IdempotentCase{"get", "GET", [](API& api) { return api.get(APP, "1857156b526dd8"); }},
-        IdempotentCase{"start", "POST", [](API& api) { return api.start(APP, "1857156b526dd8"); }},
-        IdempotentCase{"stop", "POST", [](API& api) { return api.stop(APP, "1857156b526dd8"); }},
+        IdempotentCase{"list", "GET", [](API& api) { return api.list(kApp, "iad"); }},
+        IdempotentCase{"get", "GET", [](API& api) { return api.get(kApp, "1857156b526dd8"); }},
+        IdempotentCase{"start", "POST", [](API& api) { return api.start(kApp, "1857156b526dd8"); }},
+        IdempotentCase{"stop", "POST", [](API& api) { return api.stop(kApp, "1857156b526dd8"); }},
         IdempotentCase{
             "wait", "GET",
-            [](API& api) { return api.wait(APP, "1857156b526dd8", "01HEPA", "stopped"); }},
+            [](API& api) { return api.wait(kApp, "1857156b526dd8", "01HEPA", "stopped"); }},
         IdempotentCase{"destroy", "DELETE",
-                       [](API& api) { return api.destroy(APP, "1857156b526dd8", false, "iad"); }}),
+                       [](API& api) { return api.destroy(kApp, "1857156b526dd8", false, "iad"); }}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(ApiTest, CreateIsNotRetriedOnServerError) {
   fake.inject({.method = "POST", .status = 502});
 
-  EXPECT_EQ(client.create(APP, "img:1", {"run"}, {}), (json{{"error", "HTTP 502: bad gateway"}}));
+  EXPECT_EQ(client.create(kApp, "img:1", {"run"}, {}), (json{{"error", "HTTP 502: bad gateway"}}));
   EXPECT_EQ(fake.requests().size(), 1u);
   EXPECT_TRUE(sleeps.empty());
 }
@@ -77,15 +77,15 @@ TEST_F(ApiTest, CreateIsNotRetriedOnServerError) {
 TEST_F(ApiTest, CreateIsRetriedWhenThrottled) {
   fake.inject({.method = "POST", .status = 429});
 
-  EXPECT_TRUE(client.create(APP, "img:1", {"run"}, {}).contains("id"));
+  EXPECT_TRUE(client.create(kApp, "img:1", {"run"}, {}).contains("id"));
   EXPECT_EQ(fake.requests().size(), 2u);
-  EXPECT_EQ(fake.machines(APP).size(), 1u) << "exactly one machine despite the retry";
+  EXPECT_EQ(fake.machines(kApp).size(), 1u) << "exactly one machine despite the retry";
 }
 
 TEST_F(ApiTest, ExhaustedRetriesGiveTheLastFailure) {
   fake.inject({.method = "GET", .times = 100, .status = 503});
 
-  EXPECT_EQ(client.list(APP, "iad"), (json{{"error", "HTTP 503: service unavailable"}}));
+  EXPECT_EQ(client.list(kApp, "iad"), (json{{"error", "HTTP 503: service unavailable"}}));
   EXPECT_EQ(fake.requests().size(), 5u);  // the first try and max_retries = 4
   ASSERT_EQ(sleeps.size(), 4u);
   // Bases 100, 200, 400, 800 ms, each at least half fixed, never above max_backoff.
@@ -99,7 +99,7 @@ TEST_F(ApiTest, WaitIsResentOn408WithinItsBudget) {
   seed_machine("1857156b526dd8", "started");
 
   // wait_total 3 s with 1 s holds: three requests, then the 408's failure map.
-  const json result = client.wait(APP, "1857156b526dd8", "01HEPA", "stopped");
+  const json result = client.wait(kApp, "1857156b526dd8", "01HEPA", "stopped");
 
   ASSERT_TRUE(result.contains("error")) << result.dump();
   EXPECT_EQ(fake.requests().size(), 3u);
@@ -111,9 +111,9 @@ TEST_F(ApiTest, WaitWithoutBudgetIsSentOnce) {
   seed_machine("1857156b526dd8", "started");
   ClientOptions options = options_for(fake);
   options.wait_total = 0s;
-  API once(TOKEN, options);
+  API once(kToken, options);
 
-  EXPECT_TRUE(once.wait(APP, "1857156b526dd8", "01HEPA", "stopped").contains("error"));
+  EXPECT_TRUE(once.wait(kApp, "1857156b526dd8", "01HEPA", "stopped").contains("error"));
   EXPECT_EQ(fake.requests().size(), 1u);
 }
 
@@ -121,9 +121,9 @@ TEST_F(ApiTest, WaitAsksForAtMostSixtySeconds) {
   seed_machine("1857156b526dd8", "stopped");
   ClientOptions options = options_for(fake);
   options.wait_timeout_seconds = 600;
-  API patient(TOKEN, options);
+  API patient(kToken, options);
 
-  EXPECT_EQ(patient.wait(APP, "1857156b526dd8", "01HEPA", "stopped"),
+  EXPECT_EQ(patient.wait(kApp, "1857156b526dd8", "01HEPA", "stopped"),
             (json{{"ok", true}, {"state", "stopped"}}));
   EXPECT_EQ(last_request().query.at("timeout"), "60");
 }

@@ -14,7 +14,7 @@ TEST_F(ApiTest, ListAsksForTheRegionWithABearerToken) {
   seed_machine("1857156b526dd8", "started", "iad");
   seed_machine("2857156b526dd8", "started", "ams");
 
-  const json machines = client.list(APP, "iad");
+  const json machines = client.list(kApp, "iad");
 
   ASSERT_TRUE(machines.is_array()) << machines.dump();
   ASSERT_EQ(machines.size(), 1u);
@@ -23,16 +23,16 @@ TEST_F(ApiTest, ListAsksForTheRegionWithABearerToken) {
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.path, "/v1/apps/meters-eu/machines");
   EXPECT_EQ(request.query, (std::map<std::string, std::string>{{"region", "iad"}}));
-  EXPECT_EQ(request.header("Authorization"), std::string("Bearer ") + TOKEN);
+  EXPECT_EQ(request.header("Authorization"), std::string("Bearer ") + kToken);
   EXPECT_EQ(request.body, "");
 }
 
 TEST_F(ApiTest, MacaroonTokenIsSentAsTheWholeHeader) {
   const std::string macaroon = "FlyV1 fm2_lJPECAAAAAAAAMxF,fo1_abcdef";
-  FakePlatform platform({.token = macaroon, .apps = {APP}});
+  FakePlatform platform({.token = macaroon, .apps = {kApp}});
   API macaroon_client(macaroon, options_for(platform));
 
-  EXPECT_EQ(macaroon_client.list(APP, "iad"), json::array());
+  EXPECT_EQ(macaroon_client.list(kApp, "iad"), json::array());
   EXPECT_EQ(platform.requests().at(0).header("authorization"), macaroon);
 }
 
@@ -84,32 +84,32 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, CallShapeTest,
     ::testing::Values(
         CallCase{"start",
-                 [](API& api) { return api.start(APP, "1857156b526dd8"); },
+                 [](API& api) { return api.start(kApp, "1857156b526dd8"); },
                  "POST",
                  kMachinePath + "/start",
                  {}},
         CallCase{"stop",
-                 [](API& api) { return api.stop(APP, "1857156b526dd8"); },
+                 [](API& api) { return api.stop(kApp, "1857156b526dd8"); },
                  "POST",
                  kMachinePath + "/stop",
                  {}},
         CallCase{"get",
-                 [](API& api) { return api.get(APP, "1857156b526dd8"); },
+                 [](API& api) { return api.get(kApp, "1857156b526dd8"); },
                  "GET",
                  kMachinePath,
                  {}},
         CallCase{"wait",
-                 [](API& api) { return api.wait(APP, "1857156b526dd8", "01HEPA", "stopped"); },
+                 [](API& api) { return api.wait(kApp, "1857156b526dd8", "01HEPA", "stopped"); },
                  "GET",
                  kMachinePath + "/wait",
                  {{"instance_id", "01HEPA"}, {"state", "stopped"}, {"timeout", "1"}}},
         CallCase{"destroy",
-                 [](API& api) { return api.destroy(APP, "1857156b526dd8", false, "iad"); },
+                 [](API& api) { return api.destroy(kApp, "1857156b526dd8", false, "iad"); },
                  "DELETE",
                  kMachinePath,
                  {{"force", "false"}}},
         CallCase{"destroy_forced",
-                 [](API& api) { return api.destroy(APP, "1857156b526dd8", true, "iad"); },
+                 [](API& api) { return api.destroy(kApp, "1857156b526dd8", true, "iad"); },
                  "DELETE",
                  kMachinePath,
                  {{"force", "true"}}}),
@@ -132,7 +132,7 @@ json service(int port) {
 
 TEST_P(CreateBodyTest, BuildsTheMachineRequest) {
   const json created =
-      client.create(APP, "registry.fly.io/mediator:1", {"/app/mediator --serve"},
+      client.create(kApp, "registry.fly.io/mediator:1", {"/app/mediator --serve"},
                     {.port = GetParam().port,
                      .additional_internal_port = GetParam().additional_internal_port,
                      .name = "mediator-4711",
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(ApiTest, ExtraConfigMergesIntoConfigInsteadOfReplacingIt) {
-  client.create(APP, "img:1", {"run"},
+  client.create(kApp, "img:1", {"run"},
                 {.extra_config = {{"region", "ams"}, {"config", {{"guest", {{"cpus", 1}}}}}}});
 
   const json body = json::parse(last_request().body);
@@ -178,17 +178,17 @@ TEST_F(ApiTest, ExtraConfigMergesIntoConfigInsteadOfReplacingIt) {
 TEST_F(ApiTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   EXPECT_THROW(client.get("", "1857156b526dd8"), std::invalid_argument);
   // An empty id would otherwise turn get into list and destroy into a bad path.
-  EXPECT_THROW(client.get(APP, ""), std::invalid_argument);
-  EXPECT_THROW(client.destroy(APP, "", true, "iad"), std::invalid_argument);
-  EXPECT_THROW(client.create(APP, "img", {"run"}, {.port = 0}), std::invalid_argument);
-  EXPECT_THROW(client.create(APP, "img", {"run"}, {.additional_internal_port = 70000}),
+  EXPECT_THROW(client.get(kApp, ""), std::invalid_argument);
+  EXPECT_THROW(client.destroy(kApp, "", true, "iad"), std::invalid_argument);
+  EXPECT_THROW(client.create(kApp, "img", {"run"}, {.port = 0}), std::invalid_argument);
+  EXPECT_THROW(client.create(kApp, "img", {"run"}, {.additional_internal_port = 70000}),
                std::invalid_argument);
-  EXPECT_THROW(client.create(APP, "img", {"run"}, {.env_vars = json::array()}),
+  EXPECT_THROW(client.create(kApp, "img", {"run"}, {.env_vars = json::array()}),
                std::invalid_argument);
   EXPECT_TRUE(fake.requests().empty());
 
   API taken = std::move(client);
-  EXPECT_THROW(client.list(APP, "iad"), std::logic_error);  // NOLINT(bugprone-use-after-move)
+  EXPECT_THROW(client.list(kApp, "iad"), std::logic_error);  // NOLINT(bugprone-use-after-move)
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -12,24 +11,26 @@
 #include <thread>
 #include <utility>
 
+#include <curl/curl.h>
 #include <httplib.h>
+
+#include "corvane/curl_handle.hpp"
+#include "quelmar/util/host_port.hpp"
+#include "quelmar/util/lower.hpp"
 
 namespace quelmar::fake_fly {
 
 namespace {
 
 using nlohmann::json;
+using quelmar::util::lower;
 
-constexpr int WAIT_TIMEOUT_MIN = 1;
-constexpr int WAIT_TIMEOUT_MAX = 60;
-constexpr const char* DEFAULT_REGION = "iad";
-constexpr int MAX_BODY_DEPTH = 128;
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
+constexpr int kWaitTimeoutMin = 1;
+constexpr int kWaitTimeoutMax = 60;
+constexpr const char* kDefaultRegion = "iad";
+constexpr int kMaxBodyDepth = 128;
+// How long the constructor waits for the listener thread to start serving.
+constexpr std::chrono::seconds kStartBound{5};
 
 bool is_text(const json& record, const char* key) {
   return record.is_object() && record.contains(key) && record[key].is_string();
@@ -48,6 +49,16 @@ void refuse(httplib::Response& res, int status, const std::string& message) {
   answer(res, status, json{{"error", message}});
 }
 
+// Percent-decodes one path segment, the inverse of the client's libcurl escaping; '+' stays a
+// '+', as in any path, and a stray '%' passes through unchanged.
+std::string decode_segment(const std::string& raw) {
+  int length = 0;
+  const corvane::api::detail::CurlStringPtr decoded(
+      curl_easy_unescape(nullptr, raw.data(), static_cast<int>(raw.size()), &length));
+  if (!decoded) return raw;
+  return std::string(decoded.get(), static_cast<std::size_t>(length));
+}
+
 // Splits a raw request target into decoded path segments, so that an encoded '/' inside an
 // app name or id stays part of its segment.
 std::vector<std::string> path_segments(const std::string& target) {
@@ -57,18 +68,18 @@ std::vector<std::string> path_segments(const std::string& target) {
   while (begin <= raw.size()) {
     std::size_t end = raw.find('/', begin);
     if (end == std::string::npos) end = raw.size();
-    segments.push_back(httplib::detail::decode_url(raw.substr(begin, end - begin), false));
+    segments.push_back(decode_segment(raw.substr(begin, end - begin)));
     begin = end + 1;
   }
   return segments;
 }
 
-// A request body as JSON, discarded when malformed or nested deeper than MAX_BODY_DEPTH (the
+// A request body as JSON, discarded when malformed or nested deeper than kMaxBodyDepth (the
 // parser itself does not recurse; what later renders the body would).
 json parse_body(const std::string& text) {
   bool too_deep = false;
   const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
-    if (depth >= MAX_BODY_DEPTH) too_deep = true;
+    if (depth >= kMaxBodyDepth) too_deep = true;
     return !too_deep;
   };
   json parsed = json::parse(text, limit, false);
@@ -171,10 +182,10 @@ struct FakePlatform::Impl {
   }
 
   std::string new_instance_id() {
-    static constexpr char CROCKFORD[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+    static constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
     std::string id(26, '0');
-    id[0] = CROCKFORD[random() % 8];  // a ULID's first character is at most '7'
-    for (std::size_t i = 1; i < id.size(); ++i) id[i] = CROCKFORD[random() % 32];
+    id[0] = kCrockford[random() % 8];  // a ULID's first character is at most '7'
+    for (std::size_t i = 1; i < id.size(); ++i) id[i] = kCrockford[random() % 32];
     return id;
   }
 
@@ -329,7 +340,7 @@ struct FakePlatform::Impl {
         {"id", id},
         {"name", is_text(body, "name") ? body["name"].get<std::string>() : "machine-" + id},
         {"state", "created"},
-        {"region", is_text(body, "region") ? body["region"].get<std::string>() : DEFAULT_REGION},
+        {"region", is_text(body, "region") ? body["region"].get<std::string>() : kDefaultRegion},
         {"instance_id", new_instance_id()},
         {"private_ip", "fdaa:0:18:a7b:196:e274:9ce1:" + std::to_string(created_count)},
         {"config", body["config"]},
@@ -430,10 +441,10 @@ struct FakePlatform::Impl {
     const std::string state =
         req.has_param("state") ? req.get_param_value("state") : std::string("started");
     const std::string instance_id = req.get_param_value("instance_id");
-    int timeout = WAIT_TIMEOUT_MAX;
+    int timeout = kWaitTimeoutMax;
     if (req.has_param("timeout")) {
       auto parsed = parse_int(req.get_param_value("timeout"));
-      if (!parsed || *parsed < WAIT_TIMEOUT_MIN || *parsed > WAIT_TIMEOUT_MAX) {
+      if (!parsed || *parsed < kWaitTimeoutMin || *parsed > kWaitTimeoutMax) {
         refuse(res, 400,
                "invalid_argument: invalid WaitMachineRequest.Timeout: value must be inside range "
                "[1s, 1m0s]");
@@ -499,8 +510,22 @@ FakePlatform::FakePlatform(FakePlatformOptions options)
     throw std::runtime_error("fake platform: cannot bind " + impl.options.host + ":" +
                              std::to_string(impl.options.port));
   }
-  impl.listener = std::thread([&impl] { impl.server.listen_after_bind(); });
-  while (!impl.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::atomic<bool> listen_ended = false;
+  impl.listener = std::thread([&impl, &listen_ended] {
+    impl.server.listen_after_bind();
+    listen_ended = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + kStartBound;
+  while (!impl.server.is_running()) {
+    if (listen_ended || std::chrono::steady_clock::now() >= deadline) {
+      impl.server.stop();
+      impl.listener.join();
+      throw std::runtime_error(
+          "fake platform: cannot listen on " +
+          quelmar::util::host_port(impl.options.host, static_cast<unsigned>(impl.port)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 FakePlatform::~FakePlatform() { stop(); }
@@ -508,13 +533,9 @@ FakePlatform::~FakePlatform() { stop(); }
 int FakePlatform::port() const { return impl_->port; }
 
 std::string FakePlatform::base_url() const {
-  const std::string& host = impl_->options.host;
-  const bool ipv6 = host.find(':') != std::string::npos;
   const char* scheme = impl_->options.tls_cert_file ? "https://" : "http://";
-  return scheme + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
+  return scheme + quelmar::util::host_port(impl_->options.host, static_cast<unsigned>(impl_->port));
 }
-
-const std::string& FakePlatform::token() const { return impl_->options.token; }
 
 void FakePlatform::add_app(const std::string& app) {
   std::lock_guard lock(impl_->mutex);
@@ -584,11 +605,6 @@ void FakePlatform::inject(InjectedFailure failure) {
   impl_->failures.push_back(std::move(failure));
 }
 
-void FakePlatform::clear_failures() {
-  std::lock_guard lock(impl_->mutex);
-  impl_->failures.clear();
-}
-
 void FakePlatform::set_wait_hold(std::chrono::milliseconds hold) {
   std::lock_guard lock(impl_->mutex);
   impl_->options.wait_hold = hold;
@@ -608,11 +624,6 @@ void FakePlatform::stop() {
   }
   impl_->server.stop();
   if (impl_->listener.joinable()) impl_->listener.join();
-}
-
-void FakePlatform::wait_until_stopped() {
-  std::unique_lock lock(impl_->mutex);
-  impl_->changed.wait(lock, [this] { return impl_->stopping; });
 }
 
 }  // namespace quelmar::fake_fly

@@ -79,7 +79,8 @@ struct InjectedFailure {
 
 class FakePlatform {
  public:
-  // Binds and starts serving before returning; throws std::runtime_error if it cannot.
+  // Binds and starts serving before returning; throws std::runtime_error if it cannot, or if
+  // serving has not started within a few seconds.
   explicit FakePlatform(FakePlatformOptions options = {});
   ~FakePlatform();
   FakePlatform(const FakePlatform&) = delete;
@@ -87,7 +88,6 @@ class FakePlatform {
 
   int port() const;
   std::string base_url() const;  // "http://127.0.0.1:PORT", or "https://..." with TLS
-  const std::string& token() const;
 
   void add_app(const std::string& app);
   // Every app the fake knows: named at start, added, or holding (or having held) machines.
@@ -106,15 +106,12 @@ class FakePlatform {
   void clear_requests();
 
   void inject(InjectedFailure failure);
-  void clear_failures();
 
   void set_wait_hold(std::chrono::milliseconds hold);
   void set_latency(std::chrono::milliseconds latency);
 
   // Stops serving and releases held requests; idempotent. The destructor calls it.
   void stop();
-  // Blocks until stop() was called (from another thread or a signal watcher).
-  void wait_until_stopped();
 
  private:
   struct Impl;
