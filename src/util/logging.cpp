@@ -14,15 +14,15 @@ namespace {
 
 spdlog::level::level_enum to_spdlog(Level level) {
   switch (level) {
-    case Level::debug:
+    case Level::kDebug:
       return spdlog::level::debug;
-    case Level::info:
+    case Level::kInfo:
       return spdlog::level::info;
-    case Level::warning:
+    case Level::kWarning:
       return spdlog::level::warn;
-    case Level::error:
+    case Level::kError:
       return spdlog::level::err;
-    case Level::off:
+    case Level::kOff:
       return spdlog::level::off;
   }
   return spdlog::level::info;
@@ -32,23 +32,23 @@ Level from_spdlog(spdlog::level::level_enum level) {
   switch (level) {
     case spdlog::level::trace:
     case spdlog::level::debug:
-      return Level::debug;
+      return Level::kDebug;
     case spdlog::level::info:
-      return Level::info;
+      return Level::kInfo;
     case spdlog::level::warn:
-      return Level::warning;
+      return Level::kWarning;
     case spdlog::level::err:
     case spdlog::level::critical:
-      return Level::error;
+      return Level::kError;
     default:
-      return Level::off;
+      return Level::kOff;
   }
 }
 
 struct Registry {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<Logger>, std::less<>> loggers;
-  Level level = Level::info;
+  Level level = Level::kInfo;
 };
 
 Registry& registry() {
@@ -69,16 +69,16 @@ Logger::Logger(std::string name, std::string file)
 Logger::~Logger() = default;
 
 void Logger::debug(std::string_view message, const Fields& fields) {
-  write(Level::debug, message, fields);
+  write(Level::kDebug, message, fields);
 }
 void Logger::info(std::string_view message, const Fields& fields) {
-  write(Level::info, message, fields);
+  write(Level::kInfo, message, fields);
 }
 void Logger::warning(std::string_view message, const Fields& fields) {
-  write(Level::warning, message, fields);
+  write(Level::kWarning, message, fields);
 }
 void Logger::error(std::string_view message, const Fields& fields) {
-  write(Level::error, message, fields);
+  write(Level::kError, message, fields);
 }
 
 void Logger::set_level(Level level) { impl_->set_level(to_spdlog(level)); }

@@ -38,12 +38,12 @@ class FleetCli : public ::testing::Test {
       const auto names = platform_.app_names();
       return std::vector<std::string>(names.begin(), names.end());
     }));
-    quelmar::util::logging::set_level(quelmar::util::logging::Level::off);
+    quelmar::util::logging::set_level(quelmar::util::logging::Level::kOff);
     char dir[] = "/tmp/quelmar-fleet-XXXXXX";
     dir_ = mkdtemp(dir);
   }
   ~FleetCli() override {
-    quelmar::util::logging::set_level(quelmar::util::logging::Level::info);
+    quelmar::util::logging::set_level(quelmar::util::logging::Level::kInfo);
     std::remove(inventory_path().c_str());
     rmdir(dir_.c_str());
   }

@@ -59,7 +59,7 @@ class FlyCli : public ::testing::Test {
     return r.out.substr(0, r.out.size() - 1);
   }
 
-  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::off};
+  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::kOff};
   FakePlatform platform_;
   FakeDns dns_;
 };
@@ -152,7 +152,7 @@ TEST_F(FlyCli, AddressesByMode) {
 
 TEST_F(FlyCli, FailedLookUpsEndWithTheirStatus) {
   create_meter("m-1", "SER1", 8080);
-  dns_.set_fault(quelmar::fake_fly::DnsFault::SERVFAIL);
+  dns_.set_fault(quelmar::fake_fly::DnsFault::kServFail);
   auto r = fly({"address", "m-1"});
   EXPECT_EQ(r.status, 10);
   EXPECT_THAT(r.out, StartsWith("\nFailed to resolve flycast address ["));

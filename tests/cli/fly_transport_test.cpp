@@ -37,7 +37,7 @@ void expect_usage_failure(const CliResult& r) {
 
 class FlyTransport : public ::testing::Test {
  protected:
-  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::off};
+  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::kOff};
 
   static CliResult fly(const std::string& url, std::vector<std::string> args,
                        const std::string& app = "meters") {

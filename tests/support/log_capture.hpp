@@ -24,7 +24,7 @@ class CapturedLines {
     sink->set_pattern("%v");
     saved_sinks_.swap(logger_.backend().sinks());
     logger_.backend().sinks().push_back(std::move(sink));
-    logger_.set_level(Level::debug);
+    logger_.set_level(Level::kDebug);
   }
   ~CapturedLines() {
     logger_.backend().sinks().swap(saved_sinks_);

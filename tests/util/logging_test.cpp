@@ -26,9 +26,9 @@ TEST(LogLineTest, CapturedLinesAreTheEscapedLines) {
 TEST(LogLevelTest, TheGlobalLevelReachesNewLoggersAndAScopeRestoresIt) {
   const Level before = current_level();
   try {
-    const ScopedLogLevel quiet(Level::error);
-    EXPECT_EQ(current_level(), Level::error);
-    EXPECT_EQ(get_logger("quelmar.test.level", __FILE__)->level(), Level::error);
+    const ScopedLogLevel quiet(Level::kError);
+    EXPECT_EQ(current_level(), Level::kError);
+    EXPECT_EQ(get_logger("quelmar.test.level", __FILE__)->level(), Level::kError);
     throw std::runtime_error("a test that ends early");
   } catch (const std::runtime_error&) {
   }

@@ -95,13 +95,13 @@ std::uint16_t bound_port(int fd) {
 
 ldns_pkt_rcode to_ldns(DnsRcode rcode) {
   switch (rcode) {
-    case DnsRcode::NXDOMAIN:
+    case DnsRcode::kNxDomain:
       return LDNS_RCODE_NXDOMAIN;
-    case DnsRcode::SERVFAIL:
+    case DnsRcode::kServFail:
       return LDNS_RCODE_SERVFAIL;
-    case DnsRcode::REFUSED:
+    case DnsRcode::kRefused:
       return LDNS_RCODE_REFUSED;
-    case DnsRcode::NOERROR:
+    case DnsRcode::kNoError:
       break;
   }
   return LDNS_RCODE_NOERROR;
@@ -225,7 +225,7 @@ struct FakeDns::Impl {
   mutable std::mutex mutex;
   std::vector<DnsRecord> records;
   DnsRecordSource source;
-  DnsFault fault = DnsFault::NONE;
+  DnsFault fault = DnsFault::kNone;
 
   std::atomic<std::size_t> udp_queries{0};
   std::atomic<std::size_t> tcp_queries{0};
@@ -293,7 +293,7 @@ void FakeDns::Impl::serve_udp() {
   bool stray_first = false;
   {
     std::lock_guard lock(mutex);
-    stray_first = fault == DnsFault::STRAY_FIRST;
+    stray_first = fault == DnsFault::kStrayFirst;
   }
   if (stray_first) {
     ldns_pkt* raw_query = nullptr;
@@ -305,7 +305,7 @@ void FakeDns::Impl::serve_udp() {
       }
     }
   }
-  if (auto reply = respond(buffer, DnsTransport::UDP)) {
+  if (auto reply = respond(buffer, DnsTransport::kUdp)) {
     ::sendto(udp.get(), reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&peer),
              peer_length);
   }
@@ -320,7 +320,7 @@ void FakeDns::Impl::serve_tcp() {
     if (!read_exact(connection.get(), wake.get(), prefix.data(), prefix.size())) return;
     Bytes query(static_cast<std::size_t>(prefix[0]) << 8 | prefix[1]);
     if (!read_exact(connection.get(), wake.get(), query.data(), query.size())) return;
-    auto reply = respond(query, DnsTransport::TCP);
+    auto reply = respond(query, DnsTransport::kTcp);
     if (!reply) return;  // dropping over TCP: the client sees the connection close
     Bytes framed = {static_cast<std::uint8_t>(reply->size() >> 8),
                     static_cast<std::uint8_t>(reply->size() & 0xff)};
@@ -333,15 +333,15 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
   ldns_pkt* raw_query = nullptr;
   if (ldns_wire2pkt(&raw_query, wire.data(), wire.size()) != LDNS_STATUS_OK) return std::nullopt;
   PktPtr query(raw_query, &ldns_pkt_free);
-  (transport == DnsTransport::UDP ? udp_queries : tcp_queries)++;
+  (transport == DnsTransport::kUdp ? udp_queries : tcp_queries)++;
 
   DnsFault current;
   {
     std::lock_guard lock(mutex);
     current = fault;
   }
-  if (current == DnsFault::DROP) return std::nullopt;
-  if (current == DnsFault::MALFORMED) return malformed_reply(wire);
+  if (current == DnsFault::kDrop) return std::nullopt;
+  if (current == DnsFault::kMalformed) return malformed_reply(wire);
 
   PktPtr reply(ldns_pkt_new(), &ldns_pkt_free);
   if (!reply) return std::nullopt;
@@ -359,11 +359,11 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
     const ldns_rr* question = ldns_rr_list_rr(questions, 0);
     ldns_pkt_push_rr(reply.get(), LDNS_SECTION_QUESTION, ldns_rr_clone(question));
 
-    if (current == DnsFault::SERVFAIL) {
+    if (current == DnsFault::kServFail) {
       ldns_pkt_set_rcode(reply.get(), LDNS_RCODE_SERVFAIL);
-    } else if (current == DnsFault::REFUSED) {
+    } else if (current == DnsFault::kRefused) {
       ldns_pkt_set_rcode(reply.get(), LDNS_RCODE_REFUSED);
-    } else if (current == DnsFault::TRUNCATE && transport == DnsTransport::UDP) {
+    } else if (current == DnsFault::kTruncate && transport == DnsTransport::kUdp) {
       ldns_pkt_set_tc(reply.get(), true);
     } else {
       char* owner = ldns_rdf2str(ldns_rr_owner(question));
@@ -374,7 +374,7 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
       std::free(type);
 
       DnsReply answer = lookup(qname, qtype);
-      if (current == DnsFault::FOREIGN_FIRST) {
+      if (current == DnsFault::kForeignFirst) {
         auto forged = forged_records(kForgedName, qtype);
         answer.answer.insert(answer.answer.begin(), forged.begin(), forged.end());
       }
@@ -418,7 +418,7 @@ DnsReply FakeDns::Impl::lookup(const std::string& qname, const std::string& qtyp
   DnsRecordSource dynamic = source;
   lock.unlock();
   if (dynamic) return dynamic(qname, qtype);
-  return DnsReply{.rcode = DnsRcode::NXDOMAIN, .answer = {}};
+  return DnsReply{.rcode = DnsRcode::kNxDomain, .answer = {}};
 }
 
 FakeDns::FakeDns(FakeDnsOptions options) : impl_(std::make_unique<Impl>()) {
@@ -462,7 +462,7 @@ void FakeDns::set_fault(DnsFault fault) {
 }
 
 std::size_t FakeDns::query_count(DnsTransport transport) const {
-  return transport == DnsTransport::UDP ? impl_->udp_queries.load() : impl_->tcp_queries.load();
+  return transport == DnsTransport::kUdp ? impl_->udp_queries.load() : impl_->tcp_queries.load();
 }
 
 std::string fly_app_flycast_address(std::size_t index) {
@@ -500,7 +500,7 @@ DnsRecordSource fly_app_records(std::function<std::vector<std::string>()> list_a
       }
       return reply;
     }
-    return DnsReply{.rcode = DnsRcode::NXDOMAIN, .answer = {}};
+    return DnsReply{.rcode = DnsRcode::kNxDomain, .answer = {}};
   };
 }
 

@@ -19,12 +19,12 @@ struct DnsRecord {
   std::string value;
 };
 
-enum class DnsRcode { NOERROR, NXDOMAIN, SERVFAIL, REFUSED };
+enum class DnsRcode { kNoError, kNxDomain, kServFail, kRefused };
 
 // What to send back for one question. The records go into the answer section
 // verbatim and in order, whatever their type.
 struct DnsReply {
-  DnsRcode rcode = DnsRcode::NOERROR;
+  DnsRcode rcode = DnsRcode::kNoError;
   std::vector<DnsRecord> answer;
 };
 
@@ -35,21 +35,21 @@ using DnsRecordSource = std::function<DnsReply(const std::string& qname, const s
 
 // Failures the responder can be told to produce for every query.
 enum class DnsFault {
-  NONE,
-  SERVFAIL,   // rcode SERVFAIL, no records
-  REFUSED,    // rcode REFUSED, no records
-  DROP,       // no answer at all (UDP: silence; TCP: connection closed)
-  MALFORMED,  // bytes that do not parse as a DNS message
-  TRUNCATE,   // UDP: TC bit and no records; TCP: the full answer
+  kNone,
+  kServFail,   // rcode SERVFAIL, no records
+  kRefused,    // rcode REFUSED, no records
+  kDrop,       // no answer at all (UDP: silence; TCP: connection closed)
+  kMalformed,  // bytes that do not parse as a DNS message
+  kTruncate,   // UDP: TC bit and no records; TCP: the full answer
   // UDP: before the real answer, two forged ones pointing at 192.0.2.66 / 2001:db8::666: one
   // with another id, one with the query's id but another question. TCP: the real answer.
-  STRAY_FIRST,
+  kStrayFirst,
   // The answer starts with a record of the asked type for "evil.example" (192.0.2.66 /
   // 2001:db8::666), then the real records.
-  FOREIGN_FIRST,
+  kForeignFirst,
 };
 
-enum class DnsTransport { UDP, TCP };
+enum class DnsTransport { kUdp, kTcp };
 
 struct FakeDnsOptions {
   std::string address = "127.0.0.1";  // IPv4 or IPv6 literal

@@ -70,11 +70,11 @@ int run(int argc, const char* const* argv, const Io& io) {
       ->capture_default_str();
   app.parse_complete_callback([&log_level] {
     using util::logging::Level;
-    const std::map<std::string, Level> levels{{"debug", Level::debug},
-                                              {"info", Level::info},
-                                              {"warning", Level::warning},
-                                              {"error", Level::error},
-                                              {"off", Level::off}};
+    const std::map<std::string, Level> levels{{"debug", Level::kDebug},
+                                              {"info", Level::kInfo},
+                                              {"warning", Level::kWarning},
+                                              {"error", Level::kError},
+                                              {"off", Level::kOff}};
     util::logging::set_level(levels.at(log_level));
   });
   int status = 0;

@@ -15,7 +15,7 @@ class logger;
 
 namespace quelmar::util::logging {
 
-enum class Level { debug, info, warning, error, off };
+enum class Level { kDebug, kInfo, kWarning, kError, kOff };
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 

@@ -59,7 +59,7 @@ std::string display(const NameServer& server) {
   return util::host_port(server.address, server.port.value_or(LDNS_PORT));
 }
 
-const char* type_name(RecordType type) { return type == RecordType::A ? "A" : "AAAA"; }
+const char* type_name(RecordType type) { return type == RecordType::kA ? "A" : "AAAA"; }
 
 std::string rcode_cause(ldns_pkt_rcode rcode) {
   switch (rcode) {
@@ -142,8 +142,8 @@ bool owned_by_chain(const ldns_rr* rr, const std::vector<const ldns_rdf*>& chain
 }
 
 std::string address_text(const ldns_rdf* rdf, RecordType type) {
-  const int family = type == RecordType::A ? AF_INET : AF_INET6;
-  const std::size_t expected = type == RecordType::A ? 4 : 16;
+  const int family = type == RecordType::kA ? AF_INET : AF_INET6;
+  const std::size_t expected = type == RecordType::kA ? 4 : 16;
   if (rdf == nullptr || ldns_rdf_size(rdf) != expected) return {};
   char text[INET6_ADDRSTRLEN] = {};
   if (inet_ntop(family, ldns_rdf_data(rdf), text, sizeof text) == nullptr) return {};
@@ -293,7 +293,7 @@ Resolver::~Resolver() = default;
 
 std::string Resolver::first_address(const std::string& name, RecordType type) {
   const std::string fqdn = !name.empty() && name.back() == '.' ? name : name + ".";
-  const ldns_rr_type rr_type = type == RecordType::A ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
+  const ldns_rr_type rr_type = type == RecordType::kA ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
   const std::string& server = impl_->server;
 
   if (name.empty() || name == ".") throw LookupError("invalid DNS name: '" + name + "'");

@@ -11,7 +11,7 @@
 
 namespace quelmar::orchestrate::adapter::dns {
 
-enum class RecordType { A, AAAA };
+enum class RecordType { kA, kAaaa };
 
 // "ADDR", "ADDR:PORT" (IPv4) or "[V6]:PORT"; a bare IPv6 address has no port.
 struct NameServer {

@@ -323,7 +323,7 @@ std::string FlyAdapter::get_public_address() {
   dns::Resolver resolver(dns::parse_name_server(public_resolver_));
   try {
     const std::string name = app + kPublicAppSuffix;
-    return resolver.first_address(name, dns::RecordType::A) + ":" + kPublicServicePort;
+    return resolver.first_address(name, dns::RecordType::kA) + ":" + kPublicServicePort;
   } catch (const std::exception& e) {
     out() << "\nFailed to resolve address [" << escape_for_terminal(e.what()) << "]\n" << '\n';
   }
@@ -335,7 +335,7 @@ std::string FlyAdapter::get_private_flycast_ip() {
   dns::Resolver resolver(dns::parse_name_server(dns_server_));
   try {
     const std::string name = app + kFlycastSuffix;
-    return resolver.first_address(name, dns::RecordType::AAAA);
+    return resolver.first_address(name, dns::RecordType::kAaaa);
   } catch (const std::exception& e) {
     out() << "\nFailed to resolve flycast address [" << escape_for_terminal(e.what()) << "]\n"
           << '\n';

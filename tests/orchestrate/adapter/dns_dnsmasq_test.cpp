@@ -111,14 +111,14 @@ class AgainstDnsmasq : public ::testing::Test {
 };
 
 TEST_F(AgainstDnsmasq, ResolvesPublicAndPrivateNames) {
-  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.7");
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa:0:1::7");
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::kA), "203.0.113.7");
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa:0:1::7");
 }
 
 TEST_F(AgainstDnsmasq, FailuresAreLookupErrorsWithTheirCause) {
-  EXPECT_EQ(lookup_error("other.flycast", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error("other.flycast", dns::RecordType::kAaaa),
             "name does not exist: other.flycast.");
-  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::kAaaa),
             "no AAAA record for myapp.fly.dev.");
 }
 

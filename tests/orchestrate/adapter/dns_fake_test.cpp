@@ -53,44 +53,44 @@ class FlyAppRecords : public ::testing::Test {
 };
 
 TEST_F(FlyAppRecords, KnownAppsGetDeterministicAddresses) {
-  EXPECT_EQ(lookup(server, "alpha.flycast", dns::RecordType::AAAA), "fdaa:0:1::1");
-  EXPECT_EQ(lookup(server, "beta.flycast", dns::RecordType::AAAA), "fdaa:0:1::2");
-  EXPECT_EQ(lookup(server, "beta.fly.dev", dns::RecordType::A), "203.0.113.2");
-  EXPECT_EQ(lookup(server, "BETA.Fly.Dev", dns::RecordType::A), "203.0.113.2");
+  EXPECT_EQ(lookup(server, "alpha.flycast", dns::RecordType::kAaaa), "fdaa:0:1::1");
+  EXPECT_EQ(lookup(server, "beta.flycast", dns::RecordType::kAaaa), "fdaa:0:1::2");
+  EXPECT_EQ(lookup(server, "beta.fly.dev", dns::RecordType::kA), "203.0.113.2");
+  EXPECT_EQ(lookup(server, "BETA.Fly.Dev", dns::RecordType::kA), "203.0.113.2");
   EXPECT_EQ(fake::fly_app_flycast_address(1), "fdaa:0:1::2");
   EXPECT_EQ(fake::fly_app_public_address(1), "203.0.113.2");
   EXPECT_EQ(fake::fly_app_public_address(254), "203.0.113.1");
 }
 
 TEST_F(FlyAppRecords, OtherNamesAndTypesFail) {
-  EXPECT_EQ(lookup_error(server, "gamma.flycast", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error(server, "gamma.flycast", dns::RecordType::kAaaa),
             "name does not exist: gamma.flycast.");
-  EXPECT_EQ(lookup_error(server, "flycast", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error(server, "flycast", dns::RecordType::kAaaa),
             "name does not exist: flycast.");
-  EXPECT_EQ(lookup_error(server, "alpha.example", dns::RecordType::A),
+  EXPECT_EQ(lookup_error(server, "alpha.example", dns::RecordType::kA),
             "name does not exist: alpha.example.");
-  EXPECT_EQ(lookup_error(server, "alpha.flycast", dns::RecordType::A),
+  EXPECT_EQ(lookup_error(server, "alpha.flycast", dns::RecordType::kA),
             "no A record for alpha.flycast.");
-  EXPECT_EQ(lookup_error(server, "alpha.fly.dev", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error(server, "alpha.fly.dev", dns::RecordType::kAaaa),
             "no AAAA record for alpha.fly.dev.");
 }
 
 TEST_F(FlyAppRecords, FollowsTheAppListOnEveryQuery) {
   set_apps({"gamma"});
-  EXPECT_EQ(lookup(server, "gamma.flycast", dns::RecordType::AAAA), "fdaa:0:1::1");
-  EXPECT_THROW(lookup(server, "alpha.flycast", dns::RecordType::AAAA), dns::LookupError);
+  EXPECT_EQ(lookup(server, "gamma.flycast", dns::RecordType::kAaaa), "fdaa:0:1::1");
+  EXPECT_THROW(lookup(server, "alpha.flycast", dns::RecordType::kAaaa), dns::LookupError);
 }
 
 TEST_F(FlyAppRecords, StaticRecordsComeBeforeTheSource) {
   server.add_record({"alpha.flycast", "AAAA", "fdaa::99"});
-  EXPECT_EQ(lookup(server, "alpha.flycast", dns::RecordType::AAAA), "fdaa::99");
-  EXPECT_EQ(lookup(server, "beta.flycast", dns::RecordType::AAAA), "fdaa:0:1::2");
+  EXPECT_EQ(lookup(server, "alpha.flycast", dns::RecordType::kAaaa), "fdaa::99");
+  EXPECT_EQ(lookup(server, "beta.flycast", dns::RecordType::kAaaa), "fdaa:0:1::2");
 }
 
 TEST(FakeDnsRobustness, ABadRecordIsServedAsServfail) {
   fake::FakeDns server;
   server.add_record({"myapp.fly.dev", "A", "not-an-address"});
-  EXPECT_EQ(lookup_error(server, "myapp.fly.dev", dns::RecordType::A),
+  EXPECT_EQ(lookup_error(server, "myapp.fly.dev", dns::RecordType::kA),
             "server failure (SERVFAIL) from " + server.name_server());
 }
 
@@ -117,9 +117,9 @@ TEST(FakeDnsRobustness, GarbageQueriesAreIgnoredAndServiceGoesOn) {
   EXPECT_EQ(::send(tcp, partial, sizeof partial, MSG_NOSIGNAL), 5);
   ::close(tcp);
 
-  EXPECT_EQ(lookup(server, "myapp.fly.dev", dns::RecordType::A), "203.0.113.7");
-  EXPECT_EQ(server.query_count(fake::DnsTransport::UDP), 1u);
-  EXPECT_EQ(server.query_count(fake::DnsTransport::TCP), 0u);
+  EXPECT_EQ(lookup(server, "myapp.fly.dev", dns::RecordType::kA), "203.0.113.7");
+  EXPECT_EQ(server.query_count(fake::DnsTransport::kUdp), 1u);
+  EXPECT_EQ(server.query_count(fake::DnsTransport::kTcp), 0u);
 }
 
 TEST(FakeDnsRobustness, RefusesAnAddressThatIsNotAnIp) {

@@ -111,19 +111,19 @@ TEST_F(ResolverAgainstFake, ReturnsTheAddressOfTheAskedType) {
   server.add_record({"dual.flycast", "A", "203.0.113.9"});
   server.add_record({"dual.flycast", "AAAA", "fdaa::9"});
 
-  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.7");
-  EXPECT_EQ(lookup("myapp.fly.dev.", dns::RecordType::A), "203.0.113.7");
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa:0:1::7");  // inet_ntop form
-  EXPECT_EQ(lookup("dual.flycast", dns::RecordType::AAAA), "fdaa::9");
-  EXPECT_EQ(lookup("dual.flycast", dns::RecordType::A), "203.0.113.9");
-  EXPECT_EQ(server.query_count(DnsTransport::UDP), 5u);
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::kA), "203.0.113.7");
+  EXPECT_EQ(lookup("myapp.fly.dev.", dns::RecordType::kA), "203.0.113.7");
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa:0:1::7");  // inet_ntop form
+  EXPECT_EQ(lookup("dual.flycast", dns::RecordType::kAaaa), "fdaa::9");
+  EXPECT_EQ(lookup("dual.flycast", dns::RecordType::kA), "203.0.113.9");
+  EXPECT_EQ(server.query_count(DnsTransport::kUdp), 5u);
 }
 
 TEST_F(ResolverAgainstFake, SeveralRecordsGiveTheFirstReceived) {
   server.add_record({"myapp.fly.dev", "A", "203.0.113.20"});
   server.add_record({"myapp.fly.dev", "A", "203.0.113.3"});
   server.add_record({"myapp.fly.dev", "A", "203.0.113.100"});
-  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.20");
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::kA), "203.0.113.20");
 }
 
 TEST_F(ResolverAgainstFake, CnameChainLeadsToTheFirstAddress) {
@@ -131,33 +131,33 @@ TEST_F(ResolverAgainstFake, CnameChainLeadsToTheFirstAddress) {
   server.add_record({"edge.flycast", "CNAME", "pool.flycast."});
   server.add_record({"pool.flycast", "AAAA", "fdaa::42"});
   server.add_record({"pool.flycast", "AAAA", "fdaa::43"});
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::42");
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa::42");
 }
 
 TEST_F(ResolverAgainstFake, RecordsOfAnotherTypeOnlyAreNoAddress) {
   server.set_record_source([](const std::string& qname, const std::string&) {
-    return DnsReply{.rcode = DnsRcode::NOERROR, .answer = {{qname, "A", "203.0.113.1"}}};
+    return DnsReply{.rcode = DnsRcode::kNoError, .answer = {{qname, "A", "203.0.113.1"}}};
   });
-  EXPECT_EQ(lookup_error("myapp.flycast", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error("myapp.flycast", dns::RecordType::kAaaa),
             "no AAAA record for myapp.flycast.");
 }
 
 TEST_F(ResolverAgainstFake, ANameWithoutTheTypeIsNoData) {
   server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
-  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::kAaaa),
             "no AAAA record for myapp.fly.dev.");
 }
 
 TEST_F(ResolverAgainstFake, UnknownNameDoesNotExist) {
-  EXPECT_EQ(lookup_error("ghost.fly.dev", dns::RecordType::A),
+  EXPECT_EQ(lookup_error("ghost.fly.dev", dns::RecordType::kA),
             "name does not exist: ghost.fly.dev.");
 }
 
 TEST_F(ResolverAgainstFake, InvalidNameIsALookupError) {
-  EXPECT_THAT(lookup_error("", dns::RecordType::A), HasSubstr("invalid DNS name"));
-  EXPECT_THAT(lookup_error(std::string(70, 'a') + ".fly.dev", dns::RecordType::A),
+  EXPECT_THAT(lookup_error("", dns::RecordType::kA), HasSubstr("invalid DNS name"));
+  EXPECT_THAT(lookup_error(std::string(70, 'a') + ".fly.dev", dns::RecordType::kA),
               HasSubstr("invalid DNS name"));
-  EXPECT_EQ(server.query_count(DnsTransport::UDP), 0u);
+  EXPECT_EQ(server.query_count(DnsTransport::kUdp), 0u);
 }
 
 struct FaultCase {
@@ -172,80 +172,80 @@ class ResolverFaults : public ResolverAgainstFake,
 TEST_P(ResolverFaults, BecomeALookupErrorNamingTheServer) {
   server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
   server.set_fault(GetParam().fault);
-  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::A),
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::kA),
             GetParam().cause + " from " + server.name_server());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rcodes, ResolverFaults,
-    ::testing::Values(FaultCase{"servfail", DnsFault::SERVFAIL, "server failure (SERVFAIL)"},
-                      FaultCase{"refused", DnsFault::REFUSED, "query refused (REFUSED)"}),
+    ::testing::Values(FaultCase{"servfail", DnsFault::kServFail, "server failure (SERVFAIL)"},
+                      FaultCase{"refused", DnsFault::kRefused, "query refused (REFUSED)"}),
     [](const auto& info) { return info.param.label; });
 
 TEST_F(ResolverAgainstFake, MalformedAnswerIsALookupError) {
   server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
-  server.set_fault(DnsFault::MALFORMED);
-  EXPECT_THAT(lookup_error("myapp.fly.dev", dns::RecordType::A),
+  server.set_fault(DnsFault::kMalformed);
+  EXPECT_THAT(lookup_error("myapp.fly.dev", dns::RecordType::kA),
               HasSubstr("malformed answer from " + server.name_server()));
 }
 
 TEST_F(ResolverAgainstFake, TruncatedUdpAnswerIsRetriedOverTcp) {
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
-  server.set_fault(DnsFault::TRUNCATE);
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
-  EXPECT_GE(server.query_count(DnsTransport::UDP), 1u);  // ldns may first retry with EDNS
-  EXPECT_EQ(server.query_count(DnsTransport::TCP), 1u);
+  server.set_fault(DnsFault::kTruncate);
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa::7");
+  EXPECT_GE(server.query_count(DnsTransport::kUdp), 1u);  // ldns may first retry with EDNS
+  EXPECT_EQ(server.query_count(DnsTransport::kTcp), 1u);
 }
 
 TEST_F(ResolverAgainstFake, SilentServerIsGivenUpOnAfterTheGivenTries) {
   using std::chrono::milliseconds;
-  server.set_fault(DnsFault::DROP);
+  server.set_fault(DnsFault::kDrop);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::A,
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::kA,
                          {.tries = 3, .try_timeout = milliseconds(100), .pause = {}}),
             "no answer from " + server.name_server());
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, milliseconds(300));  // every try waited out its time
   EXPECT_LT(elapsed, milliseconds(900));
-  EXPECT_EQ(server.query_count(DnsTransport::UDP), 3u);
+  EXPECT_EQ(server.query_count(DnsTransport::kUdp), 3u);
 }
 
 TEST_F(ResolverAgainstFake, StrayRepliesAreIgnoredAndTheRealOneIsAwaited) {
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
   server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
-  server.set_fault(DnsFault::STRAY_FIRST);
+  server.set_fault(DnsFault::kStrayFirst);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
-  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::A), "203.0.113.7");
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa::7");
+  EXPECT_EQ(lookup("myapp.fly.dev", dns::RecordType::kA), "203.0.113.7");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "no retry needed";
-  EXPECT_EQ(server.query_count(DnsTransport::UDP), 2u);
+  EXPECT_EQ(server.query_count(DnsTransport::kUdp), 2u);
 }
 
 TEST_F(ResolverAgainstFake, RecordsForAnotherNameAreIgnored) {
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
-  server.set_fault(DnsFault::FOREIGN_FIRST);
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
+  server.set_fault(DnsFault::kForeignFirst);
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa::7");
 
-  server.set_fault(DnsFault::NONE);
+  server.set_fault(DnsFault::kNone);
   server.set_record_source([](const std::string&, const std::string& qtype) {
-    return DnsReply{.rcode = DnsRcode::NOERROR,
+    return DnsReply{.rcode = DnsRcode::kNoError,
                     .answer = {{"evil.example", qtype, "2001:db8::666"},
                                {"edge.flycast", "CNAME", "evil.example."}}};
   });
-  EXPECT_EQ(lookup_error("other.flycast", dns::RecordType::AAAA),
+  EXPECT_EQ(lookup_error("other.flycast", dns::RecordType::kAaaa),
             "no AAAA record for other.flycast.");
 }
 
 TEST_F(ResolverAgainstFake, CnameTargetsCountOnlyOnTheQueriedChain) {
   server.set_record_source([](const std::string& qname, const std::string&) {
-    return DnsReply{.rcode = DnsRcode::NOERROR,
+    return DnsReply{.rcode = DnsRcode::kNoError,
                     .answer = {{"evil.example", "AAAA", "2001:db8::666"},
                                {"pool.flycast", "AAAA", "fdaa::42"},
                                {qname, "CNAME", "edge.flycast."},
                                {"edge.flycast", "CNAME", "pool.flycast."},
                                {"loop.flycast", "CNAME", "evil.example."}}};
   });
-  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::AAAA), "fdaa::42");
+  EXPECT_EQ(lookup("myapp.flycast", dns::RecordType::kAaaa), "fdaa::42");
 }
 
 TEST(ResolverOverIpv6, ReachesABracketedServer) {
@@ -253,7 +253,7 @@ TEST(ResolverOverIpv6, ReachesABracketedServer) {
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
   EXPECT_EQ(server.name_server(), "[::1]:" + std::to_string(server.port()));
   dns::Resolver resolver(dns::parse_name_server(server.name_server()));
-  EXPECT_EQ(resolver.first_address("myapp.flycast", dns::RecordType::AAAA), "fdaa::7");
+  EXPECT_EQ(resolver.first_address("myapp.flycast", dns::RecordType::kAaaa), "fdaa::7");
 }
 
 }  // namespace

@@ -15,15 +15,15 @@ namespace {
 
 TEST(ResolverDefaults, SilentServerIsGivenUpOnAfterTwoTriesOfThreeSeconds) {
   FakeDns server;
-  server.set_fault(DnsFault::DROP);
+  server.set_fault(DnsFault::kDrop);
   dns::Resolver resolver(dns::parse_name_server(server.name_server()));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(resolver.first_address("myapp.fly.dev", dns::RecordType::A), dns::LookupError);
+  EXPECT_THROW(resolver.first_address("myapp.fly.dev", dns::RecordType::kA), dns::LookupError);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   // Two tries of 3 s and a pause of 1 s between them.
   EXPECT_GE(elapsed, std::chrono::seconds(7));
   EXPECT_LT(elapsed, std::chrono::seconds(9));
-  EXPECT_EQ(server.query_count(DnsTransport::UDP), 2u);
+  EXPECT_EQ(server.query_count(DnsTransport::kUdp), 2u);
 }
 
 }  // namespace

@@ -29,8 +29,8 @@ class AddressTest : public VostrelTest {
   }
 
   std::size_t queries() const {
-    return dns.query_count(fake_fly::DnsTransport::UDP) +
-           dns.query_count(fake_fly::DnsTransport::TCP);
+    return dns.query_count(fake_fly::DnsTransport::kUdp) +
+           dns.query_count(fake_fly::DnsTransport::kTcp);
   }
 };
 
@@ -141,10 +141,10 @@ TEST_P(LookupFailureTest, PrintsTheReasonAndEndsWithTheLookupsStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, LookupFailureTest,
-    ::testing::Values(FailureRow{"public_servfail", fake_fly::DnsFault::SERVFAIL, false},
-                      FailureRow{"private_servfail", fake_fly::DnsFault::SERVFAIL, true},
-                      FailureRow{"private_refused", fake_fly::DnsFault::REFUSED, true},
-                      FailureRow{"public_malformed", fake_fly::DnsFault::MALFORMED, false}),
+    ::testing::Values(FailureRow{"public_servfail", fake_fly::DnsFault::kServFail, false},
+                      FailureRow{"private_servfail", fake_fly::DnsFault::kServFail, true},
+                      FailureRow{"private_refused", fake_fly::DnsFault::kRefused, true},
+                      FailureRow{"public_malformed", fake_fly::DnsFault::kMalformed, false}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(AddressTest, UnknownNamesEndTheProcess) {

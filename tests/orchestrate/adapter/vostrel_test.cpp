@@ -73,7 +73,7 @@ TEST_F(VostrelTest, ConstructionKeepsAttributesAndSendsNothing) {
   EXPECT_EQ(adapter.dns_server(), dns.name_server());
   EXPECT_EQ(adapter.image(), kImage);
   EXPECT_TRUE(platform.requests().empty());
-  EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::UDP), 0U);
+  EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::kUdp), 0U);
 }
 
 // Operations that need the app name refuse before any traffic.
@@ -102,7 +102,7 @@ TEST_F(VostrelTest, OperationsWithoutAnAppNameFailBeforeAnyRequestOrQuery) {
     }
   }
   EXPECT_TRUE(platform.requests().empty());
-  EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::UDP), 0U);
+  EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::kUdp), 0U);
   EXPECT_EQ(out.str(), "");
   EXPECT_TRUE(exits.empty());
 }
@@ -185,14 +185,14 @@ TEST(LoggingTest, LinesAreTheMessageThenFieldsAndHonourTheLevel) {
     util::logging::CapturedLines captured(*log);
     log->debug("braces {} stay {0}");
     log->info("created", {{"machine_id", "abc"}, {"fly_app", "meters"}});
-    log->set_level(util::logging::Level::warning);
+    log->set_level(util::logging::Level::kWarning);
     log->info("dropped");
     log->error("kept");
     EXPECT_EQ(captured.lines(),
               (std::vector<std::string>{"braces {} stay {0}",
                                         "created machine_id=abc fly_app=meters", "kept"}));
   }
-  EXPECT_EQ(log->level(), util::logging::Level::info);
+  EXPECT_EQ(log->level(), util::logging::Level::kInfo);
 }
 
 }  // namespace

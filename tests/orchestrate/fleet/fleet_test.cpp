@@ -308,7 +308,7 @@ TEST_F(FleetTest, AddressesComeFromOneListingAndOneLookUp) {
   FlyAdapter fly(options());
   EXPECT_THAT(addresses_text(addresses(fly)),
               ElementsAre("m-1 aa01 [fdaa:0:18::2]:7001", "m-2 aa02 [fdaa:0:18::2]:7002"));
-  EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::UDP), 1U);
+  EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::kUdp), 1U);
   EXPECT_EQ(platform.requests().size(), 1U);
 
   auto public_options = options();
