@@ -19,6 +19,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/param_names.hpp"
+
 namespace dunmere = quelmar::profile_logs::dunmere;
 namespace fs = std::filesystem;
 using dunmere::Date;
@@ -66,7 +68,10 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"x-20210229.csv", std::nullopt}, NameCase{"x-21000229.csv", std::nullopt},
         NameCase{"x-20000229.csv", ymd(2000, 2, 29)}, NameCase{"x-20210100.csv", std::nullopt},
         NameCase{"x-20210001.csv", std::nullopt}, NameCase{"x-00000101.csv", std::nullopt},
-        NameCase{"", std::nullopt}, NameCase{".csv", std::nullopt}));
+        NameCase{"", std::nullopt}, NameCase{".csv", std::nullopt}),
+    [](const ::testing::TestParamInfo<NameCase>& info) {
+      return quelmar::testing::param_name(info.param.name);
+    });
 
 TEST(DatedNameRule, AgreesWithThePatternOnGeneratedNames) {
   const std::regex pattern{std::string(dunmere::DATE_PATTERN)};
@@ -526,6 +531,24 @@ TEST_F(ScanTest, UnreadableDirectories) {
             0);
 }
 
+// Lowers the soft limit on open descriptors for its lifetime, so that a failing
+// assertion cannot leave the rest of the run with the lower limit.
+class ScopedDescriptorLimit {
+ public:
+  explicit ScopedDescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min(saved_.rlim_max, soft);
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~ScopedDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+  ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+};
+
 // A chain far deeper than PATH_MAX allows as one path.
 class DeepChainTest : public ScanTest {
  protected:
@@ -549,11 +572,7 @@ class DeepChainTest : public ScanTest {
 };
 
 TEST_F(DeepChainTest, ScansTenThousandLevelsWithBoundedDescriptors) {
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  const rlimit saved = limit;
-  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1024);
-  ::setrlimit(RLIMIT_NOFILE, &limit);
+  const ScopedDescriptorLimit limit(1024);
 
   int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY);
   for (int level = 1; level <= kDepth; ++level) {
@@ -575,7 +594,6 @@ TEST_F(DeepChainTest, ScansTenThousandLevelsWithBoundedDescriptors) {
   for (int i = 5000; i < kDepth; ++i) rel += "/d";
   EXPECT_EQ(result[1].first, rel);
   EXPECT_THAT(result[1].second, ElementsAre(ymd(2021, 9, 2)));
-  ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "commands.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -145,7 +146,7 @@ void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
 // JSON stays valid UTF-8 and two directories never share a key. ASCII-only, like the
 // fly commands' JSON, so that no name can drive a terminal.
 std::string json_key(std::string_view dir) {
-  return nlohmann::json(util::escape_invalid_utf8(dir)).dump(-1, ' ', true);
+  return util::dump_json(nlohmann::json(util::escape_invalid_utf8(dir)), util::JsonCharset::kAscii);
 }
 
 struct MissingOptions {
