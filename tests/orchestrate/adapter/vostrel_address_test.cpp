@@ -2,7 +2,9 @@
 // fails.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vostrel_fixture.hpp"
@@ -161,16 +163,17 @@ TEST_F(AddressTest, ABadNameServerIsAnErrorForTheCallerNotAnExit) {
   o.dns_server = "not a name server";
   o.public_resolver = "not a resolver";
   FlyAdapter adapter(o);
-  const std::vector<std::function<void()>> lookups{[&] { adapter.get_private_flycast_ip(); },
-                                                   [&] { adapter.get_public_address(); }};
-  for (const auto& lookup : lookups) {
+  const std::vector<std::pair<std::function<void()>, std::string>> lookups{
+      {[&] { adapter.get_private_flycast_ip(); }, "'not a name server'"},
+      {[&] { adapter.get_public_address(); }, "'not a resolver'"}};
+  for (const auto& [lookup, server] : lookups) {
     try {
       lookup();
       ADD_FAILURE() << "resolved with a bad name server";
     } catch (const ProcessExit&) {
       ADD_FAILURE() << "ended the process";
     } catch (const std::exception& e) {
-      EXPECT_NE(std::string(e.what()), "");
+      EXPECT_EQ(std::string(e.what()), "invalid DNS name server address: " + server);
     }
   }
   EXPECT_TRUE(exits.empty());
