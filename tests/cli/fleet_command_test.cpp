@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,9 +13,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_runner.hpp"
+#include "cli/fake_fly_cli.hpp"
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 #include "quelmar/util/logging.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
@@ -31,19 +34,13 @@ using namespace std::chrono_literals;
 
 constexpr const char* kToken = "fleet-secret-0815";
 
-class FleetCli : public ::testing::Test {
+class FleetCli : public quelmar::cli::testing::FakeFlyCli {
  protected:
-  FleetCli() : platform_({.token = kToken, .apps = {"meters"}}) {
-    dns_.set_record_source(quelmar::fake_fly::fly_app_records([this] {
-      const auto names = platform_.app_names();
-      return std::vector<std::string>(names.begin(), names.end());
-    }));
-    quelmar::util::logging::set_level(quelmar::util::logging::Level::kOff);
+  FleetCli() : FakeFlyCli(kToken) {
     char dir[] = "/tmp/quelmar-fleet-XXXXXX";
     dir_ = mkdtemp(dir);
   }
   ~FleetCli() override {
-    quelmar::util::logging::set_level(quelmar::util::logging::Level::kInfo);
     std::remove(inventory_path().c_str());
     rmdir(dir_.c_str());
   }
@@ -55,31 +52,13 @@ class FleetCli : public ::testing::Test {
     return inventory_path();
   }
 
-  CliResult fly(std::vector<std::string> args, const std::string& input = "",
-                const std::string& token = kToken) {
-    std::vector<std::string> all{"fly",
-                                 "--app",
-                                 "meters",
-                                 "--api-url",
-                                 platform_.base_url(),
-                                 "--dns-server",
-                                 dns_.name_server(),
-                                 "--image",
-                                 "registry.example/mediator:1"};
-    all.insert(all.end(), args.begin(), args.end());
-    auto result = run_cli(all, input, {{"FLY_API_TOKEN", token}});
-    EXPECT_THAT(result.out + result.err, Not(HasSubstr(kToken)));
-    return result;
-  }
-
   std::vector<std::string> request_lines() const {
     std::vector<std::string> lines;
     for (const auto& r : platform_.requests()) lines.push_back(r.method + " " + r.path);
     return lines;
   }
 
-  FakePlatform platform_;
-  FakeDns dns_;
+  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::kOff};
   std::string dir_;
 };
 
@@ -131,7 +110,11 @@ TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
   ASSERT_EQ(plan["actions"].size(), 2U);
   EXPECT_EQ(plan["actions"][0]["action"], "ok");
   EXPECT_EQ(plan["actions"][0]["meter_id"], "m-1");
-  EXPECT_TRUE(plan["actions"][0]["machine_id"].is_string());
+  const json machines = platform_.machines("meters");
+  const auto m1 = std::ranges::find_if(
+      machines, [](const json& m) { return m["config"]["metadata"]["meter_id"] == "m-1"; });
+  ASSERT_NE(m1, machines.end());
+  EXPECT_EQ(plan["actions"][0]["machine_id"], (*m1)["id"]);
   EXPECT_EQ(plan["summary"], json({{"create", 0},
                                    {"update", 0},
                                    {"start", 0},

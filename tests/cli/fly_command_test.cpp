@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_runner.hpp"
+#include "cli/fake_fly_cli.hpp"
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 #include "quelmar/util/logging.hpp"
@@ -25,32 +26,9 @@ using ::testing::StartsWith;
 
 constexpr const char* kToken = "secret-token-4711";
 
-class FlyCli : public ::testing::Test {
+class FlyCli : public quelmar::cli::testing::FakeFlyCli {
  protected:
-  FlyCli() : platform_({.token = kToken, .apps = {"meters"}}) {
-    dns_.set_record_source(quelmar::fake_fly::fly_app_records([this] {
-      const auto names = platform_.app_names();
-      return std::vector<std::string>(names.begin(), names.end());
-    }));
-  }
-
-  CliResult fly(std::vector<std::string> args, const std::string& input = "") {
-    std::vector<std::string> all{"fly",
-                                 "--app",
-                                 "meters",
-                                 "--api-url",
-                                 platform_.base_url(),
-                                 "--dns-server",
-                                 dns_.name_server(),
-                                 "--public-resolver",
-                                 dns_.name_server(),
-                                 "--image",
-                                 "registry.example/mediator:1"};
-    all.insert(all.end(), args.begin(), args.end());
-    auto result = run_cli(all, input, {{"FLY_API_TOKEN", kToken}});
-    EXPECT_THAT(result.out + result.err, Not(HasSubstr(kToken)));
-    return result;
-  }
+  FlyCli() : FakeFlyCli(kToken) {}
 
   std::string create_meter(const std::string& meter, const std::string& serial, int port) {
     const auto r = fly({"create", "--cmd", "/mediator", "--meter-id", meter, "--serial", serial,
@@ -60,8 +38,6 @@ class FlyCli : public ::testing::Test {
   }
 
   quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::kOff};
-  FakePlatform platform_;
-  FakeDns dns_;
 };
 
 TEST_F(FlyCli, CreateListAndDestroyRoundTrip) {

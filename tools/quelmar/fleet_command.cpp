@@ -192,6 +192,12 @@ std::function<void(const fleet::Progress&)> terminal_progress(const Io& io) {
   };
 }
 
+void add_inventory_option(CLI::App& cmd, std::string& path) {
+  cmd.add_option("--inventory", path,
+                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]")
+      ->required();
+}
+
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
   struct Options {
     std::string inventory;
@@ -202,9 +208,7 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
       "plan",
       "Compare the app's mediators with the meter inventory and print what apply would do.\n"
       "Exit 0: every meter in step; 1: something to do; 2: inventory or listing failed.");
-  cmd->add_option("--inventory", options->inventory,
-                  "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]")
-      ->required();
+  add_inventory_option(*cmd, options->inventory);
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
   cmd->callback([adapter_options, options, &io, &status] {
     const auto meters = load_inventory(options->inventory, io);
@@ -235,9 +239,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       "create, start and update mediators; with --prune destroy duplicates and orphans.\n"
       "After the first failed update no other update starts. Ctrl-C starts nothing new,\n"
       "reports, and exits 130. Exit 0: all done; 1: something failed or was skipped.");
-  cmd->add_option("--inventory", options->inventory,
-                  "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]")
-      ->required();
+  add_inventory_option(*cmd, options->inventory);
   cmd->add_option("--cmd", options->cmd, "Command that created mediators run (needed to create)");
   cmd->add_flag("--prune", options->prune, "Destroy duplicate and orphan mediators");
   cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");

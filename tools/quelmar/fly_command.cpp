@@ -247,27 +247,31 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
   });
 }
 
+// start and stop: one machine id; exit 1 when the platform refuses.
+void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter,
+                      const std::shared_ptr<std::string>& id, const std::string& verb,
+                      const std::string& help,
+                      nlohmann::json (vostrel::FlyAdapter::*change)(const std::string&),
+                      const Io& io, int& status) {
+  auto* cmd = fly.add_subcommand(verb, help);
+  cmd->add_option("ID", *id, "Machine id")->required();
+  cmd->callback([adapter, id, verb, change, &io, &status] {
+    auto fly_adapter = make_adapter(*adapter, io);
+    const auto response = (fly_adapter.*change)(*id);
+    if (is_failure(response)) {
+      throw CommandRefused("the platform refused to " + verb + " " + *id + ": " + reason(response));
+    }
+    status = 0;
+  });
+}
+
 void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                    int& status) {
   auto id = std::make_shared<std::string>();
-  auto* start = fly.add_subcommand("start", "Start a machine. Exit 1 when the platform refuses.");
-  start->add_option("ID", *id, "Machine id")->required();
-  start->callback([adapter, id, &io, &status] {
-    const auto response = make_adapter(*adapter, io).start(*id);
-    if (is_failure(response)) {
-      throw CommandRefused("the platform refused to start " + *id + ": " + reason(response));
-    }
-    status = 0;
-  });
-  auto* stop = fly.add_subcommand("stop", "Stop a machine. Exit 1 when the platform refuses.");
-  stop->add_option("ID", *id, "Machine id")->required();
-  stop->callback([adapter, id, &io, &status] {
-    const auto response = make_adapter(*adapter, io).stop(*id);
-    if (is_failure(response)) {
-      throw CommandRefused("the platform refused to stop " + *id + ": " + reason(response));
-    }
-    status = 0;
-  });
+  add_state_change(fly, adapter, id, "start", "Start a machine. Exit 1 when the platform refuses.",
+                   &vostrel::FlyAdapter::start, io, status);
+  add_state_change(fly, adapter, id, "stop", "Stop a machine. Exit 1 when the platform refuses.",
+                   &vostrel::FlyAdapter::stop, io, status);
 
   auto force = std::make_shared<bool>(false);
   auto* destroy = fly.add_subcommand(
