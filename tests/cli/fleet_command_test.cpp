@@ -18,6 +18,7 @@
 #include "fake_platform.hpp"
 #include "quelmar/util/logging.hpp"
 #include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -36,10 +37,7 @@ constexpr const char* kToken = "fleet-secret-0815";
 
 class FleetCli : public quelmar::cli::testing::FakeFlyCli {
  protected:
-  FleetCli() : FakeFlyCli(kToken) {
-    char dir[] = "/tmp/quelmar-fleet-XXXXXX";
-    dir_ = mkdtemp(dir);
-  }
+  FleetCli() : FakeFlyCli(kToken) { dir_ = quelmar::testing::make_temp_dir("quelmar-fleet"); }
   ~FleetCli() override {
     std::remove(inventory_path().c_str());
     rmdir(dir_.c_str());

@@ -11,6 +11,7 @@
 
 #include "cli/cli_runner.hpp"
 #include "quelmar/util/escape.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -21,11 +22,7 @@ using ::testing::IsEmpty;
 
 class ProfileLogsCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "quelmar-cli-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
-  }
+  void SetUp() override { root_ = quelmar::testing::make_temp_dir("quelmar-cli"); }
   void TearDown() override { fs::remove_all(root_); }
   void touch(const std::string& rel) {
     fs::create_directories((root_ / rel).parent_path());

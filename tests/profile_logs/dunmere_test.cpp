@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "support/param_names.hpp"
+#include "support/temp_dir.hpp"
 
 namespace dunmere = quelmar::profile_logs::dunmere;
 namespace fs = std::filesystem;
@@ -130,9 +131,7 @@ TEST(DateRange, ReversedRangeIsEmpty) {
 class ScanTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "dunmere-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
+    root_ = quelmar::testing::make_temp_dir("dunmere");
     fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                fs::perms::others_read | fs::perms::others_exec);
   }

@@ -8,14 +8,13 @@
 #include <string>
 #include <system_error>
 
+#include "support/temp_dir.hpp"
 namespace quelmar::testing {
 
 class TestCertificates {
  public:
   TestCertificates() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quelmar-tls-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temp dir");
-    dir_ = pattern;
+    dir_ = make_temp_dir("quelmar-tls");
     make_ca("ca");
     make_ca("other-ca");
     make_server("server", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost");
