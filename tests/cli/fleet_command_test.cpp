@@ -23,10 +23,6 @@
 namespace {
 
 using nlohmann::json;
-using quelmar::cli::testing::CliResult;
-using quelmar::cli::testing::run_cli;
-using quelmar::fake_fly::FakeDns;
-using quelmar::fake_fly::FakePlatform;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;

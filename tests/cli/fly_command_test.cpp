@@ -13,10 +13,7 @@
 
 namespace {
 
-using quelmar::cli::testing::CliResult;
 using quelmar::cli::testing::run_cli;
-using quelmar::fake_fly::FakeDns;
-using quelmar::fake_fly::FakePlatform;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
