@@ -117,6 +117,12 @@ class API {
   // metadata, env and the services' ports (parsed as a stream, so a large fleet stays cheap).
   // Failures as in list; an answer nested deeper than 128 levels is a failure map too.
   nlohmann::json list_brief(const std::string& app, const std::string& region);
+  // The brief listing handed to `take` one record at a time, in listing order, as each is
+  // parsed, so that a caller who keeps less than the records never holds the whole listing.
+  // Returns an empty array, or list_brief's failure map: then the records handed over so far
+  // are no listing and must be discarded.
+  nlohmann::json list_brief_each(const std::string& app, const std::string& region,
+                                 const std::function<void(nlohmann::json&&)>& take);
   // Replaces the machine's whole config. A non-empty `current_version` (the listed
   // instance_id) makes the platform refuse the update when the machine changed meanwhile.
   // Re-sent on 429 only, like create.

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <istream>
 #include <mutex>
 #include <random>
+#include <streambuf>
 #include <thread>
 #include <utility>
 
@@ -28,26 +30,40 @@ constexpr const char* kUserAgent = "quelmar-corvane/0.1";
 // them recursively could exhaust the stack.
 constexpr int kMaxAnswerDepth = 128;
 
-enum class Method { GET, POST, DELETE };
+enum class Method { kGet, kPost, kDelete };
 
 const char* method_name(Method method) {
   switch (method) {
-    case Method::GET:
+    case Method::kGet:
       return "GET";
-    case Method::POST:
+    case Method::kPost:
       return "POST";
-    case Method::DELETE:
+    case Method::kDelete:
       return "DELETE";
   }
   return "?";
 }
 
 // Which answers are worth sending the same request again for.
-enum class RetryOn { THROTTLING, THROTTLING_AND_SERVER_ERRORS };
+enum class RetryOn { kThrottling, kThrottlingAndServerErrors };
+
+// How a response body is kept while it arrives.
+enum class BodyStore {
+  kWhole,   // one string, for answers that are read as a whole
+  kPieces,  // pieces of up to kBodyPieceBytes, so that a large answer never needs one growing
+            // buffer and each piece can be freed as soon as it has been parsed
+};
+
+// Large enough that the allocator usually maps each piece on its own, so that a freed piece goes
+// back to the system at once instead of leaving a hole in the heap.
+constexpr std::size_t kBodyPieceBytes = 256u << 10;
 
 struct Response {
   long status = 0;
   std::string body;
+  std::vector<std::string> pieces;
+  BodyStore store = BodyStore::kWhole;
+  std::size_t received = 0;
   std::optional<std::chrono::seconds> retry_after;
 };
 
@@ -61,12 +77,45 @@ void ensure_curl_initialised() {
 }
 
 std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* target) {
-  auto* body = static_cast<std::string*>(target);
+  auto* response = static_cast<Response*>(target);
   const std::size_t bytes = size * count;
-  if (body->size() + bytes > kMaxResponseBytes) return 0;  // makes curl fail the transfer
-  body->append(data, bytes);
+  if (response->received + bytes > kMaxResponseBytes) return 0;  // makes curl fail the transfer
+  response->received += bytes;
+  if (response->store == BodyStore::kWhole) {
+    response->body.append(data, bytes);
+    return bytes;
+  }
+  for (std::size_t done = 0; done < bytes;) {
+    auto& pieces = response->pieces;
+    if (pieces.empty() || pieces.back().size() == kBodyPieceBytes) {
+      pieces.emplace_back().reserve(kBodyPieceBytes);
+    }
+    const std::size_t part = std::min(bytes - done, kBodyPieceBytes - pieces.back().size());
+    pieces.back().append(data + done, part);
+    done += part;
+  }
   return bytes;
 }
+
+// Reads a body kept in pieces as a stream, freeing every piece but the first once it has been
+// read; the first is kept to quote from should the body turn out not to be JSON.
+class PieceReader final : public std::streambuf {
+ public:
+  explicit PieceReader(std::vector<std::string>& pieces) : pieces_(pieces) {}
+
+ protected:
+  int_type underflow() override {
+    if (next_ > 1) std::string().swap(pieces_[next_ - 1]);
+    if (next_ >= pieces_.size()) return traits_type::eof();
+    std::string& piece = pieces_[next_++];
+    setg(piece.data(), piece.data(), piece.data() + piece.size());
+    return piece.empty() ? underflow() : traits_type::to_int_type(piece.front());
+  }
+
+ private:
+  std::vector<std::string>& pieces_;
+  std::size_t next_ = 0;
+};
 
 bool is_blank(const std::string& text) {
   return std::all_of(text.begin(), text.end(),
@@ -290,10 +339,11 @@ struct API::Impl {
 
   // One HTTP exchange. Throws Error when no answer arrived.
   Response send(Method method, const std::string& path, const std::optional<std::string>& body,
-                milliseconds timeout) {
+                milliseconds timeout, BodyStore store) {
     CURL* handle = curl.get();
     curl_easy_reset(handle);  // keeps the open connection
     Response response;
+    response.store = store;
     char error_text[CURL_ERROR_SIZE] = "";
     const std::string url = options.base_url + path;
 
@@ -324,17 +374,17 @@ struct API::Impl {
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect_body);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
     switch (method) {
-      case Method::GET:
+      case Method::kGet:
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
         break;
-      case Method::POST:
+      case Method::kPost:
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body ? body->size() : 0));
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body ? body->c_str() : "");
         break;
-      case Method::DELETE:
+      case Method::kDelete:
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "DELETE");
         break;
     }
@@ -378,13 +428,13 @@ struct API::Impl {
 
   Response send_with_retries(Method method, const std::string& path,
                              const std::optional<std::string>& body, RetryOn retry_on,
-                             milliseconds timeout) {
+                             milliseconds timeout, BodyStore store = BodyStore::kWhole) {
     for (int retry = 0;; ++retry) {
-      Response response = send(method, path, body, timeout);
+      Response response = send(method, path, body, timeout, store);
       const bool throttled = response.status == 429;
       const bool server_error = response.status >= 500 && response.status <= 599;
       const bool retryable =
-          throttled || (server_error && retry_on == RetryOn::THROTTLING_AND_SERVER_ERRORS);
+          throttled || (server_error && retry_on == RetryOn::kThrottlingAndServerErrors);
       if (!retryable || retry >= options.max_retries) return response;
       sleep(backoff(retry, response.retry_after));
     }
@@ -417,6 +467,10 @@ struct API::Impl {
     return failure(status, reason_phrase(status));
   }
 
+  // The brief listing, kept whole, or handed over element by element to `take`.
+  json list_brief(const std::string& app, const std::string& region,
+                  const std::function<void(json&&)>* take);
+
   json call(Method method, const std::string& path, const std::optional<std::string>& body,
             RetryOn retry_on) {
     return result_of(send_with_retries(method, path, body, retry_on, options.request_timeout));
@@ -439,7 +493,7 @@ nlohmann::json API::list(const std::string& app, const std::string& region) {
   std::vector<std::pair<std::string, std::string>> params;
   if (!region.empty()) params.emplace_back("region", region);
   const std::string path = impl().machines_path(app) + impl().query(params);
-  json result = impl().call(Method::GET, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  json result = impl().call(Method::kGet, path, std::nullopt, RetryOn::kThrottlingAndServerErrors);
   if (!result.is_array() && !(result.is_object() && result.contains("error"))) {
     return failure(200, "expected a list of machines, got: " + truncated(result.dump()));
   }
@@ -475,22 +529,22 @@ nlohmann::json API::create(const std::string& app, const std::string& image,
   }
   body["config"] = std::move(config);
   // Only throttling is safe to retry: a create that failed on the server may still have run.
-  return impl().call(Method::POST, path, body.dump(), RetryOn::THROTTLING);
+  return impl().call(Method::kPost, path, body.dump(), RetryOn::kThrottling);
 }
 
 nlohmann::json API::start(const std::string& app, const std::string& id) {
-  return impl().call(Method::POST, impl().machine_path(app, id) + "/start", std::nullopt,
-                     RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  return impl().call(Method::kPost, impl().machine_path(app, id) + "/start", std::nullopt,
+                     RetryOn::kThrottlingAndServerErrors);
 }
 
 nlohmann::json API::stop(const std::string& app, const std::string& id) {
-  return impl().call(Method::POST, impl().machine_path(app, id) + "/stop", std::nullopt,
-                     RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  return impl().call(Method::kPost, impl().machine_path(app, id) + "/stop", std::nullopt,
+                     RetryOn::kThrottlingAndServerErrors);
 }
 
 nlohmann::json API::get(const std::string& app, const std::string& id) {
-  return impl().call(Method::GET, impl().machine_path(app, id), std::nullopt,
-                     RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  return impl().call(Method::kGet, impl().machine_path(app, id), std::nullopt,
+                     RetryOn::kThrottlingAndServerErrors);
 }
 
 nlohmann::json API::wait(const std::string& app, const std::string& id,
@@ -508,8 +562,8 @@ nlohmann::json API::wait(const std::string& app, const std::string& id,
 
   Response response;
   for (long long attempt = 0; attempt < attempts; ++attempt) {
-    response = impl().send_with_retries(Method::GET, path, std::nullopt,
-                                        RetryOn::THROTTLING_AND_SERVER_ERRORS, transfer_timeout);
+    response = impl().send_with_retries(Method::kGet, path, std::nullopt,
+                                        RetryOn::kThrottlingAndServerErrors, transfer_timeout);
     if (response.status != 408) break;
   }
   return impl().result_of(response);
@@ -519,16 +573,20 @@ nlohmann::json API::destroy(const std::string& app, const std::string& id, bool 
                             [[maybe_unused]] const std::string& region) {
   const std::string path =
       impl().machine_path(app, id) + impl().query({{"force", force ? "true" : "false"}});
-  return impl().call(Method::DELETE, path, std::nullopt, RetryOn::THROTTLING_AND_SERVER_ERRORS);
+  return impl().call(Method::kDelete, path, std::nullopt, RetryOn::kThrottlingAndServerErrors);
 }
 
 namespace {
 
 // Builds the listing while it is parsed, dropping every field of a machine record that callers
 // of list_brief do not read, so a large fleet never exists as a whole tree of full records.
+// Every kept key and text is redacted as it is read, like any other answer.
 class BriefListing final : public nlohmann::json_sax<json> {
  public:
-  static constexpr std::size_t MAX_DEPTH = 128;
+  // With `take`, each element of a top-level array is handed over once complete instead of
+  // being kept in `result`.
+  BriefListing(const quelmar::util::Redactor& redactor, const std::function<void(json&&)>* take)
+      : redactor_(redactor), take_(take) {}
 
   json result;
   bool too_deep = false;
@@ -538,7 +596,7 @@ class BriefListing final : public nlohmann::json_sax<json> {
   bool number_integer(number_integer_t v) override { return value(v); }
   bool number_unsigned(number_unsigned_t v) override { return value(v); }
   bool number_float(number_float_t v, const string_t& /*text*/) override { return value(v); }
-  bool string(string_t& v) override { return value(std::move(v)); }
+  bool string(string_t& v) override { return skipped_ > 0 || value(redactor_.redact(v)); }
   bool binary(binary_t& v) override { return value(json::binary(std::move(v))); }
   bool start_object(std::size_t /*size*/) override { return open(json::object()); }
   bool start_array(std::size_t /*size*/) override { return open(json::array()); }
@@ -546,8 +604,8 @@ class BriefListing final : public nlohmann::json_sax<json> {
   bool end_array() override { return close(); }
   bool key(string_t& k) override {
     if (skipped_ == 0) {
-      key_ = std::move(k);
-      keep_next_ = wanted(key_);
+      keep_next_ = wanted(k);
+      key_ = redactor_.redact(k);
     }
     return true;
   }
@@ -594,12 +652,22 @@ class BriefListing final : public nlohmann::json_sax<json> {
   }
 
   bool value(json&& v) {
-    if (skipped_ == 0) place(std::move(v));
+    if (skipped_ > 0) return true;
+    if (hands_over()) {
+      (*take_)(std::move(v));
+    } else {
+      place(std::move(v));
+    }
     return true;
   }
 
+  // Whether the value now completed is an element of the top-level array, to be handed over.
+  bool hands_over() const {
+    return take_ != nullptr && stack_.size() == 1 && stack_.front().value->is_array();
+  }
+
   bool open(json&& container) {
-    if (++depth_ > MAX_DEPTH) {
+    if (++depth_ > static_cast<std::size_t>(kMaxAnswerDepth)) {
       too_deep = true;
       return false;
     }
@@ -626,10 +694,16 @@ class BriefListing final : public nlohmann::json_sax<json> {
     } else {
       stack_.pop_back();
       if (stack_.size() == 3) in_services_ = false;
+      if (hands_over()) {
+        (*take_)(std::move(result.back()));
+        result.erase(result.size() - 1);
+      }
     }
     return true;
   }
 
+  const quelmar::util::Redactor& redactor_;
+  const std::function<void(json&&)>* take_;
   std::vector<Frame> stack_;
   std::size_t depth_ = 0;    // every open container, kept or dropped
   std::size_t skipped_ = 0;  // open containers inside a dropped value
@@ -640,20 +714,26 @@ class BriefListing final : public nlohmann::json_sax<json> {
 
 }  // namespace
 
-nlohmann::json API::list_brief(const std::string& app, const std::string& region) {
+json API::Impl::list_brief(const std::string& app, const std::string& region,
+                           const std::function<void(json&&)>* take) {
   std::vector<std::pair<std::string, std::string>> params;
   if (!region.empty()) params.emplace_back("region", region);
-  const std::string path = impl().machines_path(app) + impl().query(params);
-  Response response = impl().send_with_retries(Method::GET, path, std::nullopt,
-                                               RetryOn::THROTTLING_AND_SERVER_ERRORS,
-                                               impl().options.request_timeout);
-  if (response.status < 200 || response.status > 299) return impl().result_of(response);
-  BriefListing listing;
-  const bool parsed = json::sax_parse(response.body, &listing);
+  const std::string path = machines_path(app) + query(params);
+  Response response =
+      send_with_retries(Method::kGet, path, std::nullopt, RetryOn::kThrottlingAndServerErrors,
+                        options.request_timeout, BodyStore::kPieces);
+  if (response.status < 200 || response.status > 299) {
+    for (const std::string& piece : response.pieces) response.body += piece;
+    return result_of(response);
+  }
+  BriefListing listing(redactor, take);
+  PieceReader reader(response.pieces);
+  std::istream stream(&reader);
+  const bool parsed = json::sax_parse(stream, &listing);
   if (listing.too_deep) return failure(response.status, "answer nested too deeply");
   if (!parsed) {
-    return failure(response.status,
-                   "malformed JSON in response: " + truncated(impl().redacted(response.body)));
+    const std::string quoted = response.pieces.empty() ? "" : response.pieces.front();
+    return failure(response.status, "malformed JSON in response: " + truncated(redacted(quoted)));
   }
   if (!listing.result.is_array()) {
     return failure(response.status, "expected a list of machines, got: " +
@@ -663,6 +743,15 @@ nlohmann::json API::list_brief(const std::string& app, const std::string& region
   return std::move(listing.result);
 }
 
+nlohmann::json API::list_brief(const std::string& app, const std::string& region) {
+  return impl().list_brief(app, region, nullptr);
+}
+
+nlohmann::json API::list_brief_each(const std::string& app, const std::string& region,
+                                    const std::function<void(nlohmann::json&&)>& take) {
+  return impl().list_brief(app, region, &take);
+}
+
 nlohmann::json API::update(const std::string& app, const std::string& id,
                            const nlohmann::json& config, const std::string& current_version) {
   require_object(config, "config");
@@ -670,7 +759,7 @@ nlohmann::json API::update(const std::string& app, const std::string& id,
   json body{{"config", config}};
   if (!current_version.empty()) body["current_version"] = current_version;
   // Like create, an update that failed on the server may still have run.
-  return impl().call(Method::POST, path, body.dump(), RetryOn::THROTTLING);
+  return impl().call(Method::kPost, path, body.dump(), RetryOn::kThrottling);
 }
 
 }  // namespace corvane::api

@@ -229,4 +229,43 @@ TEST_F(FleetCli, AddressesListsEveryMeterWithOneLookUp) {
   EXPECT_EQ(r.out, "");
 }
 
+TEST_F(FleetCli, PlatformTextsReachTheTerminalEscapedAndJsonStaysAscii) {
+  const std::string hostile =
+      "m-\x1b[2J\xe2\x80\xae"
+      "evil";  // a screen clear, a bidi override
+  platform_.add_machine("meters",
+                        {{"id", "0bad"},
+                         {"name", "mediator-X"},
+                         {"state", "started"},
+                         {"region", "iad"},
+                         {"instance_id", "01X"},
+                         {"config",
+                          {{"image", "img"},
+                           {"metadata", {{"meter_id", hostile}}},
+                           {"services", {{{"protocol", "tcp"}, {"ports", {{{"port", 7001}}}}}}}}}});
+  const std::string file = inventory("meter_id,serial,ip_address\n");
+  const auto is_ascii = [](const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+  };
+  const std::vector<std::vector<std::string>> commands{
+      {"plan", "--inventory", file},
+      {"plan", "--inventory", file, "--json"},
+      {"apply", "--inventory", file, "--yes"},
+      {"apply", "--inventory", file, "--yes", "--json"},
+      {"addresses"},
+      {"addresses", "--json"}};
+  for (const auto& command : commands) {
+    const auto r = fly(command);
+    const std::string shown = r.out + r.err;
+    EXPECT_LT(r.status, 2) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_TRUE(is_ascii(shown)) << shown;
+    if (command.back() == "--json") {
+      EXPECT_THAT(json::parse(r.out).dump(), HasSubstr(json(hostile).dump()));
+    } else {
+      EXPECT_THAT(r.out, HasSubstr("m-\\x1b[2J"));
+    }
+  }
+}
+
 }  // namespace

@@ -1,4 +1,5 @@
 // The brief listing and machine update that fleet operations are built on.
+#include <cstdio>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -56,6 +57,85 @@ TEST_F(ApiTest, BriefListingFailsLikeTheFullOne) {
             "HTTP 200: answer nested too deeply");
   fake.inject({.method = "GET", .times = 1, .status = 404, .body = R"({"error":"no app"})"});
   EXPECT_EQ(client.list_brief(kApp, ""), json({{"error", "no app"}}));
+}
+
+// Every character as a \u escape: the token only appears once the answer is decoded.
+std::string json_escaped(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+    out += escaped;
+  }
+  return out + "\"";
+}
+
+TEST_F(ApiTest, BriefListingRedactsTheTokenInKeysAndTextsOfASuccess) {
+  const std::string hidden = json_escaped(TOKEN);
+  // Long enough to arrive in many pieces, so that texts and keys straddle their seams.
+  std::string body = "[";
+  for (int i = 0; i < 2000; ++i) {
+    body += R"({"id":"m)" + std::to_string(i) + R"(","name":)" + hidden +
+            R"(,"state":"started","config":{"metadata":{)" + hidden + R"(:"x )" +
+            std::string(TOKEN) + R"( y"},"env":{"K":[)" + hidden + R"(]}}},)";
+  }
+  body.back() = ']';
+  fake.inject({.method = "GET", .times = 1, .status = 200, .body = body});
+
+  const json brief = client.list_brief(APP, "");
+  ASSERT_TRUE(brief.is_array()) << brief.dump().substr(0, 300);
+  ASSERT_EQ(brief.size(), 2000U);
+  EXPECT_EQ(brief[1999]["id"], "m1999");
+  EXPECT_EQ(brief[1234]["config"]["metadata"], json({{"[redacted]", "x [redacted] y"}}));
+  const std::string shown = brief.dump();
+  EXPECT_THAT(shown, ::testing::Not(::testing::HasSubstr(TOKEN)));
+  EXPECT_THAT(shown, ::testing::Not(::testing::HasSubstr("s3cret")));
+}
+
+TEST_F(ApiTest, BriefListingRedactsEachPartOfAFlyV1Token) {
+  const std::string token = "FlyV1 fm2_firstmacaroon, fm2_secondmacaroon";
+  FakePlatform flyv1{{.token = token, .apps = {APP}}};
+  API flyv1_client(token, options_for(flyv1));
+  flyv1.inject({.status = 200,
+                .body = R"([{"id":"a","name":)" + json_escaped("fm2_secondmacaroon") +
+                        R"(,"config":{"env":{"fm2_firstmacaroon":)" + json_escaped(token) +
+                        "}}}]"});
+
+  const json brief = flyv1_client.list_brief(APP, "");
+  ASSERT_TRUE(brief.is_array()) << brief.dump();
+  EXPECT_THAT(brief.dump(), ::testing::Not(::testing::HasSubstr("macaroon")));
+}
+
+TEST_F(ApiTest, BriefListingHandsOverEachRecordInOrder) {
+  for (const char* id : {"aa01", "aa02", "aa03"}) seed_machine(id, "started");
+  const json whole = client.list_brief(APP, "");
+  json taken = json::array();
+  EXPECT_EQ(client.list_brief_each(APP, "", [&](json&& record) { taken.push_back(record); }),
+            json::array());
+  EXPECT_EQ(taken, whole);
+
+  // A listing that breaks off after some records is a failure, whatever was handed over.
+  fake.inject({.method = "GET", .times = 1, .status = 200, .body = R"([{"id":"a"},7,{"id":)"});
+  taken = json::array();
+  const json broken =
+      client.list_brief_each(APP, "", [&](json&& record) { taken.push_back(record); });
+  EXPECT_THAT(broken["error"].get<std::string>(), ::testing::HasSubstr("malformed JSON"));
+  EXPECT_EQ(taken, json({{{"id", "a"}}, 7}));
+  fake.inject({.method = "GET", .times = 1, .status = 200, .body = R"({"id":"a"})"});
+  EXPECT_THAT(client.list_brief_each(APP, "", [](json&&) { FAIL() << "not a listing"; })["error"]
+                  .get<std::string>(),
+              ::testing::HasSubstr("expected a list of machines"));
+}
+
+TEST_F(ApiTest, BriefListingQuotesAMalformedAnswerRedacted) {
+  fake.inject(
+      {.method = "GET",
+       .times = 1,
+       .status = 200,
+       .body = "[{\"id\": \"" + std::string(TOKEN) + "\"" + std::string(200'000, ' ') + "!"});
+  const std::string error = client.list_brief(APP, "")["error"].get<std::string>();
+  EXPECT_THAT(error, ::testing::HasSubstr("malformed JSON in response: [{\"id\": \"[redacted]\""));
+  EXPECT_THAT(error, ::testing::Not(::testing::HasSubstr(TOKEN)));
 }
 
 TEST_F(ApiTest, UpdateSendsTheWholeConfigWithTheListedVersion) {

@@ -17,6 +17,7 @@
 #include "commands.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -30,8 +31,10 @@ constexpr int kExitNotInStep = 1;
 constexpr int kExitInterrupted = 130;
 constexpr int kMaxParallel = 64;
 
+// ASCII-only JSON: no control or bidirectional character of a platform text reaches the
+// terminal raw.
 std::string dump(const ordered_json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return util::dump_json(value, util::JsonCharset::kAscii);
 }
 
 ordered_json optional_text(const std::optional<std::string>& text) {
@@ -78,7 +81,7 @@ void write_plan(std::ostream& out, const fleet::Plan& plan, bool json) {
       ordered_json entry{{"action", fleet::to_string(action.kind)},
                          {"meter_id", meter_id_json(action.meter_id)},
                          {"machine_id", optional_text(action.machine_id)}};
-      if (action.kind == fleet::ActionKind::UPDATE) entry["changes"] = action.changes;
+      if (action.kind == fleet::ActionKind::kUpdate) entry["changes"] = action.changes;
       actions.push_back(std::move(entry));
     }
     const fleet::Summary s = plan.summary();
@@ -89,7 +92,7 @@ void write_plan(std::ostream& out, const fleet::Plan& plan, bool json) {
     return;
   }
   for (const auto& action : plan.actions) {
-    if (action.kind == fleet::ActionKind::OK) continue;
+    if (action.kind == fleet::ActionKind::kOk) continue;
     out << action_text(action.kind, action.meter_id, action.machine_id);
     if (!action.changes.empty()) {
       out << " (";
@@ -115,22 +118,22 @@ void write_report(std::ostream& out, const fleet::Plan& plan, const fleet::Repor
            {"outcome", fleet::to_string(r.outcome)},
            {"error", r.error.empty() ? ordered_json(nullptr) : ordered_json(r.error)}});
     }
-    const ordered_json summary{{"ok", report.count(fleet::Outcome::OK)},
-                               {"failed", report.count(fleet::Outcome::FAILED)},
-                               {"skipped", report.count(fleet::Outcome::SKIPPED)}};
+    const ordered_json summary{{"ok", report.count(fleet::Outcome::kOk)},
+                               {"failed", report.count(fleet::Outcome::kFailed)},
+                               {"skipped", report.count(fleet::Outcome::kSkipped)}};
     out << dump({{"results", results}, {"summary", summary}}) << '\n';
     return;
   }
   for (const auto& r : report.results) {
     // Meters already in step did nothing; the summary counts them.
-    if (r.action == fleet::ActionKind::OK && r.outcome == fleet::Outcome::OK) continue;
+    if (r.action == fleet::ActionKind::kOk && r.outcome == fleet::Outcome::kOk) continue;
     out << action_text(r.action, r.meter_id, r.machine_id) << ": " << fleet::to_string(r.outcome);
     if (!r.error.empty()) out << ": " << escape_for_terminal(r.error);
     out << '\n';
   }
-  out << "applied to " << escape_for_terminal(plan.app) << ": " << report.count(fleet::Outcome::OK)
-      << " ok, " << report.count(fleet::Outcome::FAILED) << " failed, "
-      << report.count(fleet::Outcome::SKIPPED) << " skipped"
+  out << "applied to " << escape_for_terminal(plan.app) << ": " << report.count(fleet::Outcome::kOk)
+      << " ok, " << report.count(fleet::Outcome::kFailed) << " failed, "
+      << report.count(fleet::Outcome::kSkipped) << " skipped"
       << (report.interrupted ? " (interrupted)" : "") << '\n';
 }
 
@@ -138,15 +141,15 @@ void write_report(std::ostream& out, const fleet::Plan& plan, const fleet::Repor
 bool has_work(const fleet::Plan& plan, bool prune) {
   for (const auto& action : plan.actions) {
     switch (action.kind) {
-      case fleet::ActionKind::CREATE:
-      case fleet::ActionKind::UPDATE:
-      case fleet::ActionKind::START:
+      case fleet::ActionKind::kCreate:
+      case fleet::ActionKind::kUpdate:
+      case fleet::ActionKind::kStart:
         return true;
-      case fleet::ActionKind::DUPLICATE:
-      case fleet::ActionKind::ORPHAN:
+      case fleet::ActionKind::kDuplicate:
+      case fleet::ActionKind::kOrphan:
         if (prune) return true;
         break;
-      case fleet::ActionKind::OK:
+      case fleet::ActionKind::kOk:
         break;
     }
   }
@@ -294,7 +297,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       status = kExitInterrupted;
     } else {
       const bool all_done =
-          report.count(fleet::Outcome::FAILED) == 0 && report.count(fleet::Outcome::SKIPPED) == 0;
+          report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
       status = all_done ? 0 : kExitNotInStep;
     }
   });

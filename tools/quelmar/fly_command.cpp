@@ -135,18 +135,21 @@ std::optional<int> to_port(const std::optional<std::string>& text) {
 
 void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
   if (json) {
-    auto array = nlohmann::ordered_json::array();
+    // One element at a time: a large fleet is never held twice. ASCII-only: no control or
+    // bidirectional character of a platform text reaches the terminal raw.
+    out << '[';
+    const char* separator = "";
     for (const auto& m : machines) {
-      array.push_back({{"id", m.id},
-                       {"name", m.name},
-                       {"image", m.image},
-                       {"port", m.port},
-                       {"status", status_text(m.status)},
-                       {"metadata", m.metadata}});
+      const nlohmann::ordered_json element{{"id", m.id},
+                                           {"name", m.name},
+                                           {"image", m.image},
+                                           {"port", m.port},
+                                           {"status", status_text(m.status)},
+                                           {"metadata", m.metadata}};
+      out << separator << util::dump_json(element, util::JsonCharset::kAscii);
+      separator = ",";
     }
-    // ASCII-only: no control or bidirectional character of a platform text
-    // reaches the terminal raw.
-    out << util::dump_json(array, util::JsonCharset::kAscii) << '\n';
+    out << "]\n";
     return;
   }
   out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"

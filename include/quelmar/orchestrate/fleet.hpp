@@ -52,12 +52,12 @@ Inventory read_inventory(const std::string& path);
 // The machine name a meter's mediator gets ("mediator-" + serial).
 std::string mediator_name(const std::string& serial);
 
-enum class ActionKind { CREATE, UPDATE, START, OK, DUPLICATE, ORPHAN };
+enum class ActionKind { kCreate, kUpdate, kStart, kOk, kDuplicate, kOrphan };
 // "create", "update", ...
 std::string to_string(ActionKind kind);
 
 struct Action {
-  ActionKind kind = ActionKind::OK;
+  ActionKind kind = ActionKind::kOk;
   std::string meter_id{};                   // empty for an orphan without one
   std::optional<std::string> machine_id{};  // absent for create
   std::vector<std::string> changes{};       // update only: what differs
@@ -87,14 +87,14 @@ Plan make_plan(const std::string& app, const std::vector<Meter>& meters,
 // One listing through the adapter; the adapter's image, when set, is compared.
 Plan plan(adapter::vostrel::FlyAdapter& adapter, const std::vector<Meter>& meters);
 
-enum class Outcome { OK, FAILED, SKIPPED };
+enum class Outcome { kOk, kFailed, kSkipped };
 std::string to_string(Outcome outcome);  // "ok", "failed", "skipped"
 
 struct Result {
-  ActionKind action = ActionKind::OK;
+  ActionKind action = ActionKind::kOk;
   std::string meter_id{};
   std::optional<std::string> machine_id{};
-  Outcome outcome = Outcome::OK;
+  Outcome outcome = Outcome::kOk;
   std::string error{};  // why it failed or was skipped
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
+#include <functional>
 #include <iostream>
 
 #include "dns_resolver.hpp"
@@ -17,7 +19,6 @@ using base_adapter::kMeterIdKey;
 using nlohmann::json;
 using util::escape_for_terminal;
 
-constexpr const char* kMediatorPrefix = "mediator-";
 constexpr const char* kPublicResolver = "8.8.8.8";
 constexpr const char* kPublicAppSuffix = ".fly.dev";
 constexpr const char* kFlycastSuffix = ".flycast";
@@ -33,6 +34,15 @@ std::string text_form(const json& value) {
 }
 
 const json& at_key(const json& record, const std::string& key) {
+  if (record.is_object()) {
+    auto found = record.find(key);
+    if (found != record.end()) return *found;
+  }
+  throw KeyError(key);
+}
+
+// at_key for a record that is being taken apart: its fields may be moved out.
+json& take_apart(json& record, const std::string& key) {
   if (record.is_object()) {
     auto found = record.find(key);
     if (found != record.end()) return *found;
@@ -130,6 +140,26 @@ std::function<bool(const json& machine)> metadata_filter_fn(std::string key, std
   };
 }
 
+namespace {
+
+// A listed mediator as a container; its metadata is moved out of the record.
+Container to_container(json& machine) {
+  Container c;
+  c.id = text_form(at_key(machine, "id"));
+  c.name = at_key(machine, "name").get<std::string>();
+  json& config = take_apart(machine, "config");
+  c.image = text_form(at_key(config, "image"));
+  c.port = first_service_port(config, c.id);
+  c.platform_state = text_form(at_key(machine, "state"));
+  c.status = CONTAINER_STATUS.contains(c.platform_state) ? CONTAINER_STATUS.at(c.platform_state)
+                                                         : ContainerState::UNKNOWN;
+  c.container_environment = ContainerEnvironment::FLY;
+  c.metadata = std::move(take_apart(config, "metadata"));
+  return c;
+}
+
+}  // namespace
+
 FlyAdapter::FlyAdapter(FlyAdapterOptions options)
     : BaseAdapter(),
       api_(std::move(options.api_token), std::move(options.client)),
@@ -183,51 +213,46 @@ std::vector<Container> FlyAdapter::list_strict(
     const std::optional<std::pair<std::string, std::string>>& metadata_filter,
     const std::optional<ContainerState>& status_filter) {
   const std::string& app = require_app("list");
-  json machines = api_.list_brief(app, region_);
-
-  if (is_failure(machines)) throw PlatformError(std::move(machines));
-  if (!machines.is_array()) {
-    throw std::runtime_error("unexpected machine list from the platform: " +
-                             util::dump_json(machines));
+  std::function<bool(const json&)> machine_filter;
+  if (metadata_filter.has_value()) {
+    machine_filter = metadata_filter_fn(metadata_filter->first, metadata_filter->second);
   }
+  const std::string* fly_state =
+      status_filter.has_value() ? &FLY_STATUS.at(*status_filter) : nullptr;
 
-  std::vector<const json*> kept;
-  for (const json& machine : machines) {
-    const json& name = at_key(machine, "name");
-    if (name.is_string() && name.get_ref<const std::string&>().starts_with(kMediatorPrefix)) {
-      kept.push_back(&machine);
+  // Each record becomes a container as soon as it is parsed, so a large listing never exists
+  // as a whole. A bad record is reported only once the listing itself succeeded.
+  std::vector<Container> containers;
+  std::exception_ptr bad_record;
+  const auto take = [&](json&& machine) {
+    if (bad_record) return;
+    try {
+      const json& name = at_key(machine, "name");
+      if (!name.is_string() || !name.get_ref<const std::string&>().starts_with(kMediatorPrefix)) {
+        return;
+      }
+      if (at_key(machine, "config").is_null()) return;
+      if (machine_filter && !machine_filter(machine)) return;
+      if (fly_state != nullptr && at_key(machine, "state") != *fly_state) return;
+      containers.push_back(to_container(machine));
+    } catch (...) {
+      bad_record = std::current_exception();
     }
-  }
-  std::erase_if(kept, [](const json* machine) { return at_key(*machine, "config").is_null(); });
+  };
+  json answer = api_.list_brief_each(app, region_, take);
 
+  if (is_failure(answer)) throw PlatformError(std::move(answer));
+  if (!answer.is_array()) {
+    throw std::runtime_error("unexpected machine list from the platform: " +
+                             util::dump_json(answer));
+  }
   if (metadata_filter.has_value()) {
     logger->debug("metadata filter [" + quoted_pair(*metadata_filter) + "]");
-    const auto machine_filter = metadata_filter_fn(metadata_filter->first, metadata_filter->second);
-    std::erase_if(kept, [&](const json* machine) { return !machine_filter(*machine); });
   }
   if (status_filter.has_value()) {
     logger->debug("status filter [" + container::to_string(*status_filter) + "]");
-    const std::string& fly_state = FLY_STATUS.at(*status_filter);
-    std::erase_if(kept,
-                  [&](const json* machine) { return at_key(*machine, "state") != fly_state; });
   }
-
-  std::vector<Container> containers;
-  containers.reserve(kept.size());
-  for (const json* machine : kept) {
-    Container c;
-    c.id = text_form(at_key(*machine, "id"));
-    c.name = at_key(*machine, "name").get<std::string>();
-    const json& config = at_key(*machine, "config");
-    c.image = text_form(at_key(config, "image"));
-    c.port = first_service_port(config, c.id);
-    c.platform_state = text_form(at_key(*machine, "state"));
-    c.status = CONTAINER_STATUS.contains(c.platform_state) ? CONTAINER_STATUS.at(c.platform_state)
-                                                           : ContainerState::UNKNOWN;
-    c.container_environment = ContainerEnvironment::FLY;
-    c.metadata = at_key(config, "metadata");
-    containers.push_back(std::move(c));
-  }
+  if (bad_record) std::rethrow_exception(bad_record);
   return containers;
 }
 

@@ -8,7 +8,7 @@ namespace quelmar::orchestrate::fleet {
 
 namespace {
 // Where a single-meter app's mediator listens on the private network.
-constexpr int SINGLE_METER_PRIVATE_PORT = 44444;
+constexpr int kSingleMeterPrivatePort = 44444;
 }  // namespace
 
 std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
@@ -40,7 +40,7 @@ std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
   const std::string host = "[" + adapter.get_private_flycast_ip() + "]:";
   for (std::size_t i = 0; i < found.size(); ++i) {
     if (adapter.is_single_meter_app()) {
-      found[i].address = host + std::to_string(SINGLE_METER_PRIVATE_PORT);
+      found[i].address = host + std::to_string(kSingleMeterPrivatePort);
     } else {
       found[i].address = host + std::to_string(*ports[i]);
     }

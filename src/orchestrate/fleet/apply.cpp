@@ -14,8 +14,8 @@ using nlohmann::json;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t MAX_ERROR_TEXT = 300;
-constexpr int MAX_PARALLEL = 64;
+constexpr std::size_t kMaxErrorText = 300;
+constexpr int kMaxParallel = 64;
 
 // Shared by all workers: when the platform asks one of them to back off, every one waits.
 class Gate {
@@ -44,8 +44,8 @@ class Failure : public std::runtime_error {
 };
 
 std::string short_text(std::string text) {
-  if (text.size() > MAX_ERROR_TEXT) {
-    text.resize(MAX_ERROR_TEXT);
+  if (text.size() > kMaxErrorText) {
+    text.resize(kMaxErrorText);
     text += "...";
   }
   return text;
@@ -82,7 +82,7 @@ class Run {
         started_(Clock::now()) {}
 
   Report run() {
-    const int workers = std::clamp(options_.parallel, 1, MAX_PARALLEL);
+    const int workers = std::clamp(options_.parallel, 1, kMaxParallel);
     // Connections are opened up front, so that bad client settings fail before any request.
     std::vector<corvane::api::API> clients;
     for (int w = 0; w < workers; ++w) {
@@ -112,17 +112,17 @@ class Run {
       const std::size_t index = next_.fetch_add(1);
       if (index >= plan_.actions.size()) return;
       const Action& action = plan_.actions[index];
-      Result result{action.kind, action.meter_id, action.machine_id, Outcome::OK, ""};
+      Result result{action.kind, action.meter_id, action.machine_id, Outcome::kOk, ""};
       if (interrupted()) {
-        result.outcome = Outcome::SKIPPED;
+        result.outcome = Outcome::kSkipped;
         result.error = "interrupted";
       } else {
         try {
           carry_out(api, action, result);
         } catch (const std::exception& e) {
-          result.outcome = Outcome::FAILED;
+          result.outcome = Outcome::kFailed;
           result.error = short_text(e.what());
-          if (action.kind == ActionKind::UPDATE) update_failed_ = true;
+          if (action.kind == ActionKind::kUpdate) update_failed_ = true;
         }
       }
       finish(index, std::move(result));
@@ -132,7 +132,7 @@ class Run {
   void finish(std::size_t index, Result result) {
     std::lock_guard lock(progress_mutex_);
     ++done_;
-    if (result.outcome == Outcome::FAILED) ++failed_;
+    if (result.outcome == Outcome::kFailed) ++failed_;
     results_[index] = std::move(result);
     if (options_.progress) {
       options_.progress({done_, results_.size(), failed_, Clock::now() - started_});
@@ -148,26 +148,26 @@ class Run {
 
   void carry_out(corvane::api::API& api, const Action& action, Result& result) {
     switch (action.kind) {
-      case ActionKind::OK:
+      case ActionKind::kOk:
         return;
-      case ActionKind::CREATE:
+      case ActionKind::kCreate:
         result.machine_id = create(api, *action.meter);
         return;
-      case ActionKind::START:
+      case ActionKind::kStart:
         start(api, action);
         return;
-      case ActionKind::UPDATE:
+      case ActionKind::kUpdate:
         if (update_failed_) {
-          result.outcome = Outcome::SKIPPED;
+          result.outcome = Outcome::kSkipped;
           result.error = "an earlier update failed";
           return;
         }
         update(api, action);
         return;
-      case ActionKind::DUPLICATE:
-      case ActionKind::ORPHAN:
+      case ActionKind::kDuplicate:
+      case ActionKind::kOrphan:
         if (!options_.prune) {
-          result.outcome = Outcome::SKIPPED;
+          result.outcome = Outcome::kSkipped;
           result.error = "kept (no --prune)";
           return;
         }
@@ -272,11 +272,11 @@ class Run {
 
 std::string to_string(Outcome outcome) {
   switch (outcome) {
-    case Outcome::OK:
+    case Outcome::kOk:
       return "ok";
-    case Outcome::FAILED:
+    case Outcome::kFailed:
       return "failed";
-    case Outcome::SKIPPED:
+    case Outcome::kSkipped:
       return "skipped";
   }
   return "?";
@@ -290,7 +290,7 @@ std::size_t Report::count(Outcome outcome) const {
 Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options) {
   if (options.parallel < 1) throw std::invalid_argument("parallel must be at least 1");
   const bool creates = std::any_of(plan.actions.begin(), plan.actions.end(),
-                                   [](const Action& a) { return a.kind == ActionKind::CREATE; });
+                                   [](const Action& a) { return a.kind == ActionKind::kCreate; });
   if (creates && adapter.image().empty()) {
     throw std::invalid_argument("creating mediators needs an image");
   }

@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "quelmar/orchestrate/fleet.hpp"
 
@@ -14,13 +15,14 @@ namespace quelmar::orchestrate::fleet {
 
 namespace {
 
-constexpr std::size_t MAX_INVENTORY_BYTES = 64u << 20;
-constexpr std::size_t MAX_SHOWN_VALUE = 64;
-// A machine name is at most 63 characters, "mediator-" included.
-constexpr std::size_t MAX_SERIAL_LENGTH = 63 - 9;
+constexpr std::size_t kMaxInventoryBytes = 64u << 20;
+constexpr std::size_t kMaxShownValue = 64;
+// A machine name is at most 63 characters, the mediator prefix included.
+constexpr std::size_t kMaxSerialLength =
+    63 - std::char_traits<char>::length(adapter::vostrel::kMediatorPrefix);
 
-const char* const COLUMNS[] = {"meter_id", "serial", "ip_address", "port", "cert_auth"};
-const char* const REQUIRED[] = {"meter_id", "serial", "ip_address"};
+const char* const kColumns[] = {"meter_id", "serial", "ip_address", "port", "cert_auth"};
+const char* const kRequiredColumns[] = {"meter_id", "serial", "ip_address"};
 
 struct Record {
   std::size_t line = 0;
@@ -39,8 +41,8 @@ class Problems {
 
 // A value as a message shows it: quoted, and cut short when long.
 std::string shown(const std::string& value) {
-  if (value.size() <= MAX_SHOWN_VALUE) return "'" + value + "'";
-  return "'" + value.substr(0, MAX_SHOWN_VALUE) + "...'";
+  if (value.size() <= kMaxShownValue) return "'" + value + "'";
+  return "'" + value.substr(0, kMaxShownValue) + "...'";
 }
 
 bool valid_utf8(std::string_view text) {
@@ -168,7 +170,7 @@ std::optional<int> parse_port(const std::string& text) {
 }
 
 bool valid_serial(const std::string& serial) {
-  if (serial.empty() || serial.size() > MAX_SERIAL_LENGTH) return false;
+  if (serial.empty() || serial.size() > kMaxSerialLength) return false;
   for (char c : serial) {
     const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                     c == '-' || c == '_';
@@ -179,7 +181,9 @@ bool valid_serial(const std::string& serial) {
 
 }  // namespace
 
-std::string mediator_name(const std::string& serial) { return "mediator-" + serial; }
+std::string mediator_name(const std::string& serial) {
+  return adapter::vostrel::kMediatorPrefix + serial;
+}
 
 Inventory parse_inventory(std::string_view text) {
   Inventory inventory;
@@ -196,14 +200,15 @@ Inventory parse_inventory(std::string_view text) {
   std::map<std::string, std::size_t> column;
   for (std::size_t k = 0; k < header.fields.size(); ++k) {
     const std::string& name = header.fields[k];
-    const bool known = std::find(std::begin(COLUMNS), std::end(COLUMNS), name) != std::end(COLUMNS);
+    const bool known =
+        std::find(std::begin(kColumns), std::end(kColumns), name) != std::end(kColumns);
     if (!known) {
       problems.add(header.line, "unknown column " + shown(name));
     } else if (!column.emplace(name, k).second) {
       problems.add(header.line, "column " + shown(name) + " appears twice");
     }
   }
-  for (const char* name : REQUIRED) {
+  for (const char* name : kRequiredColumns) {
     if (column.count(name) == 0) {
       problems.add(header.line, std::string("missing column '") + name + "'");
     }
@@ -256,7 +261,7 @@ Inventory parse_inventory(std::string_view text) {
         problems.add(line, "serial " + shown(*serial) +
                                " cannot form a machine name (letters, digits, '-' and '_', at "
                                "most " +
-                               std::to_string(MAX_SERIAL_LENGTH) + " characters)");
+                               std::to_string(kMaxSerialLength) + " characters)");
         row_ok = false;
       }
       auto [first, fresh] = serial_lines.emplace(*serial, line);
@@ -304,7 +309,7 @@ Inventory read_inventory(const std::string& path) {
   char buffer[1 << 16];
   while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
     text.append(buffer, static_cast<std::size_t>(file.gcount()));
-    if (text.size() > MAX_INVENTORY_BYTES) {
+    if (text.size() > kMaxInventoryBytes) {
       throw std::runtime_error("the inventory " + path + " is larger than 64 MiB");
     }
   }

@@ -86,17 +86,17 @@ std::vector<std::string> differences(const Meter& meter, const json& machine,
 
 std::string to_string(ActionKind kind) {
   switch (kind) {
-    case ActionKind::CREATE:
+    case ActionKind::kCreate:
       return "create";
-    case ActionKind::UPDATE:
+    case ActionKind::kUpdate:
       return "update";
-    case ActionKind::START:
+    case ActionKind::kStart:
       return "start";
-    case ActionKind::OK:
+    case ActionKind::kOk:
       return "ok";
-    case ActionKind::DUPLICATE:
+    case ActionKind::kDuplicate:
       return "duplicate";
-    case ActionKind::ORPHAN:
+    case ActionKind::kOrphan:
       return "orphan";
   }
   return "?";
@@ -106,22 +106,22 @@ Summary Plan::summary() const {
   Summary summary;
   for (const auto& action : actions) {
     switch (action.kind) {
-      case ActionKind::CREATE:
+      case ActionKind::kCreate:
         ++summary.create;
         break;
-      case ActionKind::UPDATE:
+      case ActionKind::kUpdate:
         ++summary.update;
         break;
-      case ActionKind::START:
+      case ActionKind::kStart:
         ++summary.start;
         break;
-      case ActionKind::OK:
+      case ActionKind::kOk:
         ++summary.ok;
         break;
-      case ActionKind::DUPLICATE:
+      case ActionKind::kDuplicate:
         ++summary.duplicate;
         break;
-      case ActionKind::ORPHAN:
+      case ActionKind::kOrphan:
         ++summary.orphan;
         break;
     }
@@ -131,7 +131,7 @@ Summary Plan::summary() const {
 
 bool Plan::in_step() const {
   for (const auto& action : actions) {
-    if (action.kind != ActionKind::OK) return false;
+    if (action.kind != ActionKind::kOk) return false;
   }
   return true;
 }
@@ -147,7 +147,7 @@ nlohmann::json list_mediators(adapter::vostrel::FlyAdapter& adapter) {
   json mediators = json::array();
   for (json& machine : listed) {
     const auto name = records::text_at(machine, "name");
-    if (!name || !name->starts_with(records::MEDIATOR_PREFIX)) continue;
+    if (!name || !name->starts_with(adapter::vostrel::kMediatorPrefix)) continue;
     // A record without an id cannot be acted on or told apart.
     if (!records::text_at(machine, "id")) continue;
     auto config = machine.find("config");
@@ -177,18 +177,18 @@ Plan make_plan(const std::string& app, const std::vector<Meter>& meters, const j
     action.meter = meter;
     auto found = first_of_meter.find(meter.meter_id);
     if (found == first_of_meter.end()) {
-      action.kind = ActionKind::CREATE;
+      action.kind = ActionKind::kCreate;
     } else {
       const json& machine = *found->second;
       action.machine_id = records::text_at(machine, "id");
       action.machine = machine;
       action.changes = differences(meter, machine, image);
       if (!action.changes.empty()) {
-        action.kind = ActionKind::UPDATE;
+        action.kind = ActionKind::kUpdate;
       } else if (records::text_at(machine, "state") != "started") {
-        action.kind = ActionKind::START;
+        action.kind = ActionKind::kStart;
       } else {
-        action.kind = ActionKind::OK;
+        action.kind = ActionKind::kOk;
       }
     }
     plan.actions.push_back(std::move(action));
@@ -198,9 +198,9 @@ Plan make_plan(const std::string& app, const std::vector<Meter>& meters, const j
     Action action;
     if (meter_id && inventory_ids.count(*meter_id) > 0) {
       if (first_of_meter.at(*meter_id) == &machine) continue;
-      action.kind = ActionKind::DUPLICATE;
+      action.kind = ActionKind::kDuplicate;
     } else {
-      action.kind = ActionKind::ORPHAN;
+      action.kind = ActionKind::kOrphan;
     }
     action.meter_id = meter_id.value_or("");
     action.machine_id = records::text_at(machine, "id");

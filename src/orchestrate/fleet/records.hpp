@@ -9,8 +9,6 @@
 
 namespace quelmar::orchestrate::fleet::records {
 
-inline constexpr const char* MEDIATOR_PREFIX = "mediator-";
-
 // record[key] when it is a text.
 std::optional<std::string> text_at(const nlohmann::json& record, const char* key);
 // config[section][key] when it is a text ("metadata", "env").

@@ -210,6 +210,13 @@ TEST_F(ListTest, StrictListingThrowsThePlatformsReason) {
             (std::vector<std::string>{"s1"}));
 }
 
+TEST_F(ListTest, ABrokenListingIsThePlatformsFailureEvenAfterABadRecord) {
+  platform.inject({.method = "GET", .times = 1, .status = 200, .body = R"([{"id":"x"},{"name":)"});
+  EXPECT_THROW(adapter.list_strict(), PlatformError);
+  platform.inject({.method = "GET", .times = 1, .status = 200, .body = R"([{"id":"x"}])"});
+  EXPECT_THROW(adapter.list_strict(), KeyError);
+}
+
 TEST_F(ListTest, MetadataFilterQuietlyDropsAConfigWithoutMetadata) {
   auto bare = machine_record("b1", "mediator-bare", "started", "m");
   bare["config"].erase("metadata");

@@ -147,7 +147,7 @@ TEST_F(FleetTest, ApplyBringsTheFleetInStepAndASecondApplySendsOnlyTheListing) {
   const Plan again = fleet::plan(fly, meters);
   EXPECT_TRUE(again.in_step());
   report = apply(fly, again, apply_options(4, true));
-  EXPECT_EQ(report.count(Outcome::OK), 3U);
+  EXPECT_EQ(report.count(Outcome::kOk), 3U);
   EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
 }
 
@@ -233,7 +233,7 @@ TEST_F(FleetTest, AThrottledRequestPausesEveryWorkerForItsRetryAfter) {
   const auto started = std::chrono::steady_clock::now();
   const Report report = apply(fly, plan, o);
   EXPECT_GE(std::chrono::steady_clock::now() - started, 950ms);
-  EXPECT_EQ(report.count(Outcome::OK), 12U);
+  EXPECT_EQ(report.count(Outcome::kOk), 12U);
 
   const auto requests = platform.requests();
   ASSERT_FALSE(requests.empty());

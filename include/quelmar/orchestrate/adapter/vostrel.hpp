@@ -26,6 +26,9 @@ using container::Container;
 using container::ContainerEnvironment;
 using container::ContainerState;
 
+// Every mediator machine's name starts with this; the rest is the meter's serial.
+inline constexpr const char* kMediatorPrefix = "mediator-";
+
 // Standard input, standard output and ending the process. The defaults are the
 // real process; tests replace them.
 struct Console {
