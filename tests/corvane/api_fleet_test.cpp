@@ -71,46 +71,46 @@ std::string json_escaped(const std::string& text) {
 }
 
 TEST_F(ApiTest, BriefListingRedactsTheTokenInKeysAndTextsOfASuccess) {
-  const std::string hidden = json_escaped(TOKEN);
+  const std::string hidden = json_escaped(kToken);
   // Long enough to arrive in many pieces, so that texts and keys straddle their seams.
   std::string body = "[";
   for (int i = 0; i < 2000; ++i) {
     body += R"({"id":"m)" + std::to_string(i) + R"(","name":)" + hidden +
             R"(,"state":"started","config":{"metadata":{)" + hidden + R"(:"x )" +
-            std::string(TOKEN) + R"( y"},"env":{"K":[)" + hidden + R"(]}}},)";
+            std::string(kToken) + R"( y"},"env":{"K":[)" + hidden + R"(]}}},)";
   }
   body.back() = ']';
   fake.inject({.method = "GET", .times = 1, .status = 200, .body = body});
 
-  const json brief = client.list_brief(APP, "");
+  const json brief = client.list_brief(kApp, "");
   ASSERT_TRUE(brief.is_array()) << brief.dump().substr(0, 300);
   ASSERT_EQ(brief.size(), 2000U);
   EXPECT_EQ(brief[1999]["id"], "m1999");
   EXPECT_EQ(brief[1234]["config"]["metadata"], json({{"[redacted]", "x [redacted] y"}}));
   const std::string shown = brief.dump();
-  EXPECT_THAT(shown, ::testing::Not(::testing::HasSubstr(TOKEN)));
+  EXPECT_THAT(shown, ::testing::Not(::testing::HasSubstr(kToken)));
   EXPECT_THAT(shown, ::testing::Not(::testing::HasSubstr("s3cret")));
 }
 
 TEST_F(ApiTest, BriefListingRedactsEachPartOfAFlyV1Token) {
   const std::string token = "FlyV1 fm2_firstmacaroon, fm2_secondmacaroon";
-  FakePlatform flyv1{{.token = token, .apps = {APP}}};
+  FakePlatform flyv1{{.token = token, .apps = {kApp}}};
   API flyv1_client(token, options_for(flyv1));
   flyv1.inject({.status = 200,
                 .body = R"([{"id":"a","name":)" + json_escaped("fm2_secondmacaroon") +
                         R"(,"config":{"env":{"fm2_firstmacaroon":)" + json_escaped(token) +
                         "}}}]"});
 
-  const json brief = flyv1_client.list_brief(APP, "");
+  const json brief = flyv1_client.list_brief(kApp, "");
   ASSERT_TRUE(brief.is_array()) << brief.dump();
   EXPECT_THAT(brief.dump(), ::testing::Not(::testing::HasSubstr("macaroon")));
 }
 
 TEST_F(ApiTest, BriefListingHandsOverEachRecordInOrder) {
   for (const char* id : {"aa01", "aa02", "aa03"}) seed_machine(id, "started");
-  const json whole = client.list_brief(APP, "");
+  const json whole = client.list_brief(kApp, "");
   json taken = json::array();
-  EXPECT_EQ(client.list_brief_each(APP, "", [&](json&& record) { taken.push_back(record); }),
+  EXPECT_EQ(client.list_brief_each(kApp, "", [&](json&& record) { taken.push_back(record); }),
             json::array());
   EXPECT_EQ(taken, whole);
 
@@ -118,11 +118,11 @@ TEST_F(ApiTest, BriefListingHandsOverEachRecordInOrder) {
   fake.inject({.method = "GET", .times = 1, .status = 200, .body = R"([{"id":"a"},7,{"id":)"});
   taken = json::array();
   const json broken =
-      client.list_brief_each(APP, "", [&](json&& record) { taken.push_back(record); });
+      client.list_brief_each(kApp, "", [&](json&& record) { taken.push_back(record); });
   EXPECT_THAT(broken["error"].get<std::string>(), ::testing::HasSubstr("malformed JSON"));
   EXPECT_EQ(taken, json({{{"id", "a"}}, 7}));
   fake.inject({.method = "GET", .times = 1, .status = 200, .body = R"({"id":"a"})"});
-  EXPECT_THAT(client.list_brief_each(APP, "", [](json&&) { FAIL() << "not a listing"; })["error"]
+  EXPECT_THAT(client.list_brief_each(kApp, "", [](json&&) { FAIL() << "not a listing"; })["error"]
                   .get<std::string>(),
               ::testing::HasSubstr("expected a list of machines"));
 }
@@ -132,10 +132,10 @@ TEST_F(ApiTest, BriefListingQuotesAMalformedAnswerRedacted) {
       {.method = "GET",
        .times = 1,
        .status = 200,
-       .body = "[{\"id\": \"" + std::string(TOKEN) + "\"" + std::string(200'000, ' ') + "!"});
-  const std::string error = client.list_brief(APP, "")["error"].get<std::string>();
+       .body = "[{\"id\": \"" + std::string(kToken) + "\"" + std::string(200'000, ' ') + "!"});
+  const std::string error = client.list_brief(kApp, "")["error"].get<std::string>();
   EXPECT_THAT(error, ::testing::HasSubstr("malformed JSON in response: [{\"id\": \"[redacted]\""));
-  EXPECT_THAT(error, ::testing::Not(::testing::HasSubstr(TOKEN)));
+  EXPECT_THAT(error, ::testing::Not(::testing::HasSubstr(kToken)));
 }
 
 TEST_F(ApiTest, UpdateSendsTheWholeConfigWithTheListedVersion) {
