@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,18 @@ using quelmar::fake_fly::RecordedRequest;
 
 inline constexpr const char* kApp = "meters-eu";
 inline constexpr const char* kToken = "s3cret-token-value";
+
+// `text` as a JSON string literal with every character \u-escaped: it only reads as `text` once
+// the answer is decoded.
+inline std::string json_escaped(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    char unit[8];
+    std::snprintf(unit, sizeof unit, "\\u%04x", c);
+    out += unit;
+  }
+  return out + "\"";
+}
 
 class ApiTest : public ::testing::Test {
  protected:

@@ -59,17 +59,6 @@ TEST_F(ApiTest, BriefListingFailsLikeTheFullOne) {
   EXPECT_EQ(client.list_brief(kApp, ""), json({{"error", "no app"}}));
 }
 
-// Every character as a \u escape: the token only appears once the answer is decoded.
-std::string json_escaped(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-    out += escaped;
-  }
-  return out + "\"";
-}
-
 TEST_F(ApiTest, BriefListingRedactsTheTokenInKeysAndTextsOfASuccess) {
   const std::string hidden = json_escaped(kToken);
   // Long enough to arrive in many pieces, so that texts and keys straddle their seams.

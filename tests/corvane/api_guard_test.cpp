@@ -59,17 +59,6 @@ TEST_F(ApiTest, ThePathIsSentAsWrittenNeverNormalised) {
 
 // ---- the token in answers -----------------------------------------------------
 
-// `text` as a JSON string literal with every character \u-escaped.
-std::string json_escaped(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    char unit[8];
-    std::snprintf(unit, sizeof unit, "\\u%04x", c);
-    out += unit;
-  }
-  return out + "\"";
-}
-
 TEST_F(ApiTest, TokenIsRedactedAfterDecodingInFailureAndSuccessAnswers) {
   const std::string hidden = json_escaped(kToken);
   fake.inject({.path_contains = "/stop",
