@@ -1,6 +1,6 @@
-// Lists an app's machines once through the client, with full records, the brief listing kept
-// whole, or the brief listing record by record, so the benchmark can compare their time and
-// memory. usage: bench_list URL TOKEN APP full|brief|each
+// Lists an app's machines once through the client, with full records kept whole or record by
+// record as the listing arrives, so the benchmark can compare their time and memory.
+// usage: bench_list URL TOKEN APP full|each
 #include <cstdio>
 #include <string>
 
@@ -8,20 +8,21 @@
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: bench_list URL TOKEN APP full|brief|each\n");
+    std::fprintf(stderr, "usage: bench_list URL TOKEN APP full|each\n");
     return 2;
   }
   const std::string mode = argv[4];
   corvane::api::API api(argv[2], {.base_url = argv[1]});
   std::size_t count = 0;
-  nlohmann::json machines;
+  bool listed = false;
   if (mode == "each") {
-    machines = api.list_brief_each(argv[3], "", [&count](nlohmann::json&&) { ++count; });
+    listed = api.list_machines(argv[3], "", [&count](nlohmann::json&&) { ++count; }).done();
   } else {
-    machines = mode == "full" ? api.list(argv[3], "") : api.list_brief(argv[3], "");
+    const nlohmann::json machines = api.list(argv[3], "");
+    listed = machines.is_array();
     count = machines.size();
   }
-  if (!machines.is_array()) {
+  if (!listed) {
     std::fprintf(stderr, "bench_list: listing failed\n");
     return 1;
   }

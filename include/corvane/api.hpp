@@ -1,14 +1,22 @@
 // Client for the Fly Machines REST API (v1).
 //
-// Results: every call returns the platform's JSON answer (an empty 2xx body becomes `{}`), or a
-// failure map holding the key "error" when the platform refused the request or answered with
-// something that is not JSON. A refusal's own {"error": ...} body is returned as it is; other
-// refusals become {"error": "HTTP <status>: <message, text or reason>"}. An answer nested more
-// than 128 levels deep is not parsed: it becomes {"error": "answer nested too deeply"}.
+// Every answer is classified once, by one rule (see Verdict), where the client maps the HTTP
+// exchange to a result. Each operation comes in two forms:
+// - the plain form (list, create, start, ...) returns the platform's JSON answer (an empty 2xx
+//   body becomes `{}`), or a failure map holding the key "error" when the platform refused the
+//   request or answered with something unusable, and throws Error when no answer arrived at all;
+// - the `*_machine(s)` form returns an Answer: the same value together with its verdict.
+// A refusal's own {"error": ...} body is kept as it is; other failures become
+// {"error": "HTTP <status>: <message, text or reason>"}. An answer nested more than 128 levels
+// deep is not parsed: it becomes {"error": "answer nested too deeply"}.
+//
+// Answers are data: kept and handed back exactly as the platform sent them. Nothing in them is
+// redacted; text is redacted where it leaves the program (quelmar/util/secrets.hpp).
 //
 // Retries: on 429 every request is re-sent; on 5xx only the idempotent ones (list, get, start,
-// stop, wait, destroy), never create. Each retry sleeps an exponential back-off with jitter, or
-// what `Retry-After` asks for; every sleep is capped at `max_backoff`.
+// stop, wait, destroy), never create or update. Each retry sleeps an exponential back-off with
+// jitter, or what `Retry-After` asks for; every sleep is capped at `max_backoff`, whatever the
+// header says.
 //
 // Bad arguments throw std::invalid_argument before anything is sent: an app name or machine id
 // that is empty, "." or ".." (also as a part between '/' or '\', in case a server decodes
@@ -17,14 +25,9 @@
 // non-object maps; a base URL that is not http(s), or is http:// for a host other than
 // loopback (127.0.0.0/8, ::1, localhost), since the token would travel in clear text.
 //
-// TLS: the peer and its host name are always verified, against the system's CA store or
-// `ClientOptions::ca_file`.
-//
-// The token is never logged or put into an error. A server that echoes it back has it replaced
-// by "[redacted]" in every result, success or failure: in keys and string values at any depth
-// after JSON decoding, and in bodies that are not JSON. For a "FlyV1 " token the part after
-// the prefix and each of its comma-separated parts are redacted as well. A secret shorter than
-// 8 characters is redacted only where it stands as a whole word.
+// Transport: the peer and its host name are always verified, against the system's CA store or
+// `ClientOptions::ca_file`. An http:// URL never goes through a proxy (the token would travel in
+// clear text); https:// follows the usual proxy variables. Redirects are never followed.
 //
 // One API object keeps one connection open across its calls; it is not safe to share it between
 // threads without locking.
@@ -45,11 +48,37 @@ namespace corvane::api {
 // Region used when the caller names none.
 inline constexpr const char* FLY_REGION_DEFAULT = "iad";
 
-// Could not talk to the platform at all (connection refused, TLS, time-out).
+// Could not talk to the platform at all (connection refused, TLS, time-out), in the plain form.
 // A platform that answered with an error status yields a failure map instead.
 class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// What an answer means, decided once for every caller.
+enum class Verdict {
+  kDone,        // a 2xx answer, other than {"ok": false}
+  kRefused,     // the platform said no: a 4xx answer (after the retries for 408 and 429), or a
+                // 2xx answer {"ok": false}
+  kUnanswered,  // no usable answer: no connection, TLS failure, time-out, 5xx after the
+                // retries, a redirect, a body that is malformed, too deep or over the size cap
+};
+
+struct Answer {
+  Verdict verdict = Verdict::kUnanswered;
+  // The HTTP status; 0 when no answer arrived.
+  long status = 0;
+  // kDone: the platform's answer. Otherwise the failure map (see the file comment), or for a
+  // 2xx {"ok": false} that answer as it is.
+  nlohmann::json value = nlohmann::json::object();
+
+  bool done() const { return verdict == Verdict::kDone; }
+  bool refused() const { return verdict == Verdict::kRefused; }
+  bool unanswered() const { return verdict == Verdict::kUnanswered; }
+  // The platform's reason (or the transport's) as one text; empty when done.
+  std::string reason() const;
+  // The plain form: `value`; throws Error with the reason when no answer arrived.
+  nlohmann::json plain() &&;
 };
 
 struct ClientOptions {
@@ -72,6 +101,9 @@ struct ClientOptions {
   std::chrono::milliseconds max_backoff{30'000};
   // Seam for tests: how the client sleeps between retries. Empty: a real sleep.
   std::function<void(std::chrono::milliseconds)> sleep{};
+  // Once it returns true, a wait in progress ends at once (its request under way too) as
+  // unanswered ("interrupted"), and no further wait request is sent. Other requests finish.
+  std::function<bool()> waits_cancelled{};
 };
 
 struct CreateOptions {
@@ -87,8 +119,11 @@ struct CreateOptions {
   nlohmann::json extra_config = nlohmann::json::object();
 };
 
-// Every call returns the platform's JSON answer, or a failure map holding the
-// key "error" when the platform refused the request.
+// The body of a create request: {"name", "config": {"image", "init": {"cmd"}, "env", "metadata",
+// "services"}, and the extra_config entries}. Throws std::invalid_argument for bad options.
+nlohmann::json create_body(const std::string& image, const std::vector<std::string>& cmd,
+                           const CreateOptions& options);
+
 class API {
  public:
   explicit API(std::string api_token, ClientOptions options = {});
@@ -97,6 +132,8 @@ class API {
   API& operator=(API&&) noexcept;
   API(const API&) = delete;
   API& operator=(const API&) = delete;
+
+  // --- the plain form ---
 
   // A JSON array of machine records. An empty region lists every region.
   nlohmann::json list(const std::string& app, const std::string& region);
@@ -113,20 +150,27 @@ class API {
   nlohmann::json destroy(const std::string& app, const std::string& id, bool force,
                          const std::string& region);
 
-  // The listing, keeping of each record only id, name, state, instance_id and config's image,
-  // metadata, env and the services' ports (parsed as a stream, so a large fleet stays cheap).
-  // Failures as in list; an answer nested deeper than 128 levels is a failure map too.
-  nlohmann::json list_brief(const std::string& app, const std::string& region);
-  // The brief listing handed to `take` one record at a time, in listing order, as each is
-  // parsed, so that a caller who keeps less than the records never holds the whole listing.
-  // Returns an empty array, or list_brief's failure map: then the records handed over so far
-  // are no listing and must be discarded.
-  nlohmann::json list_brief_each(const std::string& app, const std::string& region,
-                                 const std::function<void(nlohmann::json&&)>& take);
+  // --- the classified form ---
+
+  // The listing handed to `take` one record at a time, in listing order, as each is parsed, so
+  // that a large fleet never exists as a whole. Each record keeps id, name, state, region,
+  // instance_id, private_ip and its whole config; other fields are dropped. An empty region
+  // lists every region. When the answer is not done, the records handed over so far are no
+  // listing and must be discarded.
+  Answer list_machines(const std::string& app, const std::string& region,
+                       const std::function<void(nlohmann::json&&)>& take);
+  // Sends a body made by create_body (or read back from a saved plan) as it is.
+  Answer create_machine(const std::string& app, const nlohmann::json& body);
+  Answer start_machine(const std::string& app, const std::string& id);
+  Answer stop_machine(const std::string& app, const std::string& id);
+  Answer get_machine(const std::string& app, const std::string& id);
+  Answer wait_machine(const std::string& app, const std::string& id, const std::string& instance_id,
+                      const std::string& state);
+  Answer destroy_machine(const std::string& app, const std::string& id, bool force);
   // Replaces the machine's whole config. A non-empty `current_version` (the listed
   // instance_id) makes the platform refuse the update when the machine changed meanwhile.
   // Re-sent on 429 only, like create.
-  nlohmann::json update(const std::string& app, const std::string& id, const nlohmann::json& config,
+  Answer update_machine(const std::string& app, const std::string& id, const nlohmann::json& config,
                         const std::string& current_version);
 
  private:

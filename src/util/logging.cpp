@@ -7,6 +7,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/secrets.hpp"
 
 namespace quelmar::util::logging {
 
@@ -95,13 +96,15 @@ void Logger::write(Level level, std::string_view message, const Fields& fields) 
 
 std::string format_line(std::string_view message, const Fields& fields) {
   // Messages and values carry outside text (platform answers, names): escaped,
-  // they can neither forge a second line nor drive the terminal.
-  std::string line = escape_for_terminal(message);
+  // they can neither forge a second line nor drive the terminal. A log line leaves the
+  // program, so no secret it holds may show.
+  const auto secrets = current_secrets();
+  std::string line = escape_for_terminal(secrets->redact(message));
   for (const auto& [key, value] : fields) {
     line += ' ';
     line += key;
     line += '=';
-    line += escape_for_terminal(value);
+    line += escape_for_terminal(secrets->redact(value));
   }
   return line;
 }

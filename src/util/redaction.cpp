@@ -20,10 +20,40 @@ bool is_word_char(char c) {
          c == '-';
 }
 
-struct Match {
-  std::size_t at;
-  std::size_t size;
+// A run of text to replace; overlapping occurrences are merged into one run.
+struct Run {
+  std::size_t begin;
+  std::size_t end;
 };
+
+// Every occurrence is found in the original text, so a replacement can never itself be
+// matched again.
+std::vector<Run> runs_of(const std::vector<std::string>& secrets, std::string_view text) {
+  std::vector<Run> found;
+  for (const std::string& secret : secrets) {
+    const bool whole_word_only = secret.size() < Redactor::kShortSecret;
+    for (auto at = text.find(secret); at != std::string_view::npos;
+         at = text.find(secret, at + 1)) {
+      const std::size_t end = at + secret.size();
+      if (whole_word_only && ((at > 0 && is_word_char(text[at - 1])) ||
+                              (end < text.size() && is_word_char(text[end])))) {
+        continue;
+      }
+      found.push_back({at, end});
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const Run& a, const Run& b) { return a.begin < b.begin; });
+  std::vector<Run> merged;
+  for (const Run& run : found) {
+    if (!merged.empty() && run.begin < merged.back().end) {
+      merged.back().end = std::max(merged.back().end, run.end);
+    } else {
+      merged.push_back(run);
+    }
+  }
+  return merged;
+}
 
 }  // namespace
 
@@ -46,40 +76,35 @@ void Redactor::add_token(std::string_view token) {
 }
 
 std::string Redactor::redact(std::string_view text) const {
-  // Every match is found in the original text, so a replacement can never
-  // itself be matched again.
-  std::vector<Match> matches;
-  for (const std::string& secret : secrets_) {
-    const bool whole_word_only = secret.size() < kShortSecret;
-    for (auto at = text.find(secret); at != std::string_view::npos;
-         at = text.find(secret, at + 1)) {
-      const std::size_t end = at + secret.size();
-      if (whole_word_only && ((at > 0 && is_word_char(text[at - 1])) ||
-                              (end < text.size() && is_word_char(text[end])))) {
-        continue;
-      }
-      matches.push_back({at, secret.size()});
-    }
-  }
-  if (matches.empty()) return std::string(text);
-  std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
-    return a.at != b.at ? a.at < b.at : a.size > b.size;
-  });
   std::string result;
-  result.reserve(text.size());
-  std::size_t done = 0;
-  for (const Match& match : matches) {
-    if (match.at < done) {
-      // Overlaps a replaced run: redact through its end as well.
-      if (match.at + match.size > done) done = match.at + match.size;
-      continue;
-    }
-    result.append(text.substr(done, match.at - done));
-    result.append(kRedacted);
-    done = match.at + match.size;
-  }
-  result.append(text.substr(done));
+  redact_prefix(text, 0, text.size(), result);
   return result;
+}
+
+std::size_t Redactor::redact_prefix(std::string_view text, std::size_t from, std::size_t until,
+                                    std::string& out) const {
+  std::size_t end = std::min(until, text.size());
+  const std::vector<Run> runs = runs_of(secrets_, text);
+  for (const Run& run : runs) {
+    if (run.begin < end && run.end > end) end = run.end;
+  }
+  out.reserve(out.size() + (end - std::min(from, end)));
+  std::size_t done = from;
+  for (const Run& run : runs) {
+    if (run.begin >= end) break;
+    if (run.end <= done) continue;
+    if (run.begin > done) out.append(text.substr(done, run.begin - done));
+    out.append(kRedacted);
+    done = run.end;
+  }
+  if (done < end) out.append(text.substr(done, end - done));
+  return end;
+}
+
+std::size_t Redactor::longest_secret() const {
+  std::size_t longest = 0;
+  for (const auto& secret : secrets_) longest = std::max(longest, secret.size());
+  return longest;
 }
 
 }  // namespace quelmar::util

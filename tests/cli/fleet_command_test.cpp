@@ -93,8 +93,9 @@ TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
   auto r = fly({"plan", "--inventory", file});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
-            "create m-1\ncreate m-2\n"
-            "plan for meters: 2 create, 0 update, 0 start, 0 ok, 0 duplicate, 0 orphan\n");
+            "create m-1 (new mediator in iad)\ncreate m-2 (new mediator in iad)\n"
+            "plan for meters: 2 create, 0 update, 0 start, 0 ok, 0 duplicate, 0 orphan; "
+            "0 to destroy, 0 kept\n");
 
   ASSERT_EQ(fly({"apply", "--inventory", file, "--cmd", "/mediator", "--yes"}).status, 0);
   r = fly({"plan", "--inventory", file, "--json"});
@@ -114,15 +115,26 @@ TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
                                    {"start", 0},
                                    {"ok", 2},
                                    {"duplicate", 0},
-                                   {"orphan", 0}}));
+                                   {"orphan", 0},
+                                   {"destroy", 0},
+                                   {"kept", 0}}));
 
   r = fly({"plan", "--inventory",
            inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.9,7001\n"), "--json"});
   EXPECT_EQ(r.status, 1);
   const json changed = json::parse(r.out);
   EXPECT_EQ(changed["actions"][0]["changes"], json({"ip_address", "METER_IP_ADDRESS"}));
+  EXPECT_EQ(changed["actions"][0]["diff"]["ip_address"],
+            json({{"from", "10.0.0.1"}, {"to", "10.0.0.9"}}));
+  EXPECT_EQ(changed["actions"][0]["region"], "iad");
   EXPECT_EQ(changed["actions"][1]["action"], "orphan");
   EXPECT_EQ(changed["actions"][1]["meter_id"], "m-2");
+  EXPECT_EQ(changed["actions"][1]["prune"], false);
+  r = fly({"plan", "--inventory",
+           inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.9,7001\n")});
+  EXPECT_THAT(r.out, HasSubstr(" iad (ip_address 10.0.0.1 -> 10.0.0.9, METER_IP_ADDRESS 10.0.0.1 "
+                               "-> 10.0.0.9)\n"));
+  EXPECT_THAT(r.out, HasSubstr(" iad (kept: no --prune)\n"));
 
   // A listing that fails is no empty fleet.
   r = fly({"plan", "--inventory", file}, "", "wrong-token");
@@ -143,7 +155,7 @@ TEST_F(FleetCli, ApplyAsksFirstAndAnAppliedFleetNeedsNothingMore) {
   r = fly({"apply", "--inventory", file, "--cmd", "/mediator", "--parallel", "1"}, "y\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("create m-1 "));
-  EXPECT_THAT(r.out, HasSubstr("applied to meters: 2 ok, 0 failed, 0 skipped\n"));
+  EXPECT_THAT(r.out, HasSubstr("applied to meters: 2 ok, 0 failed, 0 skipped, 0 kept\n"));
   EXPECT_EQ(platform_.machines("meters").size(), 2U);
 
   platform_.clear_requests();
@@ -155,18 +167,20 @@ TEST_F(FleetCli, ApplyAsksFirstAndAnAppliedFleetNeedsNothingMore) {
   EXPECT_EQ(report["results"][0], json({{"action", "ok"},
                                         {"meter_id", "m-1"},
                                         {"machine_id", platform_.machines("meters")[0]["id"]},
+                                        {"region", "iad"},
                                         {"outcome", "ok"},
                                         {"error", nullptr}}));
-  EXPECT_EQ(report["summary"], json({{"ok", 2}, {"failed", 0}, {"skipped", 0}}));
+  EXPECT_EQ(report["summary"], json({{"ok", 2}, {"failed", 0}, {"skipped", 0}, {"kept", 0}}));
   EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
 }
 
-TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsOrIsKept) {
+TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsButKeptIsNoFailure) {
   ASSERT_EQ(fly({"apply", "--inventory", inventory(kTwoMeters), "--cmd", "/m", "--yes"}).status, 0);
   const std::string one = inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.1,7001\n");
   auto r = fly({"apply", "--inventory", one, "--yes"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.out, HasSubstr(": skipped: kept (no --prune)\n"));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr(" iad: kept (no --prune)\n"));
+  EXPECT_EQ(fly({"plan", "--inventory", one}).status, 0) << "a kept orphan is no pending change";
 
   std::string orphan_id;
   for (const auto& machine : platform_.machines("meters")) {
@@ -179,7 +193,7 @@ TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsOrIsKept) {
                     .body = R"({"error":"boom"})"});
   r = fly({"apply", "--inventory", one, "--yes", "--prune"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.out, HasSubstr("orphan m-2 " + orphan_id + ": failed: stop refused: boom\n"));
+  EXPECT_THAT(r.out, HasSubstr("orphan m-2 " + orphan_id + " iad: failed: stop refused: boom\n"));
 
   r = fly({"apply", "--inventory", one, "--yes", "--prune"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;

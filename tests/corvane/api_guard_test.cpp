@@ -59,37 +59,13 @@ TEST_F(ApiTest, ThePathIsSentAsWrittenNeverNormalised) {
 
 // ---- the token in answers -----------------------------------------------------
 
-TEST_F(ApiTest, TokenIsRedactedAfterDecodingInFailureAndSuccessAnswers) {
-  const std::string hidden = json_escaped(kToken);
-  fake.inject({.path_contains = "/stop",
-               .status = 401,
-               .body = R"({"error":"bad )" + std::string(kToken) + R"("})"});
-  fake.inject({.path_contains = "/stop", .status = 403, .body = R"({"error":)" + hidden + "}"});
-  fake.inject({.path_contains = "/stop", .status = 422, .body = R"({"message":)" + hidden + "}"});
-  fake.inject({.path_contains = "/stop",
-               .status = 200,
-               .body = R"({"ok":true,"echo":)" + hidden + R"(,"deep":[{"x":[)" + hidden +
-                       R"(]}],)" + hidden + R"(:1})"});
-  fake.inject({.path_contains = "/stop", .status = 200, .body = "not json " + std::string(kToken)});
-
-  for (int i = 0; i < 5; ++i) {
-    const std::string result = client.stop(kApp, "1857156b526dd8").dump();
-    EXPECT_THAT(result, Not(HasSubstr(kToken)));
-    EXPECT_THAT(result, HasSubstr("[redacted]"));
-  }
-}
-
-TEST_F(ApiTest, EachPartOfAFlyV1TokenIsRedacted) {
+TEST_F(ApiTest, AFlyV1TokenTravelsWholeAndAnAnswerEchoingItIsKeptAsData) {
   const std::string token = "FlyV1 fm2_firstmacaroon, fm2_secondmacaroon";
   FakePlatform flyv1{{.token = token, .apps = {kApp}}};
   API flyv1_client(token, options_for(flyv1));
-  flyv1.inject({.status = 200,
-                .body = R"({"a":)" + json_escaped("fm2_secondmacaroon") +
-                        R"(,"fm2_firstmacaroon":)" +
-                        json_escaped("fm2_firstmacaroon, fm2_secondmacaroon") + "}"});
+  flyv1.inject({.status = 200, .body = R"([{"a":)" + json_escaped("fm2_secondmacaroon") + "}]"});
 
-  const std::string result = flyv1_client.list(kApp, "").dump();
-  EXPECT_THAT(result, Not(HasSubstr("macaroon")));
+  EXPECT_EQ(flyv1_client.list(kApp, ""), json::parse(R"([{"a":"fm2_secondmacaroon"}])"));
   EXPECT_EQ(flyv1.requests().back().header("authorization"), token);
 }
 

@@ -30,6 +30,19 @@ TEST_F(ApiTest, RetryAfterIsCappedByMaxBackoff) {
   EXPECT_THAT(sleeps, ElementsAre(1000ms));
 }
 
+TEST_F(ApiTest, AnyRetryAfterWaitsWithinTheMaximumBackOff) {
+  // Huge, an HTTP date far ahead, negative, garbage: never longer than max_backoff (1 s here),
+  // never an overflow.
+  for (const char* header : {"9223372036854775807", "Fri, 31 Dec 9999 23:59:59 GMT", "-5", "soon",
+                             "18446744073709551616"}) {
+    sleeps.clear();
+    fake.inject({.method = "GET", .status = 429, .retry_after = header});
+    EXPECT_EQ(client.list(kApp, "iad"), json::array()) << header;
+    ASSERT_EQ(sleeps.size(), 1U) << header;
+    EXPECT_THAT(sleeps[0], AllOf(Ge(50ms), Le(1000ms))) << header;
+  }
+}
+
 struct IdempotentCase {
   std::string name;
   std::string method;

@@ -115,6 +115,7 @@ struct Machine {
   // A transitional state shown to one read, after which the machine moves on.
   std::optional<std::string> settles_to;
   bool destroyed = false;
+  int listings_left = 0;  // after destroy: listings that still show it
 
   std::string id() const { return text_or_empty(record, "id"); }
   std::string state() const { return text_or_empty(record, "state"); }
@@ -243,6 +244,7 @@ struct FakePlatform::Impl {
         if (failure->retry_after_seconds) {
           res.set_header("Retry-After", std::to_string(*failure->retry_after_seconds));
         }
+        if (failure->retry_after) res.set_header("Retry-After", *failure->retry_after);
         if (failure->body) res.set_content(*failure->body, "application/json");
         return;
       }
@@ -318,7 +320,10 @@ struct FakePlatform::Impl {
   void list(const httplib::Request& req, httplib::Response& res, App& app) {
     json listed = json::array();
     for (auto& machine : app.machines) {
-      if (!machine.destroyed && matches_filters(req, machine)) listed.push_back(read(machine));
+      if (machine.destroyed && machine.listings_left <= 0) continue;
+      if (!matches_filters(req, machine)) continue;
+      if (machine.destroyed) --machine.listings_left;
+      listed.push_back(read(machine));
     }
     answer(res, 200, listed);
   }
@@ -347,7 +352,7 @@ struct FakePlatform::Impl {
         {"created_at", "2024-01-01T00:00:00Z"},
         {"updated_at", "2024-01-01T00:00:00Z"},
         {"events", json::array()}};
-    Machine machine{record, std::nullopt, false};
+    Machine machine{record, std::nullopt, false, 0};
     const bool skip_launch = body.contains("skip_launch") && body["skip_launch"] == true;
     if (!skip_launch) machine.set_state("started");
     app.machines.push_back(std::move(machine));
@@ -429,6 +434,7 @@ struct FakePlatform::Impl {
       return;
     }
     machine->destroyed = true;
+    machine->listings_left = options.destroyed_listings;
     machine->settles_to.reset();
     machine->set_state("destroyed");
     app.destroyed_ids.insert(id);
@@ -551,7 +557,7 @@ std::set<std::string> FakePlatform::app_names() const {
 
 void FakePlatform::add_machine(const std::string& app, nlohmann::json record) {
   std::lock_guard lock(impl_->mutex);
-  impl_->apps[app].machines.push_back(Machine{std::move(record), std::nullopt, false});
+  impl_->apps[app].machines.push_back(Machine{std::move(record), std::nullopt, false, 0});
   impl_->changed.notify_all();
 }
 

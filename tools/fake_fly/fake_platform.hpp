@@ -4,12 +4,14 @@
 // Behaviour in brief:
 // - Every request needs `Authorization: Bearer <token>` or `Authorization: <token>` when the
 //   token itself starts with "FlyV1 "; otherwise 401 {"error": ...}.
+// - Listings hold every region unless the request names one ("region").
 // - Apps are known when named in the options, added with add_app(), or seeded with machines.
 //   Requests for an unknown app or machine answer 404 {"error": ...}.
 // - State moves: create answers "created" and the machine is "started" afterwards (it stays
 //   "created" with "skip_launch": true); stop shows "stopping" to the next read (get or list),
-//   then "stopped"; start makes it "started" at once; destroy removes it from the list at once,
-//   shows "destroyed" to the next get, then 404.
+//   then "stopped"; start makes it "started" at once; destroy shows it as "destroyed" to the
+//   next `destroyed_listings` listings (0: gone from the list at once) and to the next get,
+//   then 404.
 // - Wait answers {"ok":true,"state":S} when the machine is in S (a pending stop counts as
 //   stopped), otherwise holds up to the wait hold (default: the requested timeout) and answers
 //   408 {"error": ...}. 400 when timeout is outside 1..60 or state=stopped lacks instance_id.
@@ -50,6 +52,9 @@ struct FakePlatformOptions {
   // Added to every request before it is handled, as a distant platform would; requests wait
   // it out side by side.
   std::chrono::milliseconds latency{0};
+  // How many listings still show a destroyed machine (in state "destroyed"), as the platform
+  // keeps such records listed for a while.
+  int destroyed_listings = 0;
 };
 
 struct RecordedRequest {
@@ -74,6 +79,8 @@ struct InjectedFailure {
   // Sent verbatim as application/json (may be malformed on purpose). Absent: empty body.
   std::optional<std::string> body{};
   std::optional<int> retry_after_seconds{};
+  // The Retry-After header as it is, for values a well-behaved server would not send.
+  std::optional<std::string> retry_after{};
   std::chrono::milliseconds delay{0};
 };
 

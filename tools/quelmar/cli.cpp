@@ -11,7 +11,8 @@
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/logging.hpp"
-#include "quelmar/util/redaction.hpp"
+#include "quelmar/util/secrets.hpp"
+#include "redacting_output.hpp"
 
 namespace quelmar::cli {
 
@@ -19,26 +20,26 @@ namespace {
 
 constexpr std::string_view kTokenOption = "--token";
 
-// Hides every API token the process was given: the values of --token wherever
-// they stand on the command line, and the environment's.
-util::Redactor redactor_of(int argc, const char* const* argv, const Io& io) {
-  util::Redactor redactor;
+// Every API token the process was given, hidden in all it writes for as long as it runs: the
+// values of --token wherever they stand on the command line, and the environment's.
+std::vector<util::SecretScope> secrets_of(int argc, const char* const* argv, const Io& io) {
+  std::vector<util::SecretScope> secrets;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == kTokenOption && i + 1 < argc) redactor.add_token(argv[i + 1]);
+    if (arg == kTokenOption && i + 1 < argc) secrets.emplace_back(argv[i + 1]);
     if (arg.starts_with(std::string(kTokenOption) + "=")) {
-      redactor.add_token(arg.substr(kTokenOption.size() + 1));
+      secrets.emplace_back(std::string(arg.substr(kTokenOption.size() + 1)));
     }
   }
   if (io.getenv) {
-    if (auto token = io.getenv(kTokenVariable)) redactor.add_token(*token);
+    if (auto token = io.getenv(kTokenVariable)) secrets.emplace_back(*token);
   }
-  return redactor;
+  return secrets;
 }
 
 // One inert line on stderr, whatever the message holds.
-void report(const Io& io, const std::string& message, const util::Redactor& redactor) {
-  io.err << "quelmar: " << util::escape_for_terminal(redactor.redact(message)) << '\n';
+void report(const Io& io, const std::string& message) {
+  io.err << "quelmar: " << util::escape_for_terminal(message) << '\n';
 }
 
 // Output that did not reach its reader is a failure, whatever the command did;
@@ -57,10 +58,7 @@ int finish(const Io& io, int status) {
   return kExitUsage;
 }
 
-}  // namespace
-
-int run(int argc, const char* const* argv, const Io& io) {
-  const util::Redactor redactor = redactor_of(argc, argv, io);
+int run_redacted(int argc, const char* const* argv, const Io& io) {
   CLI::App app{"quelmar: tools for operators of a fleet of electricity meters", "quelmar"};
   app.set_version_flag("--version", QUELMAR_VERSION);
   app.require_subcommand(1);
@@ -85,23 +83,40 @@ int run(int argc, const char* const* argv, const Io& io) {
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) {  // --help, --version
       app.exit(e, io.out, io.err);
-      return finish(io, 0);
+      return 0;
     }
-    report(io, e.what(), redactor);
-    return finish(io, kExitUsage);
+    report(io, e.what());
+    return kExitUsage;
   } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {
     // The adapter asked to end the process; its message is already on stdout.
-    return finish(io, e.status());
+    return e.status();
+  } catch (const orchestrate::adapter::vostrel::LookupFailed& e) {
+    io.out.flush();
+    report(io, e.what());
+    return e.exit_status();
   } catch (const CommandRefused& e) {
     io.out.flush();
-    report(io, e.what(), redactor);
-    return finish(io, kExitRefused);
+    report(io, e.what());
+    return kExitRefused;
   } catch (const std::exception& e) {
     io.out.flush();
-    report(io, e.what(), redactor);
-    return finish(io, kExitUsage);
+    report(io, e.what());
+    return kExitUsage;
   }
-  return finish(io, status);
+  return status;
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv, const Io& real) {
+  const std::vector<util::SecretScope> secrets = secrets_of(argc, argv, real);
+  RedactingStream out(real.out);
+  RedactingStream err(real.err);
+  const Io io{real.in, out, err, real.getenv, real.err_is_terminal};
+  const int status = run_redacted(argc, argv, io);
+  out.drain();
+  err.drain();
+  return finish(real, status);
 }
 
 }  // namespace quelmar::cli

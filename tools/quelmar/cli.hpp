@@ -14,6 +14,8 @@ struct Io {
   std::ostream& out;
   std::ostream& err;
   std::function<std::optional<std::string>(const std::string& name)> getenv;
+  // Progress may be drawn on stderr.
+  bool err_is_terminal = false;
 };
 
 // Parses argv, runs the command and returns the process exit status.

@@ -18,6 +18,7 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "quelmar/util/secrets.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -28,7 +29,6 @@ using nlohmann::ordered_json;
 using util::escape_for_terminal;
 
 constexpr int kExitNotInStep = 1;
-constexpr int kExitInterrupted = 130;
 constexpr int kMaxParallel = 64;
 
 // ASCII-only JSON: no control or bidirectional character of a platform text reaches the
@@ -61,190 +61,291 @@ std::string summary_line(const fleet::Plan& plan) {
   std::ostringstream line;
   line << "plan for " << escape_for_terminal(plan.app) << ": " << s.create << " create, "
        << s.update << " update, " << s.start << " start, " << s.ok << " ok, " << s.duplicate
-       << " duplicate, " << s.orphan << " orphan";
+       << " duplicate, " << s.orphan << " orphan; " << s.destroy << " to destroy, " << s.kept
+       << " kept";
   return line.str();
 }
 
-// "ACTION METER_ID MACHINE_ID", with "-" for what is missing.
-std::string action_text(fleet::ActionKind kind, const std::string& meter_id,
-                        const std::optional<std::string>& machine_id) {
+// A value of a changed field as the plan shows it: a text as it is, "(none)" when absent.
+std::string shown_value(const nlohmann::json& value) {
+  if (value.is_null()) return "(none)";
+  return escape_for_terminal(util::text_form(value));
+}
+
+// "ACTION METER_ID [MACHINE_ID REGION]", with "-" for a missing meter id.
+std::string action_head(fleet::ActionKind kind, const std::string& meter_id,
+                        const std::optional<std::string>& machine_id, const std::string& region) {
   std::string text = fleet::to_string(kind) + " " +
                      (meter_id.empty() ? std::string("-") : escape_for_terminal(meter_id));
-  if (machine_id) text += " " + escape_for_terminal(*machine_id);
+  if (machine_id)
+    text += " " + escape_for_terminal(*machine_id) + " " + escape_for_terminal(region);
   return text;
+}
+
+std::string plan_line(const fleet::Plan& plan, const fleet::Action& action) {
+  const auto& m = action.machine;
+  std::string line = action_head(action.kind, action.meter_id,
+                                 m ? std::optional(m->id) : std::nullopt, m ? m->region : "");
+  switch (action.kind) {
+    case fleet::ActionKind::kCreate:
+      return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
+    case fleet::ActionKind::kUpdate: {
+      line += " (";
+      for (std::size_t i = 0; i < action.changes.size(); ++i) {
+        const auto& c = action.changes[i];
+        line +=
+            (i > 0 ? ", " : "") + c.field + " " + shown_value(c.from) + " -> " + shown_value(c.to);
+      }
+      return line + ")";
+    }
+    case fleet::ActionKind::kStart:
+      return line + " (" + escape_for_terminal(m->state) + ")";
+    case fleet::ActionKind::kDuplicate:
+    case fleet::ActionKind::kOrphan:
+      if (!action.prune) return line + " (kept: no --prune)";
+      line += " (destroy " + escape_for_terminal(m->name) + ", " + escape_for_terminal(m->state);
+      if (action.primary_id) line += "; primary " + escape_for_terminal(*action.primary_id);
+      return line + ")";
+    case fleet::ActionKind::kOk:
+      break;
+  }
+  return line;
+}
+
+ordered_json plan_json(const fleet::Plan& plan) {
+  auto actions = ordered_json::array();
+  for (const auto& action : plan.actions) {
+    const auto& m = action.machine;
+    ordered_json entry{{"action", fleet::to_string(action.kind)},
+                       {"meter_id", meter_id_json(action.meter_id)},
+                       {"machine_id", m ? ordered_json(m->id) : ordered_json(nullptr)},
+                       {"region", m ? m->region : plan.region}};
+    if (action.kind == fleet::ActionKind::kUpdate) {
+      auto changes = ordered_json::array();
+      auto diff = ordered_json::object();
+      for (const auto& c : action.changes) {
+        changes.push_back(c.field);
+        diff[c.field] = {{"from", c.from}, {"to", c.to}};
+      }
+      entry["changes"] = std::move(changes);
+      entry["diff"] = std::move(diff);
+    }
+    if (action.kind == fleet::ActionKind::kDuplicate || action.kind == fleet::ActionKind::kOrphan) {
+      entry["prune"] = action.prune;
+      entry["name"] = m->name;
+      entry["state"] = m->state;
+      if (action.primary_id) entry["primary_id"] = *action.primary_id;
+    }
+    actions.push_back(std::move(entry));
+  }
+  const fleet::Summary s = plan.summary();
+  const ordered_json summary{
+      {"create", s.create},       {"update", s.update}, {"start", s.start},     {"ok", s.ok},
+      {"duplicate", s.duplicate}, {"orphan", s.orphan}, {"destroy", s.destroy}, {"kept", s.kept}};
+  return {{"app", plan.app}, {"actions", std::move(actions)}, {"summary", summary}};
 }
 
 void write_plan(std::ostream& out, const fleet::Plan& plan, bool json) {
   if (json) {
-    auto actions = ordered_json::array();
-    for (const auto& action : plan.actions) {
-      ordered_json entry{{"action", fleet::to_string(action.kind)},
-                         {"meter_id", meter_id_json(action.meter_id)},
-                         {"machine_id", optional_text(action.machine_id)}};
-      if (action.kind == fleet::ActionKind::kUpdate) entry["changes"] = action.changes;
-      actions.push_back(std::move(entry));
-    }
-    const fleet::Summary s = plan.summary();
-    const ordered_json summary{{"create", s.create},       {"update", s.update},
-                               {"start", s.start},         {"ok", s.ok},
-                               {"duplicate", s.duplicate}, {"orphan", s.orphan}};
-    out << dump({{"app", plan.app}, {"actions", actions}, {"summary", summary}}) << '\n';
+    out << dump(plan_json(plan)) << '\n';
     return;
   }
   for (const auto& action : plan.actions) {
-    if (action.kind == fleet::ActionKind::kOk) continue;
-    out << action_text(action.kind, action.meter_id, action.machine_id);
-    if (!action.changes.empty()) {
-      out << " (";
-      for (std::size_t i = 0; i < action.changes.size(); ++i) {
-        out << (i > 0 ? ", " : "") << action.changes[i];
-      }
-      out << ')';
-    }
-    out << '\n';
+    if (action.kind != fleet::ActionKind::kOk) out << plan_line(plan, action) << '\n';
   }
   out << summary_line(plan) << '\n';
 }
 
-void write_report(std::ostream& out, const fleet::Plan& plan, const fleet::Report& report,
-                  bool json) {
-  if (json) {
-    auto results = ordered_json::array();
-    for (const auto& r : report.results) {
-      results.push_back(
-          {{"action", fleet::to_string(r.action)},
-           {"meter_id", meter_id_json(r.meter_id)},
-           {"machine_id", optional_text(r.machine_id)},
-           {"outcome", fleet::to_string(r.outcome)},
-           {"error", r.error.empty() ? ordered_json(nullptr) : ordered_json(r.error)}});
-    }
-    const ordered_json summary{{"ok", report.count(fleet::Outcome::kOk)},
-                               {"failed", report.count(fleet::Outcome::kFailed)},
-                               {"skipped", report.count(fleet::Outcome::kSkipped)}};
-    out << dump({{"results", results}, {"summary", summary}}) << '\n';
-    return;
-  }
+std::string result_line(const fleet::Result& r) {
+  std::string line = action_head(r.action, r.meter_id, r.machine_id, r.region) + ": " +
+                     fleet::to_string(r.outcome);
+  if (r.outcome == fleet::Outcome::kKept) return line + " (" + escape_for_terminal(r.error) + ")";
+  if (!r.error.empty()) line += ": " + escape_for_terminal(r.error);
+  return line;
+}
+
+std::string report_summary(const std::string& app, const fleet::Report& report) {
+  std::ostringstream line;
+  line << "applied to " << escape_for_terminal(app) << ": " << report.count(fleet::Outcome::kOk)
+       << " ok, " << report.count(fleet::Outcome::kFailed) << " failed, "
+       << report.count(fleet::Outcome::kSkipped) << " skipped, "
+       << report.count(fleet::Outcome::kKept) << " kept"
+       << (report.interrupted ? " (interrupted)" : "");
+  return line.str();
+}
+
+ordered_json report_json(const fleet::Report& report) {
+  auto results = ordered_json::array();
   for (const auto& r : report.results) {
-    // Meters already in step did nothing; the summary counts them.
-    if (r.action == fleet::ActionKind::kOk && r.outcome == fleet::Outcome::kOk) continue;
-    out << action_text(r.action, r.meter_id, r.machine_id) << ": " << fleet::to_string(r.outcome);
-    if (!r.error.empty()) out << ": " << escape_for_terminal(r.error);
-    out << '\n';
+    results.push_back({{"action", fleet::to_string(r.action)},
+                       {"meter_id", meter_id_json(r.meter_id)},
+                       {"machine_id", optional_text(r.machine_id)},
+                       {"region", r.region},
+                       {"outcome", fleet::to_string(r.outcome)},
+                       {"error", r.error.empty() ? ordered_json(nullptr) : ordered_json(r.error)}});
   }
-  out << "applied to " << escape_for_terminal(plan.app) << ": " << report.count(fleet::Outcome::kOk)
-      << " ok, " << report.count(fleet::Outcome::kFailed) << " failed, "
-      << report.count(fleet::Outcome::kSkipped) << " skipped"
-      << (report.interrupted ? " (interrupted)" : "") << '\n';
+  const ordered_json summary{{"ok", report.count(fleet::Outcome::kOk)},
+                             {"failed", report.count(fleet::Outcome::kFailed)},
+                             {"skipped", report.count(fleet::Outcome::kSkipped)},
+                             {"kept", report.count(fleet::Outcome::kKept)}};
+  return {{"results", std::move(results)}, {"summary", summary}};
 }
 
-// Whether applying the plan sends anything beyond the listing.
-bool has_work(const fleet::Plan& plan, bool prune) {
-  for (const auto& action : plan.actions) {
-    switch (action.kind) {
-      case fleet::ActionKind::kCreate:
-      case fleet::ActionKind::kUpdate:
-      case fleet::ActionKind::kStart:
-        return true;
-      case fleet::ActionKind::kDuplicate:
-      case fleet::ActionKind::kOrphan:
-        if (prune) return true;
-        break;
-      case fleet::ActionKind::kOk:
-        break;
-    }
-  }
-  return false;
+// SIGINT and SIGTERM while apply runs: the first starts nothing new, the second also cancels
+// the waits in flight. The first signal decides the exit status.
+std::atomic<int> stop_level{0};
+std::atomic<int> first_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void on_stop_signal(int signal) {
+  int none = 0;
+  first_signal.compare_exchange_strong(none, signal);
+  if (stop_level.load() < 2) stop_level.fetch_add(1);
 }
 
-// SIGINT sets the flag while apply runs, so that it can stop starting actions and report.
-std::atomic<bool> interrupt_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void on_interrupt(int /*signal*/) { interrupt_requested.store(true); }
-
-class InterruptScope {
+class StopSignals {
  public:
-  InterruptScope() {
-    interrupt_requested.store(false);
+  StopSignals() {
+    stop_level.store(0);
+    first_signal.store(0);
     struct sigaction action {};
-    action.sa_handler = on_interrupt;
+    action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &previous_);
+    sigaction(SIGINT, &action, &previous_int_);
+    sigaction(SIGTERM, &action, &previous_term_);
   }
-  ~InterruptScope() { sigaction(SIGINT, &previous_, nullptr); }
-  InterruptScope(const InterruptScope&) = delete;
-  InterruptScope& operator=(const InterruptScope&) = delete;
+  ~StopSignals() {
+    sigaction(SIGINT, &previous_int_, nullptr);
+    sigaction(SIGTERM, &previous_term_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
 
  private:
-  struct sigaction previous_ {};
+  struct sigaction previous_int_ {};
+  struct sigaction previous_term_ {};
 };
 
-// Progress on the terminal only: never mixed into a log or a pipe.
-std::function<void(const fleet::Progress&)> terminal_progress(const Io& io) {
-  if (&io.err != &std::cerr || isatty(STDERR_FILENO) != 1) return {};
-  return [&io](const fleet::Progress& p) {
+// Each finished action's line as it finishes (text mode), and progress on a terminal.
+std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(const Io& io,
+                                                                              bool json) {
+  return [&io, json](const fleet::Result& r, const fleet::Progress& p) {
+    if (io.err_is_terminal) io.err << '\r' << std::string(72, ' ') << '\r' << std::flush;
+    // Meters already in step did nothing; the summary counts them.
+    const bool quiet = r.action == fleet::ActionKind::kOk && r.outcome == fleet::Outcome::kOk;
+    if (!json && !quiet) io.out << result_line(r) << '\n' << std::flush;
+    if (!io.err_is_terminal) return;
     using std::chrono::duration;
     const double elapsed = duration<double>(p.elapsed).count();
     const double eta =
         p.done == 0 ? 0.0
                     : elapsed / static_cast<double>(p.done) * static_cast<double>(p.total - p.done);
-    io.err << "\r" << p.done << '/' << p.total << " done, " << p.failed << " failed, " << std::fixed
-           << std::setprecision(1) << elapsed << " s elapsed, ETA " << eta << " s   "
+    io.err << p.done << '/' << p.total << " done, " << p.failed << " failed, " << std::fixed
+           << std::setprecision(1) << elapsed << " s elapsed, ETA " << eta << " s"
            << (p.done == p.total ? "\n" : "") << std::flush;
   };
 }
 
 void add_inventory_option(CLI::App& cmd, std::string& path) {
   cmd.add_option("--inventory", path,
-                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]")
-      ->required();
+                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]");
+}
+
+// What `step` returns; a failed listing on the way is a CommandError naming the app.
+template <typename Step>
+auto listing_app(const vostrel::FlyAdapter& adapter, Step&& step) {
+  try {
+    return step();
+  } catch (const vostrel::PlatformError& e) {
+    throw CommandError("cannot list the machines of " + adapter.fly_app().value_or("") + ": " +
+                       e.what());
+  }
+}
+
+// The plan of an inventory against the app's mediators, or absent after the inventory's
+// problems were printed.
+std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const std::string& path,
+                                             const fleet::PlanOptions& options, const Io& io) {
+  const auto meters = load_inventory(path, io);
+  if (!meters) return std::nullopt;
+  return listing_app(adapter, [&] { return fleet::plan(adapter, *meters, options); });
 }
 
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
   struct Options {
     std::string inventory;
     bool json = false;
+    bool prune = false;
+    std::optional<std::string> cmd;
+    std::optional<std::string> out;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = fly.add_subcommand(
       "plan",
-      "Compare the app's mediators with the meter inventory and print what apply would do.\n"
-      "Exit 0: every meter in step; 1: something to do; 2: inventory or listing failed.");
+      "Compare the app's mediators (every region) with the meter inventory and print what\n"
+      "apply would do. Exit 0: every meter in step (kept duplicates and orphans aside);\n"
+      "1: something to do; 2: inventory, listing or plan file failed.");
   add_inventory_option(*cmd, options->inventory);
+  cmd->get_option("--inventory")->required();
+  cmd->add_option("--cmd", options->cmd,
+                  "Command mediators run: compared with theirs (and needed in a plan file that "
+                  "creates)");
+  cmd->add_flag("--prune", options->prune, "Plan to destroy duplicate and orphan mediators");
+  cmd->add_option("--out", options->out,
+                  "Also write the plan to this file (JSON, mode 0600) for apply --plan");
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
   cmd->callback([adapter_options, options, &io, &status] {
-    const auto meters = load_inventory(options->inventory, io);
-    if (!meters) {
+    vostrel::FlyAdapter adapter(adapter_options());
+    fleet::PlanOptions plan_options{.prune = options->prune, .cmd = options->cmd};
+    if (options->out) plan_options.inventory_sha256 = fleet::file_sha256(options->inventory);
+    const auto plan = plan_of_inventory(adapter, options->inventory, plan_options, io);
+    if (!plan) {
       status = kExitUsage;
       return;
     }
-    vostrel::FlyAdapter adapter(adapter_options());
-    const fleet::Plan plan = fleet::plan(adapter, *meters);
-    write_plan(io.out, plan, options->json);
-    status = plan.in_step() ? 0 : kExitNotInStep;
+    if (options->out) {
+      if (plan->summary().create > 0 && (adapter.image().empty() || !options->cmd)) {
+        throw CommandError("a plan file that creates mediators needs --image and --cmd");
+      }
+      fleet::write_plan_file(*options->out, *plan);
+    }
+    write_plan(io.out, *plan, options->json);
+    status = plan->in_step() ? 0 : kExitNotInStep;
   });
 }
 
 void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
   struct Options {
     std::string inventory;
+    std::string plan_file;
     bool prune = false;
     bool yes = false;
     int parallel = 4;
+    std::size_t max_destroy = 10;
     bool json = false;
     std::optional<std::string> cmd;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = fly.add_subcommand(
       "apply",
-      "Bring the app's mediators in step with the meter inventory, after confirmation:\n"
-      "create, start and update mediators; with --prune destroy duplicates and orphans.\n"
-      "After the first failed update no other update starts. Ctrl-C starts nothing new,\n"
-      "reports, and exits 130. Exit 0: all done; 1: something failed or was skipped.");
+      "Bring the app's mediators in step with the meter inventory (or carry out a plan file),\n"
+      "after showing the plan and asking: create, start and update mediators; with --prune\n"
+      "destroy duplicates and orphans. The first update is a canary; after the first failed\n"
+      "update no other update starts. Ctrl-C or SIGTERM starts nothing new and reports\n"
+      "(exit 130 or 143); a second one also cancels waits. Exit 0: all done; 1: something\n"
+      "failed or was skipped; 2: inventory, listing, plan file or --max-destroy refused.");
   add_inventory_option(*cmd, options->inventory);
-  cmd->add_option("--cmd", options->cmd, "Command that created mediators run (needed to create)");
-  cmd->add_flag("--prune", options->prune, "Destroy duplicate and orphan mediators");
+  auto* plan_option = cmd->add_option("--plan", options->plan_file,
+                                      "Carry out this plan file (from plan --out) instead");
+  plan_option->excludes(cmd->get_option("--inventory"));
+  cmd->add_option("--cmd", options->cmd, "Command that created mediators run (needed to create)")
+      ->excludes(plan_option);
+  cmd->add_flag("--prune", options->prune, "Destroy duplicate and orphan mediators")
+      ->excludes(plan_option);
+  cmd->add_option("--max-destroy", options->max_destroy,
+                  "Refuse a plan that destroys more machines than this")
+      ->capture_default_str();
   cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
   cmd->add_option("--parallel", options->parallel, "Actions in flight at once")
       ->capture_default_str()
@@ -252,26 +353,34 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
   cmd->add_flag("--json", options->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
   cmd->callback([adapter_options, options, &io, &status] {
-    const auto meters = load_inventory(options->inventory, io);
-    if (!meters) {
-      status = kExitUsage;
-      return;
+    if (options->inventory.empty() == options->plan_file.empty()) {
+      throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
-    vostrel::FlyAdapterOptions settings = adapter_options();
-    fleet::ApplyOptions apply_options{.api_token = settings.api_token,
-                                      .client = settings.client,
-                                      .cmd = options->cmd,
-                                      .parallel = options->parallel,
-                                      .prune = options->prune};
-    vostrel::FlyAdapter adapter(std::move(settings));
-    const fleet::Plan plan = fleet::plan(adapter, *meters);
-    if (plan.summary().create > 0 && (adapter.image().empty() || !options->cmd)) {
-      throw CommandError("creating mediators needs --image and --cmd");
+    vostrel::FlyAdapter adapter(adapter_options());
+    std::optional<fleet::Plan> plan;
+    if (!options->plan_file.empty()) {
+      plan = fleet::read_plan_file(options->plan_file, *adapter.fly_app());
+    } else {
+      plan = plan_of_inventory(adapter, options->inventory,
+                               {.prune = options->prune, .cmd = options->cmd}, io);
+      if (!plan) {
+        status = kExitUsage;
+        return;
+      }
+      if (plan->summary().create > 0 && (adapter.image().empty() || !options->cmd)) {
+        throw CommandError("creating mediators needs --image and --cmd");
+      }
+    }
+    const std::size_t destroys = plan->summary().destroy;
+    if (destroys > options->max_destroy) {
+      throw CommandError("the plan destroys " + std::to_string(destroys) +
+                         " machines, more than --max-destroy " +
+                         std::to_string(options->max_destroy) + " allows");
     }
 
     std::ostream& dialogue = options->json ? io.err : io.out;
-    dialogue << summary_line(plan) << '\n';
-    if (has_work(plan, options->prune) && !options->yes) {
+    write_plan(dialogue, *plan, false);
+    if (!plan->in_step() && !options->yes) {
       dialogue << "Apply these changes (y/n): " << std::flush;
       std::string answer;
       if (!std::getline(io.in, answer)) {
@@ -287,14 +396,23 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
 
     fleet::Report report;
     {
-      InterruptScope interrupt;
-      apply_options.interrupted = &interrupt_requested;
-      apply_options.progress = terminal_progress(io);
-      report = fleet::apply(adapter, plan, apply_options);
+      StopSignals signals;
+      report = listing_app(adapter, [&] {
+        return fleet::apply(adapter, *plan,
+                            {.parallel = options->parallel,
+                             .max_destroy = options->max_destroy,
+                             .recheck = !options->plan_file.empty(),
+                             .stop = &stop_level,
+                             .finished = on_finished(io, options->json)});
+      });
     }
-    write_report(io.out, plan, report, options->json);
+    if (options->json) {
+      io.out << dump(report_json(report)) << '\n';
+    } else {
+      io.out << report_summary(plan->app, report) << '\n';
+    }
     if (report.interrupted) {
-      status = kExitInterrupted;
+      status = 128 + first_signal.load();
     } else {
       const bool all_done =
           report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
@@ -308,12 +426,16 @@ void add_addresses(CLI::App& fly, const AdapterOptionsFn& adapter_options, const
   auto json = std::make_shared<bool>(false);
   auto* cmd = fly.add_subcommand(
       "addresses",
-      "Print every meter's mediator address (as address would), with one listing and one\n"
-      "DNS look-up. Exit 1: no mediator serves a meter; 10/11: private/public look-up failed.");
+      "Print every meter's mediator address (its primary: the first started, else the first\n"
+      "listed, in any region), with one listing and one DNS look-up. Exit 1: no mediator\n"
+      "serves a meter; 10/11: private/public look-up failed.");
   cmd->add_flag("--json", *json, "Print one JSON array of {meter_id, machine_id, address}");
   cmd->callback([adapter_options, json, &io, &status] {
     vostrel::FlyAdapter adapter(adapter_options());
-    const auto found = fleet::addresses(adapter);
+    const auto found = listing_app(adapter, [&] { return fleet::addresses(adapter); });
+    if (found.empty()) {
+      throw CommandRefused("no mediator serves a meter in " + *adapter.fly_app());
+    }
     if (*json) {
       auto array = ordered_json::array();
       for (const auto& m : found) {
@@ -325,12 +447,6 @@ void add_addresses(CLI::App& fly, const AdapterOptionsFn& adapter_options, const
       for (const auto& m : found) {
         io.out << escape_for_terminal(m.meter_id) << ' ' << escape_for_terminal(m.address) << '\n';
       }
-    }
-    if (found.empty()) {
-      io.err << "quelmar: no mediator serves a meter in " << escape_for_terminal(*adapter.fly_app())
-             << '\n';
-      status = kExitNotInStep;
-      return;
     }
     status = 0;
   });

@@ -94,16 +94,17 @@ std::string state_text(const container::Container& m) {
                                                         : status_text(m.status);
 }
 
-bool is_failure(const nlohmann::json& answer) {
-  return answer.is_object() && answer.contains("error");
-}
-
-// The platform's reason in a refusal, as one line of text.
-std::string reason(const nlohmann::json& answer) {
-  if (is_failure(answer) && answer["error"].is_string()) {
-    return answer["error"].get<std::string>();
+// Exit 0 when the platform did it; a refusal is exit 1, no usable answer exit 2.
+void settle(const corvane::api::Answer& answer, const std::string& verb, const std::string& id,
+            const std::string& app) {
+  if (answer.done()) return;
+  if (answer.refused() && answer.status == 404) {
+    throw CommandRefused("no machine " + id + " in app " + app);
   }
-  return util::dump_json(answer);
+  if (answer.refused()) {
+    throw CommandRefused("the platform refused to " + verb + " " + id + ": " + answer.reason());
+  }
+  throw CommandError("cannot " + verb + " " + id + ": " + answer.reason());
 }
 
 // Decimal only: "0x50", "+80", "80.5" and "1e3" are not ports.
@@ -250,20 +251,17 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
   });
 }
 
-// start and stop: one machine id; exit 1 when the platform refuses.
+// start and stop: one machine id; exit 1 when the platform refuses, 2 without an answer.
 void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter,
                       const std::shared_ptr<std::string>& id, const std::string& verb,
                       const std::string& help,
-                      nlohmann::json (vostrel::FlyAdapter::*change)(const std::string&),
+                      corvane::api::Answer (vostrel::FlyAdapter::*change)(const std::string&),
                       const Io& io, int& status) {
   auto* cmd = fly.add_subcommand(verb, help);
   cmd->add_option("ID", *id, "Machine id")->required();
   cmd->callback([adapter, id, verb, change, &io, &status] {
     auto fly_adapter = make_adapter(*adapter, io);
-    const auto response = (fly_adapter.*change)(*id);
-    if (is_failure(response)) {
-      throw CommandRefused("the platform refused to " + verb + " " + *id + ": " + reason(response));
-    }
+    settle((fly_adapter.*change)(*id), verb, *id, adapter->app);
     status = 0;
   });
 }
@@ -271,24 +269,31 @@ void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adap
 void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                    int& status) {
   auto id = std::make_shared<std::string>();
-  add_state_change(fly, adapter, id, "start", "Start a machine. Exit 1 when the platform refuses.",
-                   &vostrel::FlyAdapter::start, io, status);
-  add_state_change(fly, adapter, id, "stop", "Stop a machine. Exit 1 when the platform refuses.",
-                   &vostrel::FlyAdapter::stop, io, status);
+  add_state_change(fly, adapter, id, "start",
+                   "Start a machine. Exit 1 when the platform refuses, 2 without an answer.",
+                   &vostrel::FlyAdapter::start_machine, io, status);
+  add_state_change(fly, adapter, id, "stop",
+                   "Stop a machine. Exit 1 when the platform refuses, 2 without an answer.",
+                   &vostrel::FlyAdapter::stop_machine, io, status);
 
   auto force = std::make_shared<bool>(false);
   auto* destroy = fly.add_subcommand(
       "destroy",
-      "Destroy a machine: stop it and wait until stopped first, unless --force.\n"
-      "Exit 1 when the platform reports a failure of the destroy.");
+      "Destroy a machine: stop it and wait until stopped first, unless --force, printing each\n"
+      "platform response. Exit 1 when the platform refuses a step, 2 without an answer.");
   destroy->add_option("ID", *id, "Machine id")->required();
   destroy->add_flag("--force", *force, "Destroy at once, even while running");
   destroy->callback([adapter, id, force, &io, &status] {
-    const auto response = make_adapter(*adapter, io).destroy(*id, *force);
-    const bool not_ok = response.is_object() && response.contains("ok") && response["ok"] == false;
-    if (is_failure(response) || not_ok) {
-      throw CommandRefused("the platform refused to destroy " + *id + ": " + reason(response));
-    }
+    auto fly_adapter = make_adapter(*adapter, io);
+    const auto answer = fly_adapter.destroy_machine(
+        *id, {.force = *force},
+        [&io, &id](vostrel::DestroyStep step, const corvane::api::Answer& step_answer) {
+          if (step != vostrel::DestroyStep::kGet) {
+            io.out << vostrel::destroy_step_line(step, *id, step_answer.value) << '\n';
+          }
+          return step_answer.done();
+        });
+    settle(answer, "destroy", *id, adapter->app);
     status = 0;
   });
 }
@@ -302,9 +307,10 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
   auto options = std::make_shared<Options>();
   auto* cmd =
       fly.add_subcommand("address",
-                         "Print the address of a meter's mediator service, found by DNS.\n"
-                         "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
-                         "10: private look-up failed; 11: public look-up failed.");
+                         "Print the address of a meter's mediator service, found by DNS; only the\n"
+                         "address goes to stdout. Exit 1: no machine for the meter; 2: the\n"
+                         "machines cannot be listed; 10: private look-up failed; 11: public\n"
+                         "look-up failed.");
   cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
   cmd->callback([adapter, options, &io, &status] {
@@ -318,11 +324,10 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
     if (machines.empty()) {
-      io.out << "no match for meters with id " << escape_for_terminal(options->meter_id) << '\n';
-      status = kExitRefused;
-      return;
+      throw CommandRefused("no match for meters with id " + options->meter_id);
     }
-    io.out << escape_for_terminal(fly_adapter.get_app_address(machines.front())) << '\n';
+    const std::string host = fly_adapter.resolve_service_host();
+    io.out << escape_for_terminal(fly_adapter.service_address(host, machines.front().port)) << '\n';
     status = 0;
   });
 }

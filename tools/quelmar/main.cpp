@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 
@@ -9,7 +11,8 @@ int main(int argc, char** argv) {
                               const char* value = std::getenv(name.c_str());
                               if (value == nullptr) return std::nullopt;
                               return std::string(value);
-                            }};
+                            },
+                            isatty(STDERR_FILENO) == 1};
   const int status = quelmar::cli::run(argc, argv, io);
   std::cout.flush();
   return status;

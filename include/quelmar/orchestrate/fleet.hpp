@@ -56,46 +56,114 @@ enum class ActionKind { kCreate, kUpdate, kStart, kOk, kDuplicate, kOrphan };
 // "create", "update", ...
 std::string to_string(ActionKind kind);
 
+// A field in which a meter's mediator differs from what the inventory and the options ask for:
+// "ip_address" (metadata), "METER_IP_ADDRESS", "USE_CERT_AUTH" (environment), "port" (the first
+// service's port), "image" (when an image is given), "cmd" (when a command is given).
+struct Change {
+  std::string field{};
+  nlohmann::json from = nullptr;  // null when the mediator lacks the field
+  nlohmann::json to = nullptr;
+};
+
+// A listed machine as an action names it.
+struct Machine {
+  std::string id{};
+  std::string name{};
+  std::string region{};
+  std::string state{};        // the platform's text
+  std::string instance_id{};  // the version the plan saw
+};
+
 struct Action {
   ActionKind kind = ActionKind::kOk;
-  std::string meter_id{};                   // empty for an orphan without one
-  std::optional<std::string> machine_id{};  // absent for create
-  std::vector<std::string> changes{};       // update only: what differs
-  std::optional<Meter> meter{};             // the inventory row, for create, update, start, ok
-  nlohmann::json machine = nullptr;         // the listed record, when there is one
+  std::string meter_id{};            // empty for an orphan without one
+  std::optional<Machine> machine{};  // absent for create
+  std::vector<Change> changes{};     // update only
+  // create: the whole create request; update: the whole config to send, as read from the
+  // platform with only the changed fields replaced. Null when it cannot be built (a create
+  // without an image or a command).
+  nlohmann::json body = nullptr;
+  // duplicate and orphan: destroyed when true, kept otherwise.
+  bool prune = false;
+  // duplicate: its meter's primary mediator, which must be in step before it is destroyed.
+  std::optional<std::string> primary_id{};
+
+  bool destroys() const;
+  // Whether applying it sends anything.
+  bool has_work() const;
 };
 
 struct Summary {
   std::size_t create = 0, update = 0, start = 0, ok = 0, duplicate = 0, orphan = 0;
+  std::size_t destroy = 0;  // duplicates and orphans the plan destroys
+  std::size_t kept = 0;     // duplicates and orphans it keeps
 };
 
 struct Plan {
   std::string app{};
+  std::string region{};  // where creates go
+  std::string inventory_sha256{};
+  bool prune = false;
   // Inventory order, then duplicates and orphans in listing order.
   std::vector<Action> actions{};
   Summary summary() const;
-  bool in_step() const;  // every action is ok
+  // Nothing to do: every action is ok or keeps a machine.
+  bool in_step() const;
 };
 
-// The app's mediators as the adapter's list sees them (name "mediator-...", a config present),
-// from one brief listing. Throws std::runtime_error with the platform's reason on a failure.
-nlohmann::json list_mediators(adapter::vostrel::FlyAdapter& adapter);
+struct PlanOptions {
+  // Destroy duplicates and orphans.
+  bool prune = false;
+  // The command mediators run: compared with the listed ones, and needed to create.
+  std::optional<std::string> cmd{};
+  // Recorded in the plan, for a plan file.
+  std::string inventory_sha256{};
+};
 
-// Compares listed mediators with the meters. The image is compared only when given.
-Plan make_plan(const std::string& app, const std::vector<Meter>& meters,
-               const nlohmann::json& mediators, const std::optional<std::string>& image);
-// One listing through the adapter; the adapter's image, when set, is compared.
-Plan plan(adapter::vostrel::FlyAdapter& adapter, const std::vector<Meter>& meters);
+// Whether a listed mediator is on its way out ("destroyed", "destroying"): such a record is
+// nobody's mediator, duplicate or orphan.
+bool is_dead(const adapter::vostrel::Mediator& mediator);
 
-enum class Outcome { kOk, kFailed, kSkipped };
-std::string to_string(Outcome outcome);  // "ok", "failed", "skipped"
+// Lists the app's mediators in every region once and compares them with the meters. A meter's
+// primary mediator is its first "started" one in listing order, else its first listed; the
+// others are duplicates. The image is compared when the adapter has one, the command when
+// given. Creates go to the adapter's region. Throws PlatformError when the listing fails.
+Plan plan(adapter::vostrel::FlyAdapter& adapter, const std::vector<Meter>& meters,
+          const PlanOptions& options = {});
+
+// --- plan files ---
+
+inline constexpr int PLAN_FORMAT = 1;
+
+// A plan file that cannot be used: malformed, of another format version or another app.
+class PlanFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The plan as a plan file holds it (format 1): data, never redacted.
+nlohmann::json plan_to_json(const Plan& plan);
+// Throws PlanFileError.
+Plan plan_from_json(const nlohmann::json& document, const std::string& app);
+// Written whole or not at all, readable by the owner only (it may hold secrets of the configs).
+void write_plan_file(const std::string& path, const Plan& plan);
+// Throws PlanFileError, or std::runtime_error when the file cannot be read.
+Plan read_plan_file(const std::string& path, const std::string& app);
+// The SHA-256 of a file's bytes, in lower-case hex.
+std::string file_sha256(const std::string& path);
+
+// --- apply ---
+
+enum class Outcome { kOk, kFailed, kSkipped, kKept };
+std::string to_string(Outcome outcome);  // "ok", "failed", "skipped", "kept"
 
 struct Result {
   ActionKind action = ActionKind::kOk;
   std::string meter_id{};
   std::optional<std::string> machine_id{};
+  std::string region{};
   Outcome outcome = Outcome::kOk;
-  std::string error{};  // why it failed or was skipped
+  std::string error{};  // why it failed, was skipped or kept
 };
 
 struct Progress {
@@ -103,19 +171,24 @@ struct Progress {
   std::chrono::steady_clock::duration elapsed{};
 };
 
+// How apply reads the time and waits: the real clock unless replaced (tests).
+struct Clock {
+  std::function<std::chrono::steady_clock::time_point()> now{};
+  std::function<void(std::chrono::steady_clock::time_point)> sleep_until{};
+};
+
 struct ApplyOptions {
-  // Each worker opens its own connection with these.
-  std::string api_token{};
-  corvane::api::ClientOptions client{};
-  // The command created mediators run; needed only when the plan creates.
-  std::optional<std::string> cmd{};
   int parallel = 4;
-  // Destroy duplicates and orphans; otherwise they are skipped.
-  bool prune = false;
-  // Once set, no new action starts; those in flight finish.
-  const std::atomic<bool>* interrupted = nullptr;
-  // Called after each finished action, from the worker that finished it, one call at a time.
-  std::function<void(const Progress&)> progress{};
+  // Refuse a plan that destroys more machines than this, before any request.
+  std::optional<std::size_t> max_destroy{};
+  // The plan was saved earlier: list once first, and fail ("changed since the plan") every
+  // action whose machine moved on or vanished, and every create whose meter has a mediator now.
+  bool recheck = false;
+  // 0: carry on; 1: start nothing new, let actions in flight finish; 2: also cancel their waits.
+  const std::atomic<int>* stop = nullptr;
+  // After each finished action, from the worker that finished it, one call at a time.
+  std::function<void(const Result& result, const Progress& progress)> finished{};
+  Clock clock{};
 };
 
 struct Report {
@@ -124,10 +197,28 @@ struct Report {
   std::size_t count(Outcome outcome) const;
 };
 
-// Carries out the plan. Throws std::invalid_argument before any request when it creates and
-// the adapter has no image or no cmd was given. One failure never stops other actions; after the
-// first failed update no further update starts. A back-off of any worker (429) pauses them all.
+// The plan destroys more machines than ApplyOptions::max_destroy allows.
+class DestroyLimitExceeded : public std::runtime_error {
+ public:
+  DestroyLimitExceeded(std::size_t count, std::size_t limit);
+  std::size_t count() const noexcept { return count_; }
+  std::size_t limit() const noexcept { return limit_; }
+
+ private:
+  std::size_t count_, limit_;
+};
+
+// Carries out the plan with workers of their own connection. Before any request it throws
+// DestroyLimitExceeded, or std::invalid_argument when a create has no body (no image or
+// command) or the plan is for another app than the adapter's. The first update runs alone
+// and must see its machine started again before any other update begins; every update and
+// start counts as ok only once its machine is started again. After the first failed update
+// no other update starts. Duplicates and orphans are destroyed last, a duplicate only once its
+// meter's primary is in step. One failure never stops other actions; a back-off of any worker
+// (429) pauses them all.
 Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options);
+
+// --- addresses ---
 
 struct MeterAddress {
   std::string meter_id{};
@@ -135,9 +226,9 @@ struct MeterAddress {
   std::string address{};
 };
 
-// Each meter's mediator address, as the adapter's mediator_address would give it, from one
-// listing and one DNS look-up; meters in listing order. A failed look-up ends the process as in
-// the adapter; a failed listing throws std::runtime_error.
+// Each meter's primary mediator and its address, from one listing of every region and one DNS
+// look-up; meters in listing order. Throws LookupFailed when the look-up fails, PlatformError
+// when the listing does.
 std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter);
 
 }  // namespace quelmar::orchestrate::fleet

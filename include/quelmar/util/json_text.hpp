@@ -18,4 +18,10 @@ std::string dump_json(const Json& value, JsonCharset charset = JsonCharset::kUtf
   return value.dump(-1, ' ', charset == JsonCharset::kAscii, Json::error_handler_t::replace);
 }
 
+// A text as it is; any other value as compact JSON. For messages.
+template <typename Json>
+std::string text_form(const Json& value) {
+  return value.is_string() ? value.template get<std::string>() : dump_json(value);
+}
+
 }  // namespace quelmar::util

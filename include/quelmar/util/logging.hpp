@@ -1,6 +1,7 @@
 // Named loggers for the package's modules, on spdlog. A line is the message
 // text followed by its named fields, each as " key=value"; the message and the
-// values are rendered with escape_for_terminal, so a line stays one inert line.
+// values are rendered with escape_for_terminal, so a line stays one inert line,
+// and every registered secret (util/secrets.hpp) in them is redacted.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,5 @@
 // Keeps API tokens out of anything that may be shown: messages, logs, echoed
-// platform answers.
+// platform answers. Applied where text leaves the program, never to data.
 #pragma once
 
 #include <string>
@@ -22,6 +22,16 @@ class Redactor {
   // only where it stands as a whole word (not inside a longer run of letters,
   // digits, '_' or '-'), so that a token like "x" does not garble every text.
   std::string redact(std::string_view text) const;
+
+  // For text that leaves in pieces: appends the redaction of text[from, end) to `out` and
+  // returns `end`, the first position at or after `until` that no occurrence straddles.
+  // text[0, from) is context that was written before; `until` must leave at least
+  // longest_secret() + 1 characters after it, so that every occurrence it ends is decided.
+  std::size_t redact_prefix(std::string_view text, std::size_t from, std::size_t until,
+                            std::string& out) const;
+
+  std::size_t longest_secret() const;
+  bool empty() const { return secrets_.empty(); }
 
   static constexpr std::size_t kShortSecret = 8;
 

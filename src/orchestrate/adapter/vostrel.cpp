@@ -16,33 +16,18 @@ namespace quelmar::orchestrate::adapter::vostrel {
 namespace {
 
 using base_adapter::kMeterIdKey;
+using corvane::api::Answer;
 using nlohmann::json;
 using util::escape_for_terminal;
 
 constexpr const char* kPublicResolver = "8.8.8.8";
 constexpr const char* kPublicAppSuffix = ".fly.dev";
 constexpr const char* kFlycastSuffix = ".flycast";
-constexpr const char* kPublicServicePort = "50051";
-constexpr unsigned kSingleMeterPrivatePort = 44444;
+constexpr int kPublicServicePort = 50051;
+constexpr int kSingleMeterPrivatePort = 44444;
 constexpr int kExitCreateFailed = 1;
-constexpr int kExitPrivateLookupFailed = 10;
-constexpr int kExitPublicLookupFailed = 11;
-
-// A text is itself; anything else is compact JSON.
-std::string text_form(const json& value) {
-  return value.is_string() ? value.get<std::string>() : util::dump_json(value);
-}
 
 const json& at_key(const json& record, const std::string& key) {
-  if (record.is_object()) {
-    auto found = record.find(key);
-    if (found != record.end()) return *found;
-  }
-  throw KeyError(key);
-}
-
-// at_key for a record that is being taken apart: its fields may be moved out.
-json& take_apart(json& record, const std::string& key) {
   if (record.is_object()) {
     auto found = record.find(key);
     if (found != record.end()) return *found;
@@ -61,46 +46,42 @@ std::string printable(const json& value) {
   return util::dump_json(value, util::JsonCharset::kAscii);
 }
 
-bool is_failure(const json& answer) { return answer.is_object() && answer.contains("error"); }
-
-int first_service_port(const json& config, const std::string& machine_id) {
-  const json& services = at_key(config, "services");
-  if (!services.is_array() || services.empty()) {
-    throw KeyError("services", "machine " + machine_id + " has no service in 'services'");
-  }
-  const json& ports = at_key(services.front(), "ports");
-  if (!ports.is_array() || ports.empty()) {
-    throw KeyError("ports", "machine " + machine_id + " has no service port in 'ports'");
-  }
-  // Only an integer in 1..65535 is a port; anything else (a float, a huge
-  // number, text) would not convert to one without undefined behaviour.
-  const json& port = at_key(ports.front(), "port");
-  if (port.is_number_unsigned()) {
-    const auto value = port.get<std::uint64_t>();
-    if (value >= 1 && value <= 65535) return static_cast<int>(value);
-  } else if (port.is_number_integer()) {
-    const auto value = port.get<std::int64_t>();
-    if (value >= 1 && value <= 65535) return static_cast<int>(value);
-  }
-  throw KeyError("port", "machine " + machine_id +
-                             " has no valid service port in 'port': " + util::dump_json(port));
-}
-
-// The platform's reason in a failure map, as text.
-std::string failure_reason(const json& answer) {
-  return is_failure(answer) ? text_form(answer["error"]) : util::dump_json(answer);
+// The plain form of an answer for the operations whose callers get the client's own errors.
+const json& plain(const Answer& answer) {
+  if (answer.status == 0) throw corvane::api::Error(answer.reason());
+  return answer.value;
 }
 
 }  // namespace
 
-KeyError::KeyError(std::string key) : KeyError(std::move(key), std::string()) {}
+std::string destroy_step_line(DestroyStep step, const std::string& id, const json& answer) {
+  const char* label = "get_rsp";
+  switch (step) {
+    case DestroyStep::kStop:
+      label = "stop_rsp";
+      break;
+    case DestroyStep::kWait:
+      label = "wait_rsp";
+      break;
+    case DestroyStep::kDestroy:
+      label = "destroy_rsp";
+      break;
+    case DestroyStep::kGet:
+      break;
+  }
+  return std::string(label) + " [" + escape_for_terminal(id) + "]: " + printable(answer);
+}
 
-KeyError::KeyError(std::string key, const std::string& message)
-    : std::out_of_range(message.empty() ? "missing key '" + key + "'" : message),
-      key_(std::move(key)) {}
+PlatformError::PlatformError(Answer answer)
+    : std::runtime_error(answer.reason()), answer_(std::move(answer)) {}
 
-PlatformError::PlatformError(json answer)
-    : std::runtime_error(failure_reason(answer)), answer_(std::move(answer)) {}
+LookupFailed::LookupFailed(bool private_network, const std::string& app, const std::string& reason)
+    : std::runtime_error(private_network
+                             ? "cannot resolve the private (flycast) address of " + app + ": " +
+                                   reason + " (has the WireGuard tunnel been started?)"
+                             : "cannot resolve the public address of " + app + ": " + reason),
+      private_network_(private_network),
+      reason_(reason) {}
 
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
@@ -140,28 +121,10 @@ std::function<bool(const json& machine)> metadata_filter_fn(std::string key, std
   };
 }
 
-namespace {
-
-// A listed mediator as a container; its metadata is moved out of the record.
-Container to_container(json& machine) {
-  Container c;
-  c.id = text_form(at_key(machine, "id"));
-  c.name = at_key(machine, "name").get<std::string>();
-  json& config = take_apart(machine, "config");
-  c.image = text_form(at_key(config, "image"));
-  c.port = first_service_port(config, c.id);
-  c.platform_state = text_form(at_key(machine, "state"));
-  c.status = CONTAINER_STATUS.contains(c.platform_state) ? CONTAINER_STATUS.at(c.platform_state)
-                                                         : ContainerState::UNKNOWN;
-  c.container_environment = ContainerEnvironment::FLY;
-  c.metadata = std::move(take_apart(config, "metadata"));
-  return c;
-}
-
-}  // namespace
-
 FlyAdapter::FlyAdapter(FlyAdapterOptions options)
     : BaseAdapter(),
+      settings_(options),
+      token_secret_(options.api_token),
       api_(std::move(options.api_token), std::move(options.client)),
       dns_server_(std::move(options.dns_server)),
       image_(std::move(options.image)),
@@ -178,6 +141,13 @@ FlyAdapter::FlyAdapter(FlyAdapterOptions options)
   }
 }
 
+FlyAdapter FlyAdapter::clone(
+    const std::function<void(corvane::api::ClientOptions&)>& adjust) const {
+  FlyAdapterOptions options = settings_;
+  if (adjust) adjust(options.client);
+  return FlyAdapter(std::move(options));
+}
+
 const std::string& FlyAdapter::require_app(const char* operation) const {
   if (!fly_app_.has_value()) {
     throw std::logic_error(std::string("FlyAdapter needs an app name (app_name) for ") + operation);
@@ -186,6 +156,11 @@ const std::string& FlyAdapter::require_app(const char* operation) const {
 }
 
 std::ostream& FlyAdapter::out() const { return console_.out ? *console_.out : std::cout; }
+
+// Printed lines leave the program: no secret may show in them.
+void FlyAdapter::print_line(const std::string& text) const {
+  out() << util::redact_secrets(text) << '\n';
+}
 
 void FlyAdapter::end_process(int status) const {
   out().flush();
@@ -203,6 +178,8 @@ std::vector<Container> FlyAdapter::list(
   try {
     return list_strict(metadata_filter, status_filter);
   } catch (const PlatformError& e) {
+    // No answer at all is the client's own error, which reaches the caller.
+    if (e.status() == 0) throw corvane::api::Error(e.what());
     logger->warning("failed to get machines " + util::dump_json(e.answer()),
                     {{"fly_app", *fly_app_}});
     return {};
@@ -227,25 +204,16 @@ std::vector<Container> FlyAdapter::list_strict(
   const auto take = [&](json&& machine) {
     if (bad_record) return;
     try {
-      const json& name = at_key(machine, "name");
-      if (!name.is_string() || !name.get_ref<const std::string&>().starts_with(kMediatorPrefix)) {
-        return;
-      }
-      if (at_key(machine, "config").is_null()) return;
+      if (!mediator::is_mediator(machine)) return;
       if (machine_filter && !machine_filter(machine)) return;
       if (fly_state != nullptr && at_key(machine, "state") != *fly_state) return;
-      containers.push_back(to_container(machine));
+      containers.push_back(mediator::to_container(mediator::read_mediator(std::move(machine))));
     } catch (...) {
       bad_record = std::current_exception();
     }
   };
-  json answer = api_.list_brief_each(app, region_, take);
-
-  if (is_failure(answer)) throw PlatformError(std::move(answer));
-  if (!answer.is_array()) {
-    throw std::runtime_error("unexpected machine list from the platform: " +
-                             util::dump_json(answer));
-  }
+  Answer answer = api_.list_machines(app, region_, take);
+  if (!answer.done()) throw PlatformError(std::move(answer));
   if (metadata_filter.has_value()) {
     logger->debug("metadata filter [" + quoted_pair(*metadata_filter) + "]");
   }
@@ -256,17 +224,44 @@ std::vector<Container> FlyAdapter::list_strict(
   return containers;
 }
 
+void FlyAdapter::each_mediator(const std::string& region,
+                               const std::function<void(Mediator&&)>& take) {
+  const std::string& app = require_app("each_mediator");
+  std::exception_ptr bad_record;
+  Answer answer = api_.list_machines(app, region, [&](json&& machine) {
+    if (bad_record) return;
+    try {
+      if (mediator::is_mediator(machine)) take(mediator::read_mediator(std::move(machine)));
+    } catch (...) {
+      bad_record = std::current_exception();
+    }
+  });
+  if (!answer.done()) throw PlatformError(std::move(answer));
+  if (bad_record) std::rethrow_exception(bad_record);
+}
+
+json FlyAdapter::create_body(const CreateRequest& request) const {
+  return corvane::api::create_body(
+      image_, {request.cmd},
+      {.port = request.port,
+       .additional_internal_port = request.additional_internal_port,
+       .name = kMediatorPrefix + request.serial,
+       .env_vars = _env_vars(request.ip_address, request.use_cert_auth),
+       .metadata = _metadata(request.meter_id, request.ip_address),
+       .extra_config = {{"region", region_}}});
+}
+
 std::string FlyAdapter::create(const CreateRequest& request) {
   const std::string& app = require_app("create");
   const std::string name = kMediatorPrefix + request.serial;
   const json metadata = _metadata(request.meter_id, request.ip_address);
 
   if (!request.skip_confirm) {
-    out() << "\nFly App:    " << escape_for_terminal(app)
-          << "\nRegion:     " << escape_for_terminal(region_)
-          << "\nImage:      " << escape_for_terminal(image_)
-          << "\nName:       " << escape_for_terminal(name)
-          << "\nMetadata:   " << escape_for_terminal(util::dump_json(metadata))
+    out() << util::redact_secrets("\nFly App:    " + escape_for_terminal(app) +
+                                  "\nRegion:     " + escape_for_terminal(region_) +
+                                  "\nImage:      " + escape_for_terminal(image_) +
+                                  "\nName:       " + escape_for_terminal(name) +
+                                  "\nMetadata:   " + escape_for_terminal(util::dump_json(metadata)))
           << "\n\nCreate machine with these details (y/n): ";
     out().flush();
     std::istream& in = console_.in ? *console_.in : std::cin;
@@ -280,55 +275,88 @@ std::string FlyAdapter::create(const CreateRequest& request) {
     }
   }
 
-  const json env_vars = _env_vars(request.ip_address, request.use_cert_auth);
-  const json response = api_.create(app, image_, {request.cmd},
-                                    {.port = request.port,
-                                     .additional_internal_port = request.additional_internal_port,
-                                     .name = name,
-                                     .env_vars = env_vars,
-                                     .metadata = metadata,
-                                     .extra_config = {{"region", region_}}});
+  const json response = plain(create_machine(create_body(request)));
   logger->info("create machine response " + util::dump_json(response));
 
   if (response.is_object() && response.contains("error")) {
-    logger->error("create machine failed [" + text_form(response["error"]) + "]");
+    logger->error("create machine failed [" + util::text_form(response["error"]) + "]");
     end_process(kExitCreateFailed);
   }
-  std::string id = text_form(at_key(response, "id"));
+  std::string id = util::text_form(at_key(response, "id"));
   logger->info("created machine with id " + id, {{"machine_id", id}});
   return id;
 }
 
-json FlyAdapter::start(const std::string& id) { return api_.start(require_app("start"), id); }
+Answer FlyAdapter::create_machine(const json& body) {
+  return api_.create_machine(require_app("create"), body);
+}
 
-json FlyAdapter::stop(const std::string& id) { return api_.stop(require_app("stop"), id); }
+Answer FlyAdapter::start_machine(const std::string& id) {
+  return api_.start_machine(require_app("start"), id);
+}
+
+Answer FlyAdapter::wait_machine(const std::string& id, const std::string& instance_id,
+                                const std::string& state) {
+  return api_.wait_machine(require_app("wait"), id, instance_id, state);
+}
+
+Answer FlyAdapter::update_machine(const std::string& id, const json& config,
+                                  const std::string& current_version) {
+  return api_.update_machine(require_app("update"), id, config, current_version);
+}
+
+json FlyAdapter::start(const std::string& id) { return plain(start_machine(id)); }
+
+Answer FlyAdapter::stop_machine(const std::string& id) {
+  return api_.stop_machine(require_app("stop"), id);
+}
+
+json FlyAdapter::stop(const std::string& id) { return plain(stop_machine(id)); }
+
+Answer FlyAdapter::destroy_machine(const std::string& id, const DestroyOptions& options,
+                                   const DestroyObserver& observe) {
+  const std::string& app = require_app("destroy");
+  if (!options.force && options.stop_first) {
+    Answer stopped = api_.stop_machine(app, id);
+    if (!observe(DestroyStep::kStop, stopped)) return stopped;
+    std::string instance_id;
+    if (options.instance_id) {
+      instance_id = *options.instance_id;
+    } else {
+      Answer machine = api_.get_machine(app, id);
+      if (!observe(DestroyStep::kGet, machine)) return machine;
+      if (!machine.value.is_object() || !machine.value.contains("instance_id")) {
+        // Usually a failure map: keep the platform's reason in the message.
+        throw KeyError("instance_id", "missing key 'instance_id' in machine " + id + ": " +
+                                          util::dump_json(machine.value));
+      }
+      instance_id = util::text_form(machine.value["instance_id"]);
+    }
+    Answer waited = api_.wait_machine(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
+    if (!observe(DestroyStep::kWait, waited)) return waited;
+  }
+  Answer destroyed = api_.destroy_machine(app, id, options.force);
+  observe(DestroyStep::kDestroy, destroyed);
+  return destroyed;
+}
 
 json FlyAdapter::destroy(const std::string& id, bool force) {
-  const std::string& app = require_app("destroy");
-  if (!force) {
-    const json stop_rsp = api_.stop(app, id);
-    out() << "stop_rsp [" << escape_for_terminal(id) << "]: " << printable(stop_rsp) << '\n';
-    const json machine = api_.get(app, id);
-    if (!machine.is_object() || !machine.contains("instance_id")) {
-      // Usually a failure map: keep the platform's reason in the message.
-      throw KeyError("instance_id", "missing key 'instance_id' in machine " + id + ": " +
-                                        util::dump_json(machine));
-    }
-    const std::string instance_id = text_form(machine["instance_id"]);
-    const json wait_rsp = api_.wait(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
-    out() << "wait_rsp [" << escape_for_terminal(id) << "]: " << printable(wait_rsp) << '\n';
-  }
-  json destroy_rsp = api_.destroy(app, id, force, region_);
-  out() << "destroy_rsp [" << escape_for_terminal(id) << "]: " << printable(destroy_rsp) << '\n';
+  // Every answer is printed and none is judged; only the client's own errors end it.
+  const Answer destroyed =
+      destroy_machine(id, {.force = force}, [this, &id](DestroyStep step, const Answer& answer) {
+        plain(answer);
+        if (step != DestroyStep::kGet) print_line(destroy_step_line(step, id, answer.value));
+        return true;
+      });
   out().flush();
-  return destroy_rsp;
+  return destroyed.value;
 }
 
 std::optional<std::string> FlyAdapter::mediator_address(const std::string& meter_id,
                                                         const std::string& /*serial*/) {
   const auto machines = list(std::pair<std::string, std::string>{kMeterIdKey, meter_id});
   if (machines.empty()) {
-    out() << "no match for meters with id " << escape_for_terminal(meter_id) << '\n';
+    print_line("no match for meters with id " + escape_for_terminal(meter_id));
     out().flush();
     return std::nullopt;
   }
@@ -343,38 +371,74 @@ std::string FlyAdapter::get_app_address(const Container& machine) {
   return get_public_address();
 }
 
-std::string FlyAdapter::get_public_address() {
+std::string FlyAdapter::address_in_mode(AddressMode mode, const std::string& host, int port) {
+  switch (mode) {
+    case AddressMode::kPublic:
+      return host + ":" + std::to_string(kPublicServicePort);
+    case AddressMode::kPrivateSingleMeter:
+      return util::host_port(host, kSingleMeterPrivatePort);
+    case AddressMode::kPrivate:
+      break;
+  }
+  return util::host_port(host, static_cast<unsigned>(port));
+}
+
+std::string FlyAdapter::service_address(const std::string& host, int service_port) const {
+  const AddressMode mode = !use_private_address_  ? AddressMode::kPublic
+                           : is_single_meter_app_ ? AddressMode::kPrivateSingleMeter
+                                                  : AddressMode::kPrivate;
+  return address_in_mode(mode, host, service_port);
+}
+
+std::string FlyAdapter::lookup_public_host() {
   const std::string& app = require_app("get_public_address");
   dns::Resolver resolver(dns::parse_name_server(public_resolver_));
   try {
-    const std::string name = app + kPublicAppSuffix;
-    return resolver.first_address(name, dns::RecordType::kA) + ":" + kPublicServicePort;
+    return resolver.first_address(app + kPublicAppSuffix, dns::RecordType::kA);
   } catch (const std::exception& e) {
-    out() << "\nFailed to resolve address [" << escape_for_terminal(e.what()) << "]\n" << '\n';
+    throw LookupFailed(false, app, e.what());
   }
-  end_process(kExitPublicLookupFailed);
 }
 
-std::string FlyAdapter::get_private_flycast_ip() {
+std::string FlyAdapter::lookup_private_host() {
   const std::string& app = require_app("get_private_flycast_ip");
   dns::Resolver resolver(dns::parse_name_server(dns_server_));
   try {
-    const std::string name = app + kFlycastSuffix;
-    return resolver.first_address(name, dns::RecordType::kAaaa);
+    return resolver.first_address(app + kFlycastSuffix, dns::RecordType::kAaaa);
   } catch (const std::exception& e) {
-    out() << "\nFailed to resolve flycast address [" << escape_for_terminal(e.what()) << "]\n"
-          << '\n';
-    out() << "Has Wireguard been started??\n" << '\n';
+    throw LookupFailed(true, app, e.what());
   }
-  end_process(kExitPrivateLookupFailed);
+}
+
+std::string FlyAdapter::resolve_service_host() {
+  return use_private_address_ ? lookup_private_host() : lookup_public_host();
+}
+
+std::string FlyAdapter::get_public_address() {
+  try {
+    return address_in_mode(AddressMode::kPublic, lookup_public_host(), 0);
+  } catch (const LookupFailed& e) {
+    print_line("\nFailed to resolve address [" + escape_for_terminal(e.reason()) + "]\n");
+    end_process(e.exit_status());
+  }
+}
+
+std::string FlyAdapter::get_private_flycast_ip() {
+  try {
+    return lookup_private_host();
+  } catch (const LookupFailed& e) {
+    print_line("\nFailed to resolve flycast address [" + escape_for_terminal(e.reason()) + "]\n");
+    print_line("Has Wireguard been started??\n");
+    end_process(e.exit_status());
+  }
 }
 
 std::string FlyAdapter::get_private_address(const Container& machine) {
-  return util::host_port(get_private_flycast_ip(), static_cast<unsigned>(machine.port));
+  return address_in_mode(AddressMode::kPrivate, get_private_flycast_ip(), machine.port);
 }
 
 std::string FlyAdapter::get_private_address_for_single_meter_app(const Container& /*machine*/) {
-  return util::host_port(get_private_flycast_ip(), kSingleMeterPrivatePort);
+  return address_in_mode(AddressMode::kPrivateSingleMeter, get_private_flycast_ip(), 0);
 }
 
 }  // namespace quelmar::orchestrate::adapter::vostrel

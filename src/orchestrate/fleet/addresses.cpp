@@ -1,49 +1,39 @@
 #include <set>
 #include <stdexcept>
 
+#include "live_mediators.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
-#include "records.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
-namespace {
-// Where a single-meter app's mediator listens on the private network.
-constexpr int kSingleMeterPrivatePort = 44444;
-}  // namespace
-
 std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
-  const nlohmann::json mediators = list_mediators(adapter);
-  std::vector<MeterAddress> found;
-  std::vector<std::optional<int>> ports;
+  std::vector<detail::LiveMediator> live;
+  adapter.each_mediator("", [&live](adapter::vostrel::Mediator&& m) {
+    if (!is_dead(m)) live.push_back(detail::live_mediator(m));
+  });
+  const auto primary = detail::primaries(live);
+  // Meters in the order of their first listed mediator.
+  std::vector<const detail::LiveMediator*> chosen;
   std::set<std::string> seen;
-  for (const auto& machine : mediators) {
-    auto meter_id = records::config_text(machine, "metadata", adapter::base_adapter::kMeterIdKey);
-    if (!meter_id || !seen.insert(*meter_id).second) continue;
-    found.push_back({*meter_id, *records::text_at(machine, "id"), ""});
-    ports.push_back(records::first_port(machine));
+  for (const auto& m : live) {
+    if (m.meter_id && seen.insert(*m.meter_id).second) {
+      chosen.push_back(&live[primary.at(*m.meter_id)]);
+    }
   }
-  if (found.empty()) return found;
+  if (chosen.empty()) return {};
   const bool needs_ports = adapter.use_private_address() && !adapter.is_single_meter_app();
-  for (std::size_t i = 0; needs_ports && i < found.size(); ++i) {
-    if (!ports[i]) {
-      throw std::runtime_error("machine " + found[i].machine_id +
+  for (const auto* m : chosen) {
+    if (needs_ports && !m->service_port) {
+      throw std::runtime_error("machine " + m->machine.id +
                                " has no valid service port in 'services'");
     }
   }
-
   // One look-up serves every meter.
-  if (!adapter.use_private_address()) {
-    const std::string address = adapter.get_public_address();
-    for (auto& meter : found) meter.address = address;
-    return found;
-  }
-  const std::string host = "[" + adapter.get_private_flycast_ip() + "]:";
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    if (adapter.is_single_meter_app()) {
-      found[i].address = host + std::to_string(kSingleMeterPrivatePort);
-    } else {
-      found[i].address = host + std::to_string(*ports[i]);
-    }
+  const std::string host = adapter.resolve_service_host();
+  std::vector<MeterAddress> found;
+  for (const auto* m : chosen) {
+    found.push_back(
+        {*m->meter_id, m->machine.id, adapter.service_address(host, m->service_port.value_or(0))});
   }
   return found;
 }

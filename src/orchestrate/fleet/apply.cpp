@@ -1,47 +1,29 @@
-#include <condition_variable>
+#include <algorithm>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
+#include "gate.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
-#include "records.hpp"
+#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
 namespace {
 
+using adapter::vostrel::DestroyStep;
+using adapter::vostrel::FlyAdapter;
+using adapter::vostrel::Mediator;
+using corvane::api::Answer;
 using nlohmann::json;
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
+using TimePoint = std::chrono::steady_clock::time_point;
 
 constexpr std::size_t kMaxErrorText = 300;
 constexpr int kMaxParallel = 64;
-
-// Shared by all workers: when the platform asks one of them to back off, every one waits.
-class Gate {
- public:
-  void pause_for(milliseconds delay) {
-    std::lock_guard lock(mutex_);
-    until_ = std::max(until_, Clock::now() + delay);
-    changed_.notify_all();
-  }
-  // Returns once no pause is in force.
-  void pass() {
-    std::unique_lock lock(mutex_);
-    while (Clock::now() < until_) changed_.wait_until(lock, until_);
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Clock::time_point until_{};
-};
-
-// An action that did not work out, with the platform's reason.
-class Failure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+constexpr const char* kStarted = "started";
 
 std::string short_text(std::string text) {
   if (text.size() > kMaxErrorText) {
@@ -51,221 +33,257 @@ std::string short_text(std::string text) {
   return text;
 }
 
-bool is_failure(const json& answer) {
-  if (answer.is_object() && answer.contains("error")) return true;
-  // The platform's way of saying no to a destroy or a stop.
-  return answer.is_object() && answer.contains("ok") && answer["ok"] == false;
-}
-
-// Throws Failure when the answer says the request did not work.
-const json& checked(const json& answer, const char* what) {
-  if (is_failure(answer)) {
-    const json& reason = answer.contains("error") ? answer["error"] : answer;
-    throw Failure(std::string(what) + ": " + short_text(records::text_form(reason)));
-  }
-  return answer;
-}
-
-json tcp_service(int port) {
-  return json{
-      {"protocol", "tcp"}, {"internal_port", port}, {"ports", json::array({{{"port", port}}})}};
-}
+// An action that did not work out, with the reason.
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class Run {
  public:
-  Run(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options)
+  Run(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options)
       : adapter_(adapter),
         plan_(plan),
         options_(options),
-        app_(plan.app),
+        clock_(detail::real_clock_unless(options.clock)),
+        gate_(clock_),
         results_(plan.actions.size()),
-        started_(Clock::now()) {}
+        started_(clock_.now()) {}
 
   Report run() {
-    const int workers = std::clamp(options_.parallel, 1, kMaxParallel);
     // Connections are opened up front, so that bad client settings fail before any request.
-    std::vector<corvane::api::API> clients;
+    const int workers = std::clamp(options_.parallel, 1, kMaxParallel);
     for (int w = 0; w < workers; ++w) {
-      corvane::api::ClientOptions client = options_.client;
-      client.sleep = [this](milliseconds delay) {
-        gate_.pause_for(delay);
-        gate_.pass();
-      };
-      clients.emplace_back(options_.api_token, std::move(client));
+      workers_.push_back(adapter_.clone([this](corvane::api::ClientOptions& client) {
+        client.sleep = [this](milliseconds delay) {
+          gate_.pause_for(delay);
+          gate_.pass();
+        };
+        client.waits_cancelled = [this] { return cancelled(); };
+      }));
     }
-    std::vector<std::thread> threads;
-    for (auto& client : clients) threads.emplace_back([this, &client] { work(client); });
-    for (auto& thread : threads) thread.join();
+    const std::vector<bool> stale = options_.recheck ? recheck() : std::vector<bool>(size(), false);
+
+    std::vector<std::size_t> first_round, updates, destroys;
+    for (std::size_t i = 0; i < size(); ++i) {
+      const Action& action = plan_.actions[i];
+      if (stale[i]) {
+        finish(i, outcome(action, Outcome::kFailed, "changed since the plan"));
+      } else if (action.kind == ActionKind::kOk) {
+        finish(i, outcome(action, Outcome::kOk, ""));
+      } else if (!action.has_work()) {
+        finish(i, outcome(action, Outcome::kKept, "no --prune"));
+      } else if (action.destroys()) {
+        destroys.push_back(i);
+      } else if (action.kind == ActionKind::kUpdate) {
+        updates.push_back(i);
+      } else {
+        first_round.push_back(i);
+      }
+    }
+    // The first update is a canary: alone, and in step again, before any other update.
+    if (!updates.empty()) {
+      run_all({updates.front()}, 1);
+      first_round.insert(first_round.end(), updates.begin() + 1, updates.end());
+      std::sort(first_round.begin(), first_round.end());
+    }
+    run_all(first_round, workers);
+    // Last, so that a duplicate's primary has had its turn.
+    run_all(destroys, workers);
+
     Report report;
-    report.results = std::move(results_);
-    report.interrupted = interrupted();
+    for (auto& result : results_) report.results.push_back(std::move(*result));
+    report.interrupted = stopping();
     return report;
   }
 
  private:
-  bool interrupted() const {
-    return options_.interrupted != nullptr && options_.interrupted->load();
+  std::size_t size() const { return plan_.actions.size(); }
+  bool stopping() const { return options_.stop != nullptr && options_.stop->load() >= 1; }
+  bool cancelled() const { return options_.stop != nullptr && options_.stop->load() >= 2; }
+
+  static Result outcome(const Action& action, Outcome outcome, std::string error) {
+    return {.action = action.kind,
+            .meter_id = action.meter_id,
+            .machine_id = action.machine ? std::optional(action.machine->id) : std::nullopt,
+            .region = action.machine ? action.machine->region : std::string(),
+            .outcome = outcome,
+            .error = std::move(error)};
   }
 
-  void work(corvane::api::API& api) {
-    for (;;) {
-      const std::size_t index = next_.fetch_add(1);
-      if (index >= plan_.actions.size()) return;
-      const Action& action = plan_.actions[index];
-      Result result{action.kind, action.meter_id, action.machine_id, Outcome::kOk, ""};
-      if (interrupted()) {
-        result.outcome = Outcome::kSkipped;
-        result.error = "interrupted";
+  // One listing: which actions' preconditions no longer hold.
+  std::vector<bool> recheck() {
+    std::unordered_map<std::string, std::string> versions;  // live machine id -> instance_id
+    std::set<std::string> served;                           // meters with a live mediator
+    adapter_.each_mediator("", [&](Mediator&& m) {
+      if (is_dead(m) || !m.id) return;
+      versions[*m.id] = m.instance_id.value_or("");
+      if (m.meter_id) served.insert(*m.meter_id);
+    });
+    std::vector<bool> stale(size(), false);
+    for (std::size_t i = 0; i < size(); ++i) {
+      const Action& action = plan_.actions[i];
+      if (!action.has_work()) continue;
+      if (action.kind == ActionKind::kCreate) {
+        stale[i] = served.count(action.meter_id) > 0;
       } else {
-        try {
-          carry_out(api, action, result);
-        } catch (const std::exception& e) {
-          result.outcome = Outcome::kFailed;
-          result.error = short_text(e.what());
-          if (action.kind == ActionKind::kUpdate) update_failed_ = true;
-        }
+        auto found = versions.find(action.machine->id);
+        stale[i] = found == versions.end() || found->second != action.machine->instance_id;
       }
-      finish(index, std::move(result));
     }
+    return stale;
+  }
+
+  void run_all(const std::vector<std::size_t>& indexes, int workers) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&](FlyAdapter& worker) {
+      for (std::size_t k = next++; k < indexes.size(); k = next++) {
+        const std::size_t index = indexes[k];
+        const Action& action = plan_.actions[index];
+        if (stopping()) {
+          finish(index, outcome(action, Outcome::kSkipped, "interrupted"));
+          continue;
+        }
+        finish(index, carry_out(worker, action));
+      }
+    };
+    const std::size_t count =
+        std::min<std::size_t>(indexes.size(), static_cast<std::size_t>(workers));
+    std::vector<std::thread> threads;
+    for (std::size_t w = 1; w < count; ++w) threads.emplace_back(work, std::ref(workers_[w]));
+    if (count > 0) work(workers_[0]);
+    for (auto& thread : threads) thread.join();
   }
 
   void finish(std::size_t index, Result result) {
-    std::lock_guard lock(progress_mutex_);
+    std::lock_guard lock(mutex_);
     ++done_;
     if (result.outcome == Outcome::kFailed) ++failed_;
-    results_[index] = std::move(result);
-    if (options_.progress) {
-      options_.progress({done_, results_.size(), failed_, Clock::now() - started_});
+    if (result.action == ActionKind::kUpdate && result.outcome == Outcome::kFailed) {
+      update_failed_ = true;
     }
+    results_[index] = std::move(result);
+    if (options_.finished) {
+      options_.finished(*results_[index], {done_, size(), failed_, clock_.now() - started_});
+    }
+  }
+
+  // Throws Failure unless the platform said yes.
+  const Answer& checked(const Answer& answer, const char* what) const {
+    if (answer.done()) return answer;
+    if (answer.unanswered() && cancelled()) throw Failure("interrupted");
+    throw Failure(std::string(what) + ": " + short_text(answer.reason()));
   }
 
   // Every request waits for the gate first.
   template <typename Call>
-  json send(Call&& call) {
+  Answer send(Call&& call) {
     gate_.pass();
     return call();
   }
 
-  void carry_out(corvane::api::API& api, const Action& action, Result& result) {
-    switch (action.kind) {
-      case ActionKind::kOk:
-        return;
-      case ActionKind::kCreate:
-        result.machine_id = create(api, *action.meter);
-        return;
-      case ActionKind::kStart:
-        start(api, action);
-        return;
-      case ActionKind::kUpdate:
-        if (update_failed_) {
-          result.outcome = Outcome::kSkipped;
-          result.error = "an earlier update failed";
-          return;
-        }
-        update(api, action);
-        return;
-      case ActionKind::kDuplicate:
-      case ActionKind::kOrphan:
-        if (!options_.prune) {
-          result.outcome = Outcome::kSkipped;
-          result.error = "kept (no --prune)";
-          return;
-        }
-        destroy(api, action);
-        return;
-    }
-  }
-
-  // The same request as the adapter's create.
-  std::string create(corvane::api::API& api, const Meter& meter) {
-    const json answer = checked(
-        send([&] {
-          return api.create(app_, adapter_.image(), {*options_.cmd},
-                            {.port = meter.port,
-                             .name = mediator_name(meter.serial),
-                             .env_vars = adapter_._env_vars(meter.ip_address, meter.cert_auth),
-                             .metadata = adapter_._metadata(meter.meter_id, meter.ip_address),
-                             .extra_config = {{"region", adapter_.region()}}});
-        }),
-        "create refused");
-    auto id = records::text_at(answer, "id");
-    if (!id) throw Failure("create answered without a machine id");
-    return *id;
-  }
-
-  void start(corvane::api::API& api, const Action& action) {
-    const std::string& id = *action.machine_id;
-    checked(send([&] { return api.start(app_, id); }), "start refused");
-    const std::string instance = records::text_at(action.machine, "instance_id").value_or("");
-    checked(send([&] { return api.wait(app_, id, instance, "started"); }), "machine did not start");
-  }
-
-  void update(corvane::api::API& api, const Action& action) {
-    const std::string& id = *action.machine_id;
-    const Meter& meter = *action.meter;
-    const std::string listed_version = records::text_at(action.machine, "instance_id").value_or("");
-    // The listing is brief; the update must carry the whole config, so it is read in full.
-    const json current = checked(send([&] { return api.get(app_, id); }), "cannot read machine");
-    if (records::text_at(current, "instance_id").value_or("") != listed_version) {
-      throw Failure("machine changed since it was listed");
-    }
-    if (!current.contains("config") || !current["config"].is_object()) {
-      throw Failure("machine has no config to update");
-    }
-    json config = current["config"];
-    for (const auto& [section, wanted] :
-         {std::pair{"metadata", adapter_._metadata(meter.meter_id, meter.ip_address)},
-          std::pair{"env", adapter_._env_vars(meter.ip_address, meter.cert_auth)}}) {
-      if (!config[section].is_object()) config[section] = json::object();
-      config[section].update(wanted);
-    }
-    if (!adapter_.image().empty()) config["image"] = adapter_.image();
-    const auto& changes = action.changes;
-    if (std::find(changes.begin(), changes.end(), "port") != changes.end()) {
-      json& services = config["services"];
-      if (!services.is_array() || services.empty() || !services.front().is_object()) {
-        services = json::array({tcp_service(meter.port)});
-      } else {
-        services.front()["internal_port"] = meter.port;
-        json& ports = services.front()["ports"];
-        if (!ports.is_array() || ports.empty() || !ports.front().is_object()) {
-          ports = json::array({{{"port", meter.port}}});
-        } else {
-          ports.front()["port"] = meter.port;
-        }
+  Result carry_out(FlyAdapter& worker, const Action& action) {
+    Result result = outcome(action, Outcome::kOk, "");
+    try {
+      switch (action.kind) {
+        case ActionKind::kCreate:
+          result.machine_id = create(worker, action);
+          result.region = plan_.region;
+          break;
+        case ActionKind::kStart:
+          start(worker, action);
+          break;
+        case ActionKind::kUpdate:
+          if (update_failed_) return outcome(action, Outcome::kSkipped, "an earlier update failed");
+          update(worker, action);
+          break;
+        case ActionKind::kDuplicate:
+          if (!primary_in_step(action)) {
+            return outcome(action, Outcome::kSkipped, "primary not in step");
+          }
+          destroy(worker, action);
+          break;
+        case ActionKind::kOrphan:
+          destroy(worker, action);
+          break;
+        case ActionKind::kOk:
+          break;
       }
+    } catch (const std::exception& e) {
+      result.outcome = Outcome::kFailed;
+      result.error = short_text(e.what());
     }
-    const json answer = checked(send([&] { return api.update(app_, id, config, listed_version); }),
-                                "update refused");
-    const std::string version = records::text_at(answer, "instance_id").value_or("");
-    checked(send([&] { return api.wait(app_, id, version, "started"); }),
+    return result;
+  }
+
+  std::string create(FlyAdapter& worker, const Action& action) {
+    const Answer answer =
+        checked(send([&] { return worker.create_machine(action.body); }), "create refused");
+    const json& id = answer.value.is_object() ? answer.value.value("id", json()) : json();
+    if (!id.is_string()) throw Failure("create answered without a machine id");
+    return id.get<std::string>();
+  }
+
+  void start(FlyAdapter& worker, const Action& action) {
+    const Machine& m = *action.machine;
+    checked(send([&] { return worker.start_machine(m.id); }), "start refused");
+    checked(send([&] { return worker.wait_machine(m.id, m.instance_id, kStarted); }),
+            "machine did not start");
+  }
+
+  void update(FlyAdapter& worker, const Action& action) {
+    const Machine& m = *action.machine;
+    const Answer answer =
+        checked(send([&] { return worker.update_machine(m.id, action.body, m.instance_id); }),
+                "update refused");
+    const json version =
+        answer.value.is_object() ? answer.value.value("instance_id", json()) : json();
+    checked(send([&] {
+              return worker.wait_machine(
+                  m.id, version.is_string() ? version.get<std::string>() : "", kStarted);
+            }),
             "machine did not start after the update");
   }
 
-  void destroy(corvane::api::API& api, const Action& action) {
-    const std::string& id = *action.machine_id;
-    const std::string state = records::text_at(action.machine, "state").value_or("");
-    if (state != "stopped" && state != "created" && state != "failed") {
-      checked(send([&] { return api.stop(app_, id); }), "stop refused");
-      const std::string instance = records::text_at(action.machine, "instance_id").value_or("");
-      checked(send([&] { return api.wait(app_, id, instance, "stopped"); }),
-              "machine did not stop");
+  bool primary_in_step(const Action& duplicate) {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < size(); ++i) {
+      const Action& action = plan_.actions[i];
+      if (action.machine && action.machine->id == *duplicate.primary_id &&
+          action.meter_id == duplicate.meter_id && action.kind != ActionKind::kDuplicate) {
+        return results_[i] && results_[i]->outcome == Outcome::kOk;
+      }
     }
-    checked(send([&] { return api.destroy(app_, id, false, adapter_.region()); }),
-            "destroy refused");
+    return false;
   }
 
-  adapter::vostrel::FlyAdapter& adapter_;
+  void destroy(FlyAdapter& worker, const Action& action) {
+    const Machine& m = *action.machine;
+    const bool stopped = m.state == "stopped" || m.state == "created" || m.state == "failed";
+    gate_.pass();
+    worker.destroy_machine(m.id, {.stop_first = !stopped, .instance_id = m.instance_id},
+                           [&](DestroyStep step, const Answer& answer) {
+                             const char* what = step == DestroyStep::kStop ? "stop refused"
+                                                : step == DestroyStep::kWait
+                                                    ? "machine did not stop"
+                                                    : "destroy refused";
+                             checked(answer, what);
+                             gate_.pass();
+                             return true;
+                           });
+  }
+
+  FlyAdapter& adapter_;
   const Plan& plan_;
   const ApplyOptions& options_;
-  const std::string app_;
-  Gate gate_;
-  std::atomic<std::size_t> next_{0};
-  std::atomic<bool> update_failed_{false};
-  std::mutex progress_mutex_;
-  std::vector<Result> results_;
+  const Clock clock_;
+  detail::Gate gate_;
+  std::vector<FlyAdapter> workers_;
+  std::mutex mutex_;
+  std::vector<std::optional<Result>> results_;
   std::size_t done_ = 0, failed_ = 0;
-  const Clock::time_point started_;
+  std::atomic<bool> update_failed_{false};
+  const TimePoint started_;
 };
 
 }  // namespace
@@ -278,6 +296,8 @@ std::string to_string(Outcome outcome) {
       return "failed";
     case Outcome::kSkipped:
       return "skipped";
+    case Outcome::kKept:
+      return "kept";
   }
   return "?";
 }
@@ -287,15 +307,26 @@ std::size_t Report::count(Outcome outcome) const {
       results.begin(), results.end(), [outcome](const Result& r) { return r.outcome == outcome; }));
 }
 
-Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options) {
+DestroyLimitExceeded::DestroyLimitExceeded(std::size_t count, std::size_t limit)
+    : std::runtime_error("the plan destroys " + std::to_string(count) + " machines, more than " +
+                         std::to_string(limit)),
+      count_(count),
+      limit_(limit) {}
+
+Report apply(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options) {
   if (options.parallel < 1) throw std::invalid_argument("parallel must be at least 1");
-  const bool creates = std::any_of(plan.actions.begin(), plan.actions.end(),
-                                   [](const Action& a) { return a.kind == ActionKind::kCreate; });
-  if (creates && adapter.image().empty()) {
-    throw std::invalid_argument("creating mediators needs an image");
+  if (!adapter.fly_app() || *adapter.fly_app() != plan.app) {
+    throw std::invalid_argument("the plan is for app " + plan.app + ", not the adapter's app " +
+                                adapter.fly_app().value_or("(none)"));
   }
-  if (creates && (!options.cmd || options.cmd->empty())) {
-    throw std::invalid_argument("creating mediators needs the command they run");
+  for (const Action& action : plan.actions) {
+    if (action.kind == ActionKind::kCreate && !action.body.is_object()) {
+      throw std::invalid_argument("creating mediators needs an image and the command they run");
+    }
+  }
+  const std::size_t destroys = plan.summary().destroy;
+  if (options.max_destroy && destroys > *options.max_destroy) {
+    throw DestroyLimitExceeded(destroys, *options.max_destroy);
   }
   return Run(adapter, plan, options).run();
 }

@@ -1,85 +1,103 @@
-#include <map>
-#include <set>
-#include <stdexcept>
+#include <algorithm>
+#include <unordered_map>
 
+#include "live_mediators.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
-#include "records.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
-namespace records {
-
-using nlohmann::json;
-
-std::optional<std::string> text_at(const json& record, const char* key) {
-  if (!record.is_object()) return std::nullopt;
-  auto found = record.find(key);
-  if (found == record.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-std::optional<std::string> config_text(const json& record, const char* section, const char* key) {
-  if (!record.is_object()) return std::nullopt;
-  auto config = record.find("config");
-  if (config == record.end() || !config->is_object()) return std::nullopt;
-  auto part = config->find(section);
-  if (part == config->end()) return std::nullopt;
-  return text_at(*part, key);
-}
-
-std::optional<int> first_port(const json& record) {
-  const json* at = &record;
-  for (const char* key : {"config", "services", "", "ports", "", "port"}) {
-    if (*key == '\0') {
-      if (!at->is_array() || at->empty()) return std::nullopt;
-      at = &at->front();
-    } else {
-      if (!at->is_object() || !at->contains(key)) return std::nullopt;
-      at = &(*at)[key];
-    }
-  }
-  if (!at->is_number_integer()) return std::nullopt;
-  const auto port = at->get<long long>();
-  if (port < 1 || port > 65535) return std::nullopt;
-  return static_cast<int>(port);
-}
-
-std::string text_form(const json& value) {
-  return value.is_string() ? value.get<std::string>()
-                           : value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-}  // namespace records
-
 namespace {
 
+using adapter::base_adapter::kIpAddressKey;
+using adapter::base_adapter::kMeterIpAddressEnv;
+using adapter::base_adapter::kUseCertAuthEnv;
+using adapter::vostrel::FlyAdapter;
+using adapter::vostrel::Mediator;
+using detail::LiveMediator;
 using nlohmann::json;
 
-// The fields in which a meter's mediator differs from the inventory and the options.
-std::vector<std::string> differences(const Meter& meter, const json& machine,
-                                     const std::optional<std::string>& image) {
-  const adapter::base_adapter::BaseAdapter base;
-  const json metadata = base._metadata(meter.meter_id, meter.ip_address);
-  const json env = base._env_vars(meter.ip_address, meter.cert_auth);
-  std::vector<std::string> changes;
-  const char* ip_key = adapter::base_adapter::kIpAddressKey;
-  if (records::config_text(machine, "metadata", ip_key) != metadata[ip_key].get<std::string>()) {
-    changes.emplace_back(ip_key);
+// The create request a meter's mediator would get: what it should look like.
+json wanted_body(const FlyAdapter& adapter, const Meter& meter,
+                 const std::optional<std::string>& cmd) {
+  return adapter.create_body({.cmd = cmd.value_or(""),
+                              .meter_id = meter.meter_id,
+                              .serial = meter.serial,
+                              .ip_address = meter.ip_address,
+                              .port = meter.port,
+                              .use_cert_auth = meter.cert_auth});
+}
+
+json text_or_null(const std::optional<std::string>& text) {
+  return text ? json(*text) : json(nullptr);
+}
+
+json env_text(const json& env, const char* key) {
+  if (!env.is_object()) return nullptr;
+  auto found = env.find(key);
+  return found != env.end() && found->is_string() ? *found : json(nullptr);
+}
+
+// The fields in which a mediator differs from the meter's wanted config.
+std::vector<Change> differences(const json& wanted, const Mediator& m, bool compare_image,
+                                bool compare_cmd) {
+  std::vector<Change> changes;
+  const auto compare = [&changes](const char* field, json from, const json& to) {
+    if (from != to) changes.push_back({field, std::move(from), to});
+  };
+  compare(kIpAddressKey, text_or_null(m.ip_address), wanted.at("metadata").at(kIpAddressKey));
+  for (const char* key : {kMeterIpAddressEnv, kUseCertAuthEnv}) {
+    compare(key, env_text(m.env, key), wanted.at("env").at(key));
   }
-  for (const char* key :
-       {adapter::base_adapter::kMeterIpAddressEnv, adapter::base_adapter::kUseCertAuthEnv}) {
-    if (records::config_text(machine, "env", key) != env[key].get<std::string>()) {
-      changes.emplace_back(key);
-    }
-  }
-  if (records::first_port(machine) != meter.port) changes.emplace_back("port");
-  if (image) {
-    const json* config = machine.contains("config") ? &machine["config"] : nullptr;
-    if (config == nullptr || records::text_at(*config, "image") != *image) {
-      changes.emplace_back("image");
-    }
+  compare("port", m.service_port ? json(*m.service_port) : json(nullptr),
+          wanted.at("services").at(0).at("ports").at(0).at("port"));
+  if (compare_image) compare("image", text_or_null(m.image), wanted.at("image"));
+  if (compare_cmd) {
+    compare("cmd", m.command ? json(*m.command) : json(nullptr), wanted.at("init").at("cmd"));
   }
   return changes;
+}
+
+json& object_at(json& parent, const char* key) {
+  json& child = parent[key];
+  if (!child.is_object()) child = json::object();
+  return child;
+}
+
+// The listed config with only the changed fields set to what the meter wants; everything
+// else is sent back exactly as it was read.
+json changed_config(json config, const std::vector<Change>& changes, const json& wanted) {
+  for (const Change& change : changes) {
+    if (change.field == kIpAddressKey) {
+      object_at(config, "metadata")[kIpAddressKey] = change.to;
+    } else if (change.field == kMeterIpAddressEnv || change.field == kUseCertAuthEnv) {
+      object_at(config, "env")[change.field] = change.to;
+    } else if (change.field == "image") {
+      config["image"] = change.to;
+    } else if (change.field == "cmd") {
+      object_at(config, "init")["cmd"] = change.to;
+    } else if (change.field == "port") {
+      json& services = config["services"];
+      const bool usable = services.is_array() && !services.empty() &&
+                          services.front().is_object() && services.front()["ports"].is_array() &&
+                          !services.front()["ports"].empty() &&
+                          services.front()["ports"].front().is_object();
+      if (!usable) {
+        services = wanted.at("services");
+      } else {
+        services.front()["internal_port"] = change.to;
+        services.front()["ports"].front()["port"] = change.to;
+      }
+    }
+  }
+  return config;
+}
+
+Action action_on(ActionKind kind, const std::string& meter_id, const LiveMediator& live) {
+  Action action;
+  action.kind = kind;
+  action.meter_id = meter_id;
+  action.machine = live.machine;
+  return action;
 }
 
 }  // namespace
@@ -102,119 +120,123 @@ std::string to_string(ActionKind kind) {
   return "?";
 }
 
+bool Action::destroys() const {
+  return prune && (kind == ActionKind::kDuplicate || kind == ActionKind::kOrphan);
+}
+
+bool Action::has_work() const {
+  switch (kind) {
+    case ActionKind::kCreate:
+    case ActionKind::kUpdate:
+    case ActionKind::kStart:
+      return true;
+    case ActionKind::kDuplicate:
+    case ActionKind::kOrphan:
+      return prune;
+    case ActionKind::kOk:
+      break;
+  }
+  return false;
+}
+
 Summary Plan::summary() const {
-  Summary summary;
+  Summary s;
   for (const auto& action : actions) {
     switch (action.kind) {
       case ActionKind::kCreate:
-        ++summary.create;
+        ++s.create;
         break;
       case ActionKind::kUpdate:
-        ++summary.update;
+        ++s.update;
         break;
       case ActionKind::kStart:
-        ++summary.start;
+        ++s.start;
         break;
       case ActionKind::kOk:
-        ++summary.ok;
+        ++s.ok;
         break;
       case ActionKind::kDuplicate:
-        ++summary.duplicate;
+        ++s.duplicate;
         break;
       case ActionKind::kOrphan:
-        ++summary.orphan;
+        ++s.orphan;
         break;
     }
+    if (action.kind == ActionKind::kDuplicate || action.kind == ActionKind::kOrphan) {
+      ++(action.prune ? s.destroy : s.kept);
+    }
   }
-  return summary;
+  return s;
 }
 
 bool Plan::in_step() const {
-  for (const auto& action : actions) {
-    if (action.kind != ActionKind::kOk) return false;
-  }
-  return true;
+  return std::none_of(actions.begin(), actions.end(),
+                      [](const Action& action) { return action.has_work(); });
 }
 
-nlohmann::json list_mediators(adapter::vostrel::FlyAdapter& adapter) {
+Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptions& options) {
   if (!adapter.fly_app()) throw std::logic_error("the fleet needs an app name (app_name)");
-  const std::string& app = *adapter.fly_app();
-  json listed = adapter.api().list_brief(app, adapter.region());
-  if (listed.is_object() && listed.contains("error")) {
-    throw std::runtime_error("cannot list the machines of " + app + ": " +
-                             records::text_form(listed["error"]));
-  }
-  json mediators = json::array();
-  for (json& machine : listed) {
-    const auto name = records::text_at(machine, "name");
-    if (!name || !name->starts_with(adapter::vostrel::kMediatorPrefix)) continue;
-    // A record without an id cannot be acted on or told apart.
-    if (!records::text_at(machine, "id")) continue;
-    auto config = machine.find("config");
-    if (config == machine.end() || config->is_null()) continue;
-    mediators.push_back(std::move(machine));
-  }
-  return mediators;
-}
+  std::unordered_map<std::string, const Meter*> by_id;
+  for (const Meter& meter : meters) by_id.emplace(meter.meter_id, &meter);
+  const bool compare_image = !adapter.image().empty();
+  const bool compare_cmd = options.cmd.has_value();
 
-Plan make_plan(const std::string& app, const std::vector<Meter>& meters, const json& mediators,
-               const std::optional<std::string>& image) {
-  const char* meter_key = adapter::base_adapter::kMeterIdKey;
-  // Each meter's mediators, in listing order; the first is the one its address comes from.
-  std::map<std::string, const json*> first_of_meter;
-  for (const json& machine : mediators) {
-    if (auto meter_id = records::config_text(machine, "metadata", meter_key)) {
-      first_of_meter.emplace(*meter_id, &machine);
-    }
-  }
-  Plan plan;
-  plan.app = app;
-  std::set<std::string> inventory_ids;
-  for (const Meter& meter : meters) {
-    inventory_ids.insert(meter.meter_id);
-    Action action;
-    action.meter_id = meter.meter_id;
-    action.meter = meter;
-    auto found = first_of_meter.find(meter.meter_id);
-    if (found == first_of_meter.end()) {
-      action.kind = ActionKind::kCreate;
-    } else {
-      const json& machine = *found->second;
-      action.machine_id = records::text_at(machine, "id");
-      action.machine = machine;
-      action.changes = differences(meter, machine, image);
-      if (!action.changes.empty()) {
-        action.kind = ActionKind::kUpdate;
-      } else if (records::text_at(machine, "state") != "started") {
-        action.kind = ActionKind::kStart;
-      } else {
-        action.kind = ActionKind::kOk;
+  // Consumed as the listing arrives: only what an action needs is kept, and a config only
+  // where it is to be sent back changed.
+  std::vector<LiveMediator> live;
+  adapter.each_mediator("", [&](Mediator&& m) {
+    if (is_dead(m)) return;
+    LiveMediator kept = detail::live_mediator(m);
+    if (m.meter_id) {
+      auto meter = by_id.find(*m.meter_id);
+      if (meter != by_id.end()) {
+        const json wanted = wanted_body(adapter, *meter->second, options.cmd)["config"];
+        kept.changes = differences(wanted, m, compare_image, compare_cmd);
+        if (!kept.changes.empty())
+          kept.config = changed_config(std::move(m.config), kept.changes, wanted);
       }
+    }
+    live.push_back(std::move(kept));
+  });
+  const auto primary = detail::primaries(live);
+
+  Plan plan;
+  plan.app = *adapter.fly_app();
+  plan.region = adapter.region();
+  plan.inventory_sha256 = options.inventory_sha256;
+  plan.prune = options.prune;
+  for (const Meter& meter : meters) {
+    auto found = primary.find(meter.meter_id);
+    if (found == primary.end()) {
+      Action create;
+      create.kind = ActionKind::kCreate;
+      create.meter_id = meter.meter_id;
+      if (compare_image && options.cmd) create.body = wanted_body(adapter, meter, options.cmd);
+      plan.actions.push_back(std::move(create));
+      continue;
+    }
+    LiveMediator& chosen = live[found->second];
+    const ActionKind kind = !chosen.changes.empty() ? ActionKind::kUpdate
+                            : !chosen.started       ? ActionKind::kStart
+                                                    : ActionKind::kOk;
+    Action action = action_on(kind, meter.meter_id, chosen);
+    if (kind == ActionKind::kUpdate) {
+      action.changes = std::move(chosen.changes);
+      action.body = std::move(chosen.config);
     }
     plan.actions.push_back(std::move(action));
   }
-  for (const json& machine : mediators) {
-    const auto meter_id = records::config_text(machine, "metadata", meter_key);
-    Action action;
-    if (meter_id && inventory_ids.count(*meter_id) > 0) {
-      if (first_of_meter.at(*meter_id) == &machine) continue;
-      action.kind = ActionKind::kDuplicate;
-    } else {
-      action.kind = ActionKind::kOrphan;
-    }
-    action.meter_id = meter_id.value_or("");
-    action.machine_id = records::text_at(machine, "id");
-    action.machine = machine;
+  for (std::size_t i = 0; i < live.size(); ++i) {
+    const LiveMediator& m = live[i];
+    const bool of_inventory = m.meter_id && by_id.count(*m.meter_id) > 0;
+    if (of_inventory && primary.at(*m.meter_id) == i) continue;
+    Action action = action_on(of_inventory ? ActionKind::kDuplicate : ActionKind::kOrphan,
+                              m.meter_id.value_or(""), m);
+    action.prune = options.prune;
+    if (of_inventory) action.primary_id = live[primary.at(*m.meter_id)].machine.id;
     plan.actions.push_back(std::move(action));
   }
   return plan;
-}
-
-Plan plan(adapter::vostrel::FlyAdapter& adapter, const std::vector<Meter>& meters) {
-  const json mediators = list_mediators(adapter);
-  std::optional<std::string> image;
-  if (!adapter.image().empty()) image = adapter.image();
-  return make_plan(*adapter.fly_app(), meters, mediators, image);
 }
 
 }  // namespace quelmar::orchestrate::fleet

@@ -1,0 +1,35 @@
+#include "gate.hpp"
+
+#include <thread>
+
+namespace quelmar::orchestrate::fleet::detail {
+
+using TimePoint = std::chrono::steady_clock::time_point;
+
+Gate::Gate(Clock clock) : clock_(std::move(clock)) {}
+
+void Gate::pause_for(std::chrono::milliseconds delay) {
+  std::lock_guard lock(mutex_);
+  until_ = std::max(until_, clock_.now() + delay);
+}
+
+void Gate::pass() {
+  for (;;) {
+    TimePoint wake;
+    {
+      std::lock_guard lock(mutex_);
+      if (clock_.now() >= until_) return;
+      wake = until_;
+    }
+    clock_.sleep_until(wake);
+  }
+}
+
+Clock real_clock_unless(const Clock& given) {
+  Clock clock = given;
+  if (!clock.now) clock.now = [] { return std::chrono::steady_clock::now(); };
+  if (!clock.sleep_until) clock.sleep_until = [](TimePoint t) { std::this_thread::sleep_until(t); };
+  return clock;
+}
+
+}  // namespace quelmar::orchestrate::fleet::detail

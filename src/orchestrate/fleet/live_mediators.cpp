@@ -1,0 +1,42 @@
+#include "live_mediators.hpp"
+
+namespace quelmar::orchestrate::fleet::detail {
+
+using adapter::vostrel::ContainerState;
+using adapter::vostrel::KeyError;
+
+LiveMediator live_mediator(const adapter::vostrel::Mediator& m) {
+  if (!m.id) throw KeyError("id", "mediator " + m.name + " has no 'id'");
+  if (!m.platform_state) throw KeyError("state", "mediator " + *m.id + " has no 'state'");
+  LiveMediator live;
+  live.machine = {.id = *m.id,
+                  .name = m.name,
+                  .region = m.region.value_or(""),
+                  .state = *m.platform_state,
+                  .instance_id = m.instance_id.value_or("")};
+  live.meter_id = m.meter_id;
+  live.service_port = m.service_port;
+  live.started = m.state == ContainerState::STARTED;
+  return live;
+}
+
+std::map<std::string, std::size_t> primaries(const std::vector<LiveMediator>& mediators) {
+  std::map<std::string, std::size_t> primary;
+  for (std::size_t i = 0; i < mediators.size(); ++i) {
+    const auto& meter_id = mediators[i].meter_id;
+    if (!meter_id) continue;
+    auto [found, fresh] = primary.emplace(*meter_id, i);
+    if (!fresh && !mediators[found->second].started && mediators[i].started) found->second = i;
+  }
+  return primary;
+}
+
+}  // namespace quelmar::orchestrate::fleet::detail
+
+namespace quelmar::orchestrate::fleet {
+
+bool is_dead(const adapter::vostrel::Mediator& mediator) {
+  return mediator.platform_state == "destroyed" || mediator.platform_state == "destroying";
+}
+
+}  // namespace quelmar::orchestrate::fleet
