@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_runner.hpp"
-#include "cli/fake_fly_cli.hpp"
+#include "cli/fleet_cli.hpp"
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 #include "quelmar/util/logging.hpp"
@@ -29,32 +29,7 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using namespace std::chrono_literals;
 
-constexpr const char* kToken = "fleet-secret-0815";
-
-class FleetCli : public quelmar::cli::testing::FakeFlyCli {
- protected:
-  FleetCli() : FakeFlyCli(kToken) { dir_ = quelmar::testing::make_temp_dir("quelmar-fleet"); }
-  ~FleetCli() override {
-    std::remove(inventory_path().c_str());
-    rmdir(dir_.c_str());
-  }
-
-  std::string inventory_path() const { return dir_ + "/meters.csv"; }
-
-  std::string inventory(const std::string& text) {
-    std::ofstream(inventory_path()) << text;
-    return inventory_path();
-  }
-
-  std::vector<std::string> request_lines() const {
-    std::vector<std::string> lines;
-    for (const auto& r : platform_.requests()) lines.push_back(r.method + " " + r.path);
-    return lines;
-  }
-
-  quelmar::util::logging::ScopedLogLevel quiet_{quelmar::util::logging::Level::kOff};
-  std::string dir_;
-};
+using quelmar::cli::testing::FleetCli;
 
 constexpr const char* kTwoMeters =
     "meter_id,serial,ip_address,port\n"
@@ -203,12 +178,13 @@ TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsButKeptIsNoFailure) {
 TEST_F(FleetCli, AnInterruptedApplyReportsAndExits130) {
   const std::string file =
       inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\nm-2,S2,10.0.0.2\nm-3,S3,10.0.0.3\n");
-  platform_.set_latency(150ms);
   std::thread interrupter([this] {
-    // The second request is the first create: apply is running and SIGINT is caught.
-    while (platform_.requests().size() < 2) std::this_thread::sleep_for(5ms);
+    // The first create is held: apply is running and SIGINT is caught.
+    while (platform_.requests().size() < 2) std::this_thread::yield();
     kill(getpid(), SIGINT);
+    platform_.hold_requests(std::nullopt);
   });
+  platform_.hold_requests("POST");
   const auto r = fly({"apply", "--inventory", file, "--cmd", "/m", "--yes", "--parallel", "1"});
   interrupter.join();
   EXPECT_EQ(r.status, 130) << r.out << r.err;

@@ -157,6 +157,7 @@ struct FakePlatform::Impl {
   std::condition_variable changed;  // machine states moved, or the server is stopping
   bool stopping = false;
   bool stopped = false;
+  std::optional<std::string> held_method;
   std::map<std::string, App> apps;
   std::vector<RecordedRequest> requests;
   std::deque<InjectedFailure> failures;
@@ -237,6 +238,9 @@ struct FakePlatform::Impl {
     }
     std::unique_lock lock(mutex);
     record(req);
+    changed.wait(lock, [this, &req] {
+      return stopping || !held_method || (!held_method->empty() && *held_method != req.method);
+    });
     if (auto failure = take_failure(req)) {
       if (failure->delay.count() > 0) hold(lock, failure->delay, [] { return false; });
       if (failure->status) {
@@ -614,6 +618,12 @@ void FakePlatform::inject(InjectedFailure failure) {
 void FakePlatform::set_wait_hold(std::chrono::milliseconds hold) {
   std::lock_guard lock(impl_->mutex);
   impl_->options.wait_hold = hold;
+}
+
+void FakePlatform::hold_requests(std::optional<std::string> method) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->held_method = std::move(method);
+  impl_->changed.notify_all();
 }
 
 void FakePlatform::set_latency(std::chrono::milliseconds latency) {

@@ -115,6 +115,9 @@ class FakePlatform {
   void inject(InjectedFailure failure);
 
   void set_wait_hold(std::chrono::milliseconds hold);
+  // Requests of `method` ("" for any) are recorded and then held unanswered until this is called
+  // with nothing (or the fake stops), so that a test can act while a request is under way.
+  void hold_requests(std::optional<std::string> method);
   void set_latency(std::chrono::milliseconds latency);
 
   // Stops serving and releases held requests; idempotent. The destructor calls it.
