@@ -1,8 +1,5 @@
 // quelmar fly [adapter options] list|create|start|stop|destroy|address ...
 
-#include <arpa/inet.h>
-
-#include <charconv>
 #include <iomanip>
 #include <memory>
 #include <ostream>
@@ -14,8 +11,10 @@
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "quelmar/util/lower.hpp"
+#include "quelmar/util/port.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -106,31 +105,17 @@ std::string reason(const nlohmann::json& answer) {
   return util::dump_json(answer);
 }
 
-// Decimal only: "0x50", "+80", "80.5" and "1e3" are not ports.
 std::string check_port(const std::string& text) {
-  int value = 0;
-  const char* end = text.data() + text.size();
-  const auto [at, error] = std::from_chars(text.data(), end, value);
-  const bool digits_only =
-      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-  if (!digits_only || error != std::errc() || at != end || value < 1 || value > 65535) {
-    return "not a port (decimal 1..65535): " + text;
-  }
-  return {};
+  return util::parse_port(text) ? std::string() : "not a port (decimal 1..65535): " + text;
 }
 
 std::string check_ip_address(const std::string& text) {
-  unsigned char address[16];
-  if (inet_pton(AF_INET, text.c_str(), address) == 1 ||
-      inet_pton(AF_INET6, text.c_str(), address) == 1) {
-    return {};
-  }
-  return "not an IPv4 or IPv6 address: " + text;
+  return util::is_ip_address(text) ? std::string() : "not an IPv4 or IPv6 address: " + text;
 }
 
 std::optional<int> to_port(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  return std::stoi(*text);  // already checked by check_port
+  return util::parse_port(*text);  // already checked by check_port
 }
 
 void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
