@@ -1,0 +1,91 @@
+// Row checks: each value, and meter ids and serials unique across the rows.
+#include "orchestrate/fleet/inventory_rows.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quelmar::orchestrate::fleet::inventory {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class InventoryRows : public ::testing::Test {
+ protected:
+  // meter_id,serial,ip_address,port,cert_auth
+  InventoryRows() {
+    header_.width = 5;
+    for (std::size_t k = 0; k < kColumnCount; ++k) header_.positions[k] = k;
+  }
+
+  std::optional<CheckedRow> check(std::size_t line, std::vector<std::string_view> fields) {
+    return checker_.check({.line = line, .fields = std::move(fields)});
+  }
+
+  std::vector<std::string> problems() {
+    Inventory inventory;
+    std::move(problems_).report_to(inventory);
+    std::vector<std::string> shown;
+    for (const auto& p : inventory.problems) {
+      shown.push_back(std::to_string(p.line) + ": " + p.message);
+    }
+    return shown;
+  }
+
+  Header header_;
+  ProblemList problems_{MAX_INVENTORY_PROBLEMS};
+  RowChecker checker_{header_, problems_};
+};
+
+TEST_F(InventoryRows, AGoodRowBecomesAMeter) {
+  const auto row = check(2, {"m-1", "SN_1-a", "fd00::1", "7000", "true"});
+  ASSERT_TRUE(row);
+  const Meter meter = row->to_meter();
+  EXPECT_EQ(meter.meter_id, "m-1");
+  EXPECT_EQ(meter.serial, "SN_1-a");
+  EXPECT_EQ(meter.ip_address, "fd00::1");
+  EXPECT_EQ(meter.port, 7000);
+  EXPECT_TRUE(meter.cert_auth);
+  EXPECT_EQ(meter.line, 2U);
+  EXPECT_THAT(problems(), IsEmpty());
+}
+
+TEST_F(InventoryRows, ReportsEachBadValueOfARowInColumnOrder) {
+  EXPECT_FALSE(check(4, {"m-\xc3", "", "10.0.0.1 ", "65536", "True"}));
+  EXPECT_FALSE(check(5, {"m\x7f", "S/5", "[::1]", "0x50", ""}));
+  EXPECT_FALSE(check(6, {"m-6", "SN6"}));
+  const std::string too_long(55, 's');
+  EXPECT_FALSE(check(7, {"m-7", too_long, "10.0.0.7", "1", "false"}));
+  EXPECT_THAT(
+      problems(),
+      ElementsAre(
+          "4: value of meter_id is not valid UTF-8", "4: missing value for serial",
+          "4: bad IP address '10.0.0.1 '", "4: bad port '65536' (a number in 1..65535)",
+          "4: bad cert_auth 'True' (true or false)",
+          "5: value of meter_id holds a control character",
+          "5: serial 'S/5' cannot form a machine name (letters, digits, '-' and '_', at most 54 "
+          "characters)",
+          "5: bad IP address '[::1]'", "5: bad port '0x50' (a number in 1..65535)",
+          "5: missing value for cert_auth", "6: expected 5 fields, found 2",
+          "7: serial '" + too_long +
+              "' cannot form a machine name (letters, digits, '-' and '_', at most 54 "
+              "characters)"));
+}
+
+TEST_F(InventoryRows, ADuplicateNamesTheLineOfTheFirstEvenWhenThatRowWasBad) {
+  EXPECT_TRUE(check(2, {"m-1", "S1", "10.0.0.1", "1", "false"}));
+  EXPECT_FALSE(check(3, {"m-2", "S2", "bad", "1", "false"}));
+  EXPECT_FALSE(check(4, {"m-1", "S2", "10.0.0.4", "1", "false"}));
+  EXPECT_FALSE(check(5, {"m-2", "S5", "10.0.0.5", "1", "false"}));
+  EXPECT_TRUE(check(6, {"M-1", "s1", "10.0.0.6", "1", "false"}));  // case matters
+  EXPECT_THAT(problems(), ElementsAre("3: bad IP address 'bad'",
+                                      "4: duplicate meter_id 'm-1' (first on line 2)",
+                                      "4: duplicate serial 'S2' (first on line 3)",
+                                      "5: duplicate meter_id 'm-2' (first on line 3)"));
+}
+
+}  // namespace
+}  // namespace quelmar::orchestrate::fleet::inventory
