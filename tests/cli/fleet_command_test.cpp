@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -100,6 +101,22 @@ TEST_F(FleetCli, AnInventoryWithoutMeterRowsIsAnErrorAndNothingIsSent) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "quelmar: " + file + ":1: no meter rows\n");
   }
+  EXPECT_THAT(platform_.requests(), IsEmpty());
+}
+
+TEST_F(FleetCli, AFileOfGarbageShowsAHundredProblemsThenHowManyMore) {
+  std::string text = "meter_id,serial,ip_address\n";
+  for (int i = 0; i < 1000; ++i) text += "x\n";
+  const std::string file = inventory(text);
+  const auto r = fly({"plan", "--inventory", file});
+  EXPECT_EQ(r.status, 2);
+  std::vector<std::string> lines;
+  std::istringstream err(r.err);
+  for (std::string line; std::getline(err, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 101U);
+  EXPECT_EQ(lines.front(), "quelmar: " + file + ":2: expected 3 fields, found 1");
+  EXPECT_EQ(lines[99], "quelmar: " + file + ":101: expected 3 fields, found 1");
+  EXPECT_EQ(lines.back(), "quelmar: " + file + ": 900 more problems");
   EXPECT_THAT(platform_.requests(), IsEmpty());
 }
 
