@@ -25,8 +25,11 @@ namespace container = orchestrate::adapter::container;
 using orchestrate::adapter::base_adapter::kMeterIdKey;
 using util::escape_for_terminal;
 
+// The platform's own command line takes the app from there too.
+constexpr const char* kAppVariable = "FLY_APP";
+
 struct AdapterOptions {
-  std::string app;
+  std::optional<std::string> app;
   std::optional<std::string> token;
   std::optional<std::string> api_url;
   std::optional<std::string> ca_file;
@@ -42,6 +45,11 @@ struct AdapterOptions {
 
 // Flag > environment > default, resolved once here; the library reads no environment.
 vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const Io& io) {
+  std::optional<std::string> app = options.app;
+  if (!app) app = io.getenv(kAppVariable);
+  if (!app || app->empty()) {
+    throw CommandError(std::string("no app: pass --app or set ") + kAppVariable);
+  }
   std::optional<std::string> token = options.token;
   if (!token) token = io.getenv(kTokenVariable);
   if (!token || token->empty()) {
@@ -58,7 +66,7 @@ vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const 
       .dns_server = options.dns_server,
       .image = options.image.value_or(""),
       .is_single_meter_app = options.single_meter,
-      .app_name = options.app,
+      .app_name = *app,
       .serial = options.serial,
       .use_private_address = use_private_address,
       .region = options.region,
@@ -318,7 +326,9 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   auto* fly = app.add_subcommand("fly", "Manage meters' mediator machines on the Fly platform");
   fly->require_subcommand(1);
   auto adapter = std::make_shared<AdapterOptions>();
-  fly->add_option("--app", adapter->app, "Fly application name")->required();
+  fly->add_option(
+      "--app", adapter->app,
+      std::string("Fly application name (default: environment variable ") + kAppVariable + ")");
   fly->add_option("--token", adapter->token,
                   std::string("API token (default: environment variable ") + kTokenVariable + ")");
   fly->add_option("--api-url", adapter->api_url,
@@ -348,8 +358,6 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   add_address(*fly, adapter, io, status);
   add_fleet_commands(
       *fly, [adapter, &io] { return adapter_options(*adapter, io); }, io, status);
-  // Adapter options may also follow the command.
-  for (auto* sub : fly->get_subcommands({})) sub->fallthrough();
 }
 
 }  // namespace quelmar::cli
