@@ -1,6 +1,6 @@
-// The inventory read in one pass: records, the header, then each row as it comes.
+// The inventory read in two passes over its text: the first checks the header and every row as
+// it comes, the second builds the meters of a file without problems.
 
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -19,15 +19,17 @@ namespace {
 
 constexpr std::size_t kMaxInventoryBytes = 64u << 20;
 
-// Moves the rows over one at a time, so that the rows and their meters are never all held at
-// once: at a million rows, the difference is a hundred megabytes.
-std::vector<Meter> to_meters(std::deque<inventory::CheckedRow>& rows) {
+// The meters of a text whose rows have all been checked, in a second pass: holding the rows
+// until the last one is checked would cost as much memory as the meters themselves.
+std::vector<Meter> meters_of(std::string_view text, const inventory::Header& header,
+                             std::size_t rows) {
+  inventory::ProblemList none(0);
+  inventory::RecordReader records(text, none);
+  inventory::Record record;
+  records.next(record);  // the header
   std::vector<Meter> meters;
-  meters.reserve(rows.size());
-  while (!rows.empty()) {
-    meters.push_back(rows.front().to_meter());
-    rows.pop_front();
-  }
+  meters.reserve(rows);
+  while (records.next(record)) meters.push_back(inventory::meter_of(record, header));
   return meters;
 }
 
@@ -49,22 +51,14 @@ Inventory parse_inventory(std::string_view text) {
     return result;
   }
   const inventory::Header header = inventory::map_header(record, problems);
-  inventory::RowChecker checker(header, problems);
-  // Views into the text: a file with problems yields no meters, so none are built before the
-  // last row is checked.
-  std::deque<inventory::CheckedRow> rows;
-  bool any_row = false;
-  while (records.next(record)) {
-    any_row = true;
-    const auto row = checker.check(record);
-    if (row && problems.empty()) {
-      rows.push_back(*row);
-    } else {
-      rows.clear();
-    }
+  std::size_t rows = 0;
+  {
+    inventory::RowChecker checker(header, problems);
+    for (; records.next(record); ++rows) checker.check(record);
+    checker.report_repeats();
   }
-  if (!any_row) problems.add(header.line, "no meter rows");
-  if (problems.empty()) result.meters = to_meters(rows);
+  if (rows == 0) problems.add(header.line, "no meter rows");
+  if (problems.empty()) result.meters = meters_of(text, header, rows);
   std::move(problems).report_to(result);
   return result;
 }

@@ -1,6 +1,7 @@
 #include "inventory_problems.hpp"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "quelmar/util/truncate.hpp"
@@ -14,16 +15,15 @@ constexpr std::size_t kMaxShownValue = 64;
 }  // namespace
 
 bool ProblemList::before(const Entry& a, const Entry& b) {
-  return std::pair(a.line, a.order) < std::pair(b.line, b.order);
+  return std::tuple(a.line, a.rank, a.order) < std::tuple(b.line, b.rank, b.order);
 }
 
-bool ProblemList::listed(std::size_t line) const {
-  if (heap_.size() < max_listed_) return true;
-  // One found now comes after every listed one of its line.
-  return !heap_.empty() && line < heap_.front().line;
+bool ProblemList::listed(const Entry& entry) const {
+  return heap_.size() < max_listed_ || (!heap_.empty() && before(entry, heap_.front()));
 }
 
-void ProblemList::list(Entry entry) {
+void ProblemList::list(Entry entry, std::string message) {
+  entry.message = std::move(message);
   if (heap_.size() == max_listed_) {
     std::pop_heap(heap_.begin(), heap_.end(), before);
     heap_.pop_back();

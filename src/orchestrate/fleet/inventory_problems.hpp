@@ -18,14 +18,15 @@ class ProblemList {
   explicit ProblemList(std::size_t max_listed) : max_listed_(max_listed) {}
 
   // `message` is text, or a function that makes it: called only when the problem is listed.
+  // The problems of one line are listed by `rank`, then in the order found.
   template <typename Message>
-  void add(std::size_t line, Message&& message) {
-    const std::size_t order = found_++;
-    if (!listed(line)) return;
+  void add(std::size_t line, Message&& message, std::size_t rank = 0) {
+    const Entry entry{line, rank, found_++, {}};
+    if (!listed(entry)) return;
     if constexpr (std::is_invocable_v<Message>) {
-      list({line, order, std::string(message())});
+      list(entry, std::string(message()));
     } else {
-      list({line, order, std::string(std::forward<Message>(message))});
+      list(entry, std::string(std::forward<Message>(message)));
     }
   }
 
@@ -38,17 +39,18 @@ class ProblemList {
  private:
   struct Entry {
     std::size_t line = 0;
+    std::size_t rank = 0;
     std::size_t order = 0;
     std::string message;
   };
   static bool before(const Entry& a, const Entry& b);
-  // Whether a problem on `line`, found now, is among the first max_listed_ by line.
-  bool listed(std::size_t line) const;
-  void list(Entry entry);
+  // Whether the entry is among the first max_listed_ so far.
+  bool listed(const Entry& entry) const;
+  void list(Entry entry, std::string message);
 
   std::size_t max_listed_;
   std::size_t found_ = 0;
-  std::vector<Entry> heap_;  // the listed ones; the last by line on top
+  std::vector<Entry> heap_;  // the listed ones, the last on top
 };
 
 // A value as a message shows it: quoted, and cut short when long.

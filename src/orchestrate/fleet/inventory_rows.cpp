@@ -1,6 +1,10 @@
 #include "inventory_rows.hpp"
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/control_characters.hpp"
@@ -30,13 +34,17 @@ std::string name_of(Column column) { return std::string(column_name(column)); }
 
 }  // namespace
 
-Meter CheckedRow::to_meter() const {
-  return Meter{.meter_id = std::string(meter_id),
-               .serial = std::string(serial),
-               .ip_address = std::string(ip_address),
-               .port = port,
-               .cert_auth = cert_auth,
-               .line = line};
+Meter meter_of(const Record& record, const Header& header) {
+  const auto text = [&](Column column) -> std::string_view {
+    const auto position = header.position(column);
+    return position ? record.fields[*position] : std::string_view();
+  };
+  return Meter{.meter_id = std::string(text(Column::kMeterId)),
+               .serial = std::string(text(Column::kSerial)),
+               .ip_address = std::string(text(Column::kIpAddress)),
+               .port = util::parse_port(text(Column::kPort)).value_or(DEFAULT_METER_PORT),
+               .cert_auth = text(Column::kCertAuth) == "true",
+               .line = record.line};
 }
 
 std::optional<std::string_view> RowChecker::value(const Record& record, Column column,
@@ -45,13 +53,13 @@ std::optional<std::string_view> RowChecker::value(const Record& record, Column c
   if (!position) return std::nullopt;
   const std::string_view text = record.fields[*position];
   if (text.empty()) {
-    problems_.add(record.line, [&] { return "missing value for " + name_of(column); });
+    report(record.line, column, [&] { return "missing value for " + name_of(column); });
   } else if (!util::is_valid_utf8(text)) {
-    problems_.add(record.line,
-                  [&] { return "value of " + name_of(column) + " is not valid UTF-8"; });
+    report(record.line, column,
+           [&] { return "value of " + name_of(column) + " is not valid UTF-8"; });
   } else if (util::has_control_character(text)) {
-    problems_.add(record.line,
-                  [&] { return "value of " + name_of(column) + " holds a control character"; });
+    report(record.line, column,
+           [&] { return "value of " + name_of(column) + " holds a control character"; });
   } else {
     return text;
   }
@@ -59,71 +67,86 @@ std::optional<std::string_view> RowChecker::value(const Record& record, Column c
   return std::nullopt;
 }
 
-bool RowChecker::first_time(std::unordered_map<std::string_view, std::size_t>& first_lines,
-                            Column column, std::string_view value, std::size_t line) {
-  const auto [first, fresh] = first_lines.emplace(value, line);
-  if (fresh) return true;
-  problems_.add(line, [&] {
-    return "duplicate " + name_of(column) + " " + shown(value) + " (first on line " +
-           std::to_string(first->second) + ")";
-  });
-  return false;
+void RowChecker::report_repeats() {
+  report_repeats(meter_ids_, Column::kMeterId);
+  report_repeats(serials_, Column::kSerial);
 }
 
-std::optional<CheckedRow> RowChecker::check(const Record& record) {
-  if (record.malformed) return std::nullopt;  // already reported
+void RowChecker::report_repeats(std::vector<Seen>& seen, Column column) {
+  // Integers compare fast, even when a million rows hold the same value.
+  std::sort(seen.begin(), seen.end(), [](const Seen& a, const Seen& b) {
+    return std::pair(a.hash, a.line) < std::pair(b.hash, b.line);
+  });
+  for (auto run = seen.begin(); run != seen.end();) {
+    const auto end =
+        std::find_if(run, seen.end(), [&](const Seen& s) { return s.hash != run->hash; });
+    // Different values that share a hash: each value's rows together, in line order.
+    if (std::any_of(run, end, [&](const Seen& s) { return s.value != run->value; })) {
+      std::sort(run, end, [](const Seen& a, const Seen& b) {
+        return std::tie(a.value, a.line) < std::tie(b.value, b.line);
+      });
+    }
+    for (auto first = run, k = run + 1; k != end; ++k) {
+      if (k->value != first->value) {
+        first = k;
+        continue;
+      }
+      report(k->line, column, [&] {
+        return "duplicate " + name_of(column) + " " + shown(k->value) + " (first on line " +
+               std::to_string(first->line) + ")";
+      });
+    }
+    run = end;
+  }
+  seen = {};
+}
+
+bool RowChecker::check(const Record& record) {
+  if (record.malformed) return false;  // already reported
   const std::size_t line = record.line;
   if (record.fields.size() != header_.width) {
     problems_.add(line, [&] {
       return "expected " + std::to_string(header_.width) + " fields, found " +
              std::to_string(record.fields.size());
     });
-    return std::nullopt;
+    return false;
   }
-  CheckedRow row{.line = line};
   bool row_ok = true;
   if (const auto id = value(record, Column::kMeterId, row_ok)) {
-    row.meter_id = *id;
-    row_ok = first_time(meter_id_lines_, Column::kMeterId, *id, line) && row_ok;
+    meter_ids_.push_back({std::hash<std::string_view>{}(*id), *id, line});
   }
   if (const auto serial = value(record, Column::kSerial, row_ok)) {
-    row.serial = *serial;
     if (!valid_serial(*serial)) {
-      problems_.add(line, [&] {
+      report(line, Column::kSerial, [&] {
         return "serial " + shown(*serial) +
                " cannot form a machine name (letters, digits, '-' and '_', at most " +
                std::to_string(kMaxSerialLength) + " characters)";
       });
       row_ok = false;
     }
-    row_ok = first_time(serial_lines_, Column::kSerial, *serial, line) && row_ok;
+    serials_.push_back({std::hash<std::string_view>{}(*serial), *serial, line});
   }
   if (const auto ip = value(record, Column::kIpAddress, row_ok)) {
-    row.ip_address = *ip;
     if (!util::is_ip_address(*ip)) {
-      problems_.add(line, [&] { return "bad IP address " + shown(*ip); });
+      report(line, Column::kIpAddress, [&] { return "bad IP address " + shown(*ip); });
       row_ok = false;
     }
   }
   if (const auto port = value(record, Column::kPort, row_ok)) {
-    if (const auto parsed = util::parse_port(*port)) {
-      row.port = *parsed;
-    } else {
-      problems_.add(line, [&] { return "bad port " + shown(*port) + " (a number in 1..65535)"; });
+    if (!util::parse_port(*port)) {
+      report(line, Column::kPort,
+             [&] { return "bad port " + shown(*port) + " (a number in 1..65535)"; });
       row_ok = false;
     }
   }
   if (const auto cert_auth = value(record, Column::kCertAuth, row_ok)) {
-    if (*cert_auth == "true" || *cert_auth == "false") {
-      row.cert_auth = *cert_auth == "true";
-    } else {
-      problems_.add(line,
-                    [&] { return "bad cert_auth " + shown(*cert_auth) + " (true or false)"; });
+    if (*cert_auth != "true" && *cert_auth != "false") {
+      report(line, Column::kCertAuth,
+             [&] { return "bad cert_auth " + shown(*cert_auth) + " (true or false)"; });
       row_ok = false;
     }
   }
-  if (!row_ok) return std::nullopt;
-  return row;
+  return row_ok;
 }
 
 }  // namespace quelmar::orchestrate::fleet::inventory

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "inventory_header.hpp"
 #include "inventory_problems.hpp"
@@ -14,17 +15,8 @@
 
 namespace quelmar::orchestrate::fleet::inventory {
 
-// A row without problems; its texts are views into the record's fields.
-struct CheckedRow {
-  std::string_view meter_id{};
-  std::string_view serial{};
-  std::string_view ip_address{};
-  int port = DEFAULT_METER_PORT;
-  bool cert_auth = false;
-  std::size_t line = 0;
-
-  Meter to_meter() const;
-};
+// The meter of a record that RowChecker::check passed.
+Meter meter_of(const Record& record, const Header& header);
 
 class RowChecker {
  public:
@@ -32,20 +24,37 @@ class RowChecker {
   // do): it remembers meter ids and serials by view.
   RowChecker(const Header& header, ProblemList& problems) : header_(header), problems_(problems) {}
 
-  // The row, or nothing once its problems are in the list.
-  std::optional<CheckedRow> check(const Record& record);
+  // Whether the row is good; otherwise its problems are in the list. Repeated meter ids and
+  // serials are found only by report_repeats.
+  bool check(const Record& record);
+
+  // After the last row: each meter id and serial that an earlier row has, as a problem of the
+  // later row's, listed with its column's other problems.
+  void report_repeats();
 
  private:
+  // A value seen in a column, compared by hash first: at a million rows, sorting these is many
+  // times faster and smaller than a node per value in a hash map.
+  struct Seen {
+    std::size_t hash = 0;
+    std::string_view value{};
+    std::size_t line = 0;
+  };
+
+  // A problem of a column's value. A row's problems are listed in column order, those of the
+  // record as a whole first.
+  template <typename Message>
+  void report(std::size_t line, Column column, Message&& message) {
+    problems_.add(line, std::forward<Message>(message), static_cast<std::size_t>(column) + 1);
+  }
   // The value of a column the header has, when it is non-empty UTF-8 without controls.
   std::optional<std::string_view> value(const Record& record, Column column, bool& row_ok);
-  // Whether `value` is new in `first_lines`; otherwise reports where it was first.
-  bool first_time(std::unordered_map<std::string_view, std::size_t>& first_lines, Column column,
-                  std::string_view value, std::size_t line);
+  void report_repeats(std::vector<Seen>& seen, Column column);
 
   const Header& header_;
   ProblemList& problems_;
-  std::unordered_map<std::string_view, std::size_t> meter_id_lines_;
-  std::unordered_map<std::string_view, std::size_t> serial_lines_;
+  std::vector<Seen> meter_ids_;
+  std::vector<Seen> serials_;
 };
 
 }  // namespace quelmar::orchestrate::fleet::inventory

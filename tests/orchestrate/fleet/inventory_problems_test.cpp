@@ -35,6 +35,20 @@ TEST(InventoryProblems, ListsTheFirstByLineInTheOrderFoundAndCountsTheRest) {
   EXPECT_EQ(inventory.more_problems, 3U);
 }
 
+TEST(InventoryProblems, ARankPlacesAProblemAmongThoseOfItsLine) {
+  ProblemList problems(3);
+  problems.add(1, "header");
+  problems.add(2, "third column", 3);
+  problems.add(2, "second column", 2);
+  problems.add(3, "later line");
+  problems.add(2, "first column, found last", 1);  // pushes out line 3
+  Inventory inventory;
+  std::move(problems).report_to(inventory);
+  EXPECT_THAT(listed(inventory),
+              ElementsAre("1: header", "2: first column, found last", "2: second column"));
+  EXPECT_EQ(inventory.more_problems, 2U);
+}
+
 TEST(InventoryProblems, MakesOnlyTheMessagesItLists) {
   ProblemList problems(2);
   int made = 0;

@@ -21,11 +21,13 @@ class InventoryRows : public ::testing::Test {
     for (std::size_t k = 0; k < kColumnCount; ++k) header_.positions[k] = k;
   }
 
-  std::optional<CheckedRow> check(std::size_t line, std::vector<std::string_view> fields) {
+  bool check(std::size_t line, std::vector<std::string_view> fields) {
     return checker_.check({.line = line, .fields = std::move(fields)});
   }
 
+  // Every problem, once all rows are checked.
   std::vector<std::string> problems() {
+    checker_.report_repeats();
     Inventory inventory;
     std::move(problems_).report_to(inventory);
     std::vector<std::string> shown;
@@ -41,9 +43,9 @@ class InventoryRows : public ::testing::Test {
 };
 
 TEST_F(InventoryRows, AGoodRowBecomesAMeter) {
-  const auto row = check(2, {"m-1", "SN_1-a", "fd00::1", "7000", "true"});
-  ASSERT_TRUE(row);
-  const Meter meter = row->to_meter();
+  const Record record{.line = 2, .fields = {"m-1", "SN_1-a", "fd00::1", "7000", "true"}};
+  ASSERT_TRUE(checker_.check(record));
+  const Meter meter = meter_of(record, header_);
   EXPECT_EQ(meter.meter_id, "m-1");
   EXPECT_EQ(meter.serial, "SN_1-a");
   EXPECT_EQ(meter.ip_address, "fd00::1");
@@ -51,6 +53,16 @@ TEST_F(InventoryRows, AGoodRowBecomesAMeter) {
   EXPECT_TRUE(meter.cert_auth);
   EXPECT_EQ(meter.line, 2U);
   EXPECT_THAT(problems(), IsEmpty());
+
+  // Optional columns that are absent take their defaults.
+  Header narrow{.width = 3};
+  narrow.positions[0] = 2;
+  narrow.positions[1] = 0;
+  narrow.positions[2] = 1;
+  const Meter defaults = meter_of({.line = 9, .fields = {"SN9", "10.0.0.9", "m-9"}}, narrow);
+  EXPECT_EQ(defaults.meter_id, "m-9");
+  EXPECT_EQ(defaults.port, DEFAULT_METER_PORT);
+  EXPECT_FALSE(defaults.cert_auth);
 }
 
 TEST_F(InventoryRows, ReportsEachBadValueOfARowInColumnOrder) {
@@ -75,16 +87,21 @@ TEST_F(InventoryRows, ReportsEachBadValueOfARowInColumnOrder) {
               "characters)"));
 }
 
-TEST_F(InventoryRows, ADuplicateNamesTheLineOfTheFirstEvenWhenThatRowWasBad) {
+TEST_F(InventoryRows, ARepeatNamesTheLineOfTheFirstEvenWhenThatRowWasBad) {
   EXPECT_TRUE(check(2, {"m-1", "S1", "10.0.0.1", "1", "false"}));
   EXPECT_FALSE(check(3, {"m-2", "S2", "bad", "1", "false"}));
-  EXPECT_FALSE(check(4, {"m-1", "S2", "10.0.0.4", "1", "false"}));
-  EXPECT_FALSE(check(5, {"m-2", "S5", "10.0.0.5", "1", "false"}));
+  // Found once every row is checked, but listed with their column's other problems.
+  EXPECT_TRUE(check(4, {"m-1", "S2", "10.0.0.4", "1", "false"}));
+  EXPECT_FALSE(check(5, {"m-2", "S5", "10.0.0.5", "1", "no"}));
   EXPECT_TRUE(check(6, {"M-1", "s1", "10.0.0.6", "1", "false"}));  // case matters
+  EXPECT_TRUE(check(7, {"m-1", "S1", "10.0.0.7", "1", "false"}));
   EXPECT_THAT(problems(), ElementsAre("3: bad IP address 'bad'",
                                       "4: duplicate meter_id 'm-1' (first on line 2)",
                                       "4: duplicate serial 'S2' (first on line 3)",
-                                      "5: duplicate meter_id 'm-2' (first on line 3)"));
+                                      "5: duplicate meter_id 'm-2' (first on line 3)",
+                                      "5: bad cert_auth 'no' (true or false)",
+                                      "7: duplicate meter_id 'm-1' (first on line 2)",
+                                      "7: duplicate serial 'S1' (first on line 2)"));
 }
 
 }  // namespace
