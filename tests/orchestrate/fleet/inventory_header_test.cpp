@@ -1,5 +1,6 @@
 // The header row: columns in any order, unknown, repeated and missing ones reported.
 #include "orchestrate/fleet/inventory_header.hpp"
+#include "orchestrate/fleet/inventory_problems_shown.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,20 +14,11 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::vector<std::string> problems_of(ProblemList& problems) {
-  Inventory inventory;
-  std::move(problems).report_to(inventory);
-  std::vector<std::string> shown;
-  for (const auto& p : inventory.problems)
-    shown.push_back(std::to_string(p.line) + ": " + p.message);
-  return shown;
-}
-
 TEST(InventoryHeader, MapsKnownColumnsInAnyOrder) {
   ProblemList problems(MAX_INVENTORY_PROBLEMS);
   const Header header =
       map_header({.line = 3, .fields = {"port", "ip_address", "meter_id", "serial"}}, problems);
-  EXPECT_THAT(problems_of(problems), IsEmpty());
+  EXPECT_THAT(lines_and_messages(reported(problems)), IsEmpty());
   EXPECT_EQ(header.line, 3U);
   EXPECT_EQ(header.width, 4U);
   EXPECT_EQ(header.position(Column::kMeterId), 2U);
@@ -42,7 +34,7 @@ TEST(InventoryHeader, ReportsUnknownRepeatedAndMissingColumns) {
   const Header header = map_header(
       {.line = 1, .fields = {"serial", "Meter_ID", "serial", " ip_address", ""}}, problems);
   EXPECT_EQ(header.position(Column::kSerial), 0U);  // the first one counts
-  EXPECT_THAT(problems_of(problems),
+  EXPECT_THAT(lines_and_messages(reported(problems)),
               ElementsAre("1: unknown column 'Meter_ID'", "1: column 'serial' appears twice",
                           "1: unknown column ' ip_address'", "1: unknown column ''",
                           "1: missing column 'meter_id'", "1: missing column 'ip_address'"));

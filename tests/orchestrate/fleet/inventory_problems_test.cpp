@@ -1,5 +1,6 @@
 // The problem list: the first ones by line are listed, all are counted.
 #include "orchestrate/fleet/inventory_problems.hpp"
+#include "orchestrate/fleet/inventory_problems_shown.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,13 +13,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-std::vector<std::string> listed(const Inventory& inventory) {
-  std::vector<std::string> shown;
-  for (const auto& p : inventory.problems)
-    shown.push_back(std::to_string(p.line) + ": " + p.message);
-  return shown;
-}
-
 TEST(InventoryProblems, ListsTheFirstByLineInTheOrderFoundAndCountsTheRest) {
   ProblemList problems(3);
   EXPECT_TRUE(problems.empty());
@@ -29,9 +23,8 @@ TEST(InventoryProblems, ListsTheFirstByLineInTheOrderFoundAndCountsTheRest) {
   problems.add(5, "e2");  // after the listed one of line 5: only counted
   problems.add(1, "a");   // pushes out line 5
   EXPECT_FALSE(problems.empty());
-  Inventory inventory;
-  std::move(problems).report_to(inventory);
-  EXPECT_THAT(listed(inventory), ElementsAre("1: a", "2: b1", "2: b2"));
+  const Inventory inventory = reported(problems);
+  EXPECT_THAT(lines_and_messages(inventory), ElementsAre("1: a", "2: b1", "2: b2"));
   EXPECT_EQ(inventory.more_problems, 3U);
 }
 
@@ -42,9 +35,8 @@ TEST(InventoryProblems, ARankPlacesAProblemAmongThoseOfItsLine) {
   problems.add(2, "second column", 2);
   problems.add(3, "later line");
   problems.add(2, "first column, found last", 1);  // pushes out line 3
-  Inventory inventory;
-  std::move(problems).report_to(inventory);
-  EXPECT_THAT(listed(inventory),
+  const Inventory inventory = reported(problems);
+  EXPECT_THAT(lines_and_messages(inventory),
               ElementsAre("1: header", "2: first column, found last", "2: second column"));
   EXPECT_EQ(inventory.more_problems, 2U);
 }
@@ -55,9 +47,8 @@ TEST(InventoryProblems, MakesOnlyTheMessagesItLists) {
   for (std::size_t line = 1; line <= 1000; ++line) {
     problems.add(line, [&] { return "problem " + std::to_string(++made); });
   }
-  Inventory inventory;
-  std::move(problems).report_to(inventory);
-  EXPECT_THAT(listed(inventory), ElementsAre("1: problem 1", "2: problem 2"));
+  const Inventory inventory = reported(problems);
+  EXPECT_THAT(lines_and_messages(inventory), ElementsAre("1: problem 1", "2: problem 2"));
   EXPECT_EQ(inventory.more_problems, 998U);
   EXPECT_EQ(made, 2);
 }

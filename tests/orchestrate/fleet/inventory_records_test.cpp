@@ -1,5 +1,6 @@
 // Splitting inventory text into records: RFC 4180 quoting, every line end, the lines counted.
 #include "orchestrate/fleet/inventory_records.hpp"
+#include "orchestrate/fleet/inventory_problems_shown.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -34,11 +35,7 @@ Split split(std::string_view text) {
     if (record.malformed) shown += " !";
     result.records.push_back(shown);
   }
-  Inventory inventory;
-  std::move(problems).report_to(inventory);
-  for (const auto& p : inventory.problems) {
-    result.problems.push_back(std::to_string(p.line) + ": " + p.message);
-  }
+  result.problems = lines_and_messages(reported(problems));
   return result;
 }
 

@@ -1,5 +1,6 @@
 // Row checks: each value, and meter ids and serials unique across the rows.
 #include "orchestrate/fleet/inventory_rows.hpp"
+#include "orchestrate/fleet/inventory_problems_shown.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,13 +29,7 @@ class InventoryRows : public ::testing::Test {
   // Every problem, once all rows are checked.
   std::vector<std::string> problems() {
     checker_.report_repeats();
-    Inventory inventory;
-    std::move(problems_).report_to(inventory);
-    std::vector<std::string> shown;
-    for (const auto& p : inventory.problems) {
-      shown.push_back(std::to_string(p.line) + ": " + p.message);
-    }
-    return shown;
+    return lines_and_messages(reported(problems_));
   }
 
   Header header_;

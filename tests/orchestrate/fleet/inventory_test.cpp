@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "orchestrate/fleet/inventory_problems_shown.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -12,13 +13,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-std::vector<std::string> lines_and_messages(const Inventory& inventory) {
-  std::vector<std::string> shown;
-  for (const auto& p : inventory.problems)
-    shown.push_back(std::to_string(p.line) + ": " + p.message);
-  return shown;
-}
 
 TEST(Inventory, ReadsColumnsInAnyOrderWithDefaultsQuotesAndLineEnds) {
   const auto inventory = parse_inventory(
