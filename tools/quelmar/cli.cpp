@@ -66,14 +66,14 @@ std::string command_path(const CLI::App& command) {
   std::string path = command.get_name();
   for (const CLI::App* parent = command.get_parent(); parent != nullptr;
        parent = parent->get_parent()) {
-    path = parent->get_name() + " " + path;
+    path.insert(0, parent->get_name() + " ");
   }
   return path;
 }
 
 // A command line that failed to parse with arguments left over: the first of them, an unknown
-// option or command, is what went wrong, not what CLI11 then found missing
-// (`quelmar fly -a x list` would say that --app is required).
+// option or command, is what went wrong, rather than what CLI11 then found missing (a required
+// option or subcommand that the left-over was meant to be).
 std::optional<std::string> unknown_argument(CLI::App& app) {
   const std::vector<std::string> left_over = app.remaining(true);
   if (left_over.empty()) return std::nullopt;
@@ -85,6 +85,7 @@ std::optional<std::string> unknown_argument(CLI::App& app) {
   const std::vector<CLI::App*> subcommands = command.get_subcommands({});
   if (subcommands.empty() || first.starts_with('-')) return std::nullopt;
   std::vector<std::string> names;
+  names.reserve(subcommands.size());
   for (const CLI::App* subcommand : subcommands) names.push_back(subcommand->get_name());
   // A known name is left over only after "--": not a typo.
   if (std::find(names.begin(), names.end(), first) != names.end()) return std::nullopt;
