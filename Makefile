@@ -31,7 +31,7 @@ test-asan: setup
 
 bench: setup
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly bench_tree bench_list
+	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly bench_tree bench_list bench_inventory
 	bash bench/run build/release
 
 fuzz: setup

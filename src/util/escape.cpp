@@ -3,46 +3,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "quelmar/util/utf8.hpp"
+
 namespace quelmar::util {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at the start of `text` and its code point, or 0 when the
-// first byte does not start one (overlong forms and surrogates are not valid).
-std::size_t utf8_sequence(std::string_view text, char32_t& code_point) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t least = 0;
-  if (lead < 0x80) {
-    code_point = lead;
-    return 1;
-  }
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-    value = lead & 0x1fu;
-    least = 0x80;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    value = lead & 0x0fu;
-    least = 0x800;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    value = lead & 0x07u;
-    least = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xc0u) != 0x80) return 0;
-    value = (value << 6) | (byte(i) & 0x3fu);
-  }
-  if (value < least || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return 0;
-  code_point = value;
-  return length;
-}
 
 void append_byte_escape(std::string& out, unsigned char byte) {
   char escaped[8];
@@ -60,13 +25,13 @@ std::string escape_each(std::string_view text, Escape&& escape_code_point) {
   std::string out;
   out.reserve(text.size());
   while (!text.empty()) {
-    char32_t c = 0;
-    const std::size_t length = utf8_sequence(text, c);
-    if (length == 0) {
+    const auto code_point = decode_code_point(text);
+    if (!code_point) {
       append_byte_escape(out, static_cast<unsigned char>(text.front()));
       text.remove_prefix(1);
       continue;
     }
+    const auto [c, length] = *code_point;
     if (c == '\\') {
       out += "\\\\";
     } else if (!escape_code_point(out, c)) {

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -61,6 +62,37 @@ TEST_F(FleetCli, InventoryProblemsAreAllReportedAndNothingIsSent) {
   EXPECT_THAT(missing.err, HasSubstr("quelmar: cannot read the inventory"));
   EXPECT_EQ(fly({"plan"}).status, 2);
   EXPECT_EQ(fly({"apply", "--inventory", file, "--parallel", "0"}).status, 2);
+}
+
+TEST_F(FleetCli, AnInventoryWithoutMeterRowsIsAnErrorAndNothingIsSent) {
+  const std::string file = inventory("meter_id,serial,ip_address\n\n");
+  for (const auto& command :
+       {std::vector<std::string>{"plan"},
+        std::vector<std::string>{"apply", "--yes", "--cmd", "/m", "--prune"}}) {
+    auto args = command;
+    args.insert(args.end(), {"--inventory", file});
+    const auto r = fly(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "quelmar: " + file + ":1: no meter rows\n");
+  }
+  EXPECT_THAT(platform_.requests(), IsEmpty());
+}
+
+TEST_F(FleetCli, AFileOfGarbageShowsAHundredProblemsThenHowManyMore) {
+  std::string text = "meter_id,serial,ip_address\n";
+  for (int i = 0; i < 1000; ++i) text += "x\n";
+  const std::string file = inventory(text);
+  const auto r = fly({"plan", "--inventory", file});
+  EXPECT_EQ(r.status, 2);
+  std::vector<std::string> lines;
+  std::istringstream err(r.err);
+  for (std::string line; std::getline(err, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 101U);
+  EXPECT_EQ(lines.front(), "quelmar: " + file + ":2: expected 3 fields, found 1");
+  EXPECT_EQ(lines[99], "quelmar: " + file + ":101: expected 3 fields, found 1");
+  EXPECT_EQ(lines.back(), "quelmar: " + file + ": 900 more problems");
+  EXPECT_THAT(platform_.requests(), IsEmpty());
 }
 
 TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
@@ -233,15 +265,16 @@ TEST_F(FleetCli, PlatformTextsReachTheTerminalEscapedAndJsonStaysAscii) {
                           {{"image", "img"},
                            {"metadata", {{"meter_id", hostile}}},
                            {"services", {{{"protocol", "tcp"}, {"ports", {{{"port", 7001}}}}}}}}}});
-  const std::string file = inventory("meter_id,serial,ip_address\n");
+  // The hostile mediator is an orphan; m-1 gets created.
+  const std::string file = inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\n");
   const auto is_ascii = [](const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
   };
   const std::vector<std::vector<std::string>> commands{
       {"plan", "--inventory", file},
       {"plan", "--inventory", file, "--json"},
-      {"apply", "--inventory", file, "--yes"},
-      {"apply", "--inventory", file, "--yes", "--json"},
+      {"apply", "--inventory", file, "--yes", "--cmd", "/m"},
+      {"apply", "--inventory", file, "--yes", "--cmd", "/m", "--json"},
       {"addresses"},
       {"addresses", "--json"}};
   for (const auto& command : commands) {

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "build_info.hpp"
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 
@@ -76,7 +77,9 @@ nlohmann::json example_mediator(int index) {
 
 int main(int argc, char** argv) {
   quelmar::fake_fly::FakePlatformOptions options;
-  CLI::App cli{"In-memory stand-in for the Fly Machines API, for offline use."};
+  CLI::App cli{"In-memory stand-in for the Fly Machines API, for offline use.", "quelmar-fake-fly"};
+  cli.set_version_flag("-V,--version", quelmar::build_info::version_line("quelmar-fake-fly"),
+                       "Print the program's name, version and git revision, then exit");
   cli.add_option("--bind", options.host, "Address to listen on")->capture_default_str();
   cli.add_option("--port", options.port, "Port to listen on (0: any free port)")
       ->capture_default_str()

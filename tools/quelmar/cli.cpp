@@ -1,12 +1,17 @@
 #include "cli.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string_view>
+#include <vector>
 
+#include "build_info.hpp"
+#include "closest_name.hpp"
 #include "commands.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
@@ -42,6 +47,56 @@ void report(const Io& io, const std::string& message) {
   io.err << "quelmar: " << util::escape_for_terminal(message) << '\n';
 }
 
+// Options of every command may follow its subcommands: `quelmar fly list --log-level debug`.
+void let_options_follow_commands(CLI::App& app) {
+  for (CLI::App* command : app.get_subcommands({})) {
+    command->fallthrough();
+    let_options_follow_commands(*command);
+  }
+}
+
+// The last command given: `fly` in `quelmar fly lsit`.
+CLI::App& last_command(CLI::App& app) {
+  CLI::App* command = &app;
+  while (!command->get_subcommands().empty()) command = command->get_subcommands().front();
+  return *command;
+}
+
+// "quelmar fly" for the fly command.
+std::string command_path(const CLI::App& command) {
+  std::string path = command.get_name();
+  for (const CLI::App* parent = command.get_parent(); parent != nullptr;
+       parent = parent->get_parent()) {
+    path.insert(0, parent->get_name() + " ");
+  }
+  return path;
+}
+
+// A command line that failed to parse with arguments left over: the first of them, an unknown
+// option or command, is what went wrong, rather than what CLI11 then found missing (a required
+// option or subcommand that the left-over was meant to be).
+std::optional<std::string> unknown_argument(CLI::App& app) {
+  const std::vector<std::string> left_over = app.remaining(true);
+  if (left_over.empty()) return std::nullopt;
+  const std::string& first = left_over.front();
+  if (first.size() > 1 && first.starts_with('-') && first != "--") {
+    return "unknown option '" + first.substr(0, first.find('=')) + "'";
+  }
+  CLI::App& command = last_command(app);
+  const std::vector<CLI::App*> subcommands = command.get_subcommands({});
+  if (subcommands.empty() || first.starts_with('-')) return std::nullopt;
+  std::vector<std::string> names;
+  names.reserve(subcommands.size());
+  for (const CLI::App* subcommand : subcommands) names.push_back(subcommand->get_name());
+  // A known name is left over only after "--": not a typo.
+  if (std::find(names.begin(), names.end(), first) != names.end()) return std::nullopt;
+  const auto closest = closest_name(first, names);
+  return "unknown command '" + first + "' (" +
+         (closest ? "did you mean '" + *closest + "'?"
+                  : "see '" + command_path(command) + " --help'") +
+         ")";
+}
+
 // Output that did not reach its reader is a failure, whatever the command did;
 // a reader that went away (a closed pipe) is not worth a message.
 int finish(const Io& io, int status) {
@@ -60,11 +115,14 @@ int finish(const Io& io, int status) {
 
 int run_redacted(int argc, const char* const* argv, const Io& io) {
   CLI::App app{"quelmar: tools for operators of a fleet of electricity meters", "quelmar"};
-  app.set_version_flag("--version", QUELMAR_VERSION);
+  app.set_version_flag("-V,--version", build_info::version_line("quelmar"),
+                       "Print the program's name, version and git revision, then exit");
   app.require_subcommand(1);
   std::string log_level = "info";
-  app.add_option("--log-level", log_level, "Least level of log lines on stderr")
+  app.add_option("--log-level", log_level,
+                 "Least level of log lines on stderr (before or after the command)")
       ->check(CLI::IsMember({"debug", "info", "warning", "error", "off"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
       ->capture_default_str();
   app.parse_complete_callback([&log_level] {
     using util::logging::Level;
@@ -78,6 +136,7 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
   int status = 0;
   add_profile_logs_commands(app, io, status);
   add_fly_commands(app, io, status);
+  let_options_follow_commands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -85,7 +144,7 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
       app.exit(e, io.out, io.err);
       return 0;
     }
-    report(io, e.what());
+    report(io, unknown_argument(app).value_or(e.what()));
     return kExitUsage;
   } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {
     // The adapter asked to end the process; its message is already on stdout.

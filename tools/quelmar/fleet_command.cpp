@@ -45,13 +45,19 @@ ordered_json meter_id_json(const std::string& meter_id) {
   return meter_id.empty() ? ordered_json(nullptr) : ordered_json(meter_id);
 }
 
-// The inventory's meters, or absent after every problem was printed.
+// The inventory's meters, or absent after its problems were printed: the first ones by line,
+// then how many more there are.
 std::optional<std::vector<fleet::Meter>> load_inventory(const std::string& path, const Io& io) {
   fleet::Inventory inventory = fleet::read_inventory(path);
   if (inventory.problems.empty()) return std::move(inventory.meters);
+  const std::string file = escape_for_terminal(path);
   for (const auto& problem : inventory.problems) {
-    io.err << "quelmar: " << escape_for_terminal(path) << ':' << problem.line << ": "
+    io.err << "quelmar: " << file << ':' << problem.line << ": "
            << escape_for_terminal(problem.message) << '\n';
+  }
+  if (inventory.more_problems > 0) {
+    io.err << "quelmar: " << file << ": " << inventory.more_problems
+           << (inventory.more_problems == 1 ? " more problem\n" : " more problems\n");
   }
   return std::nullopt;
 }

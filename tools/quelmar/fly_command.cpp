@@ -1,8 +1,5 @@
 // quelmar fly [adapter options] list|create|start|stop|destroy|address ...
 
-#include <arpa/inet.h>
-
-#include <charconv>
 #include <iomanip>
 #include <memory>
 #include <ostream>
@@ -14,8 +11,10 @@
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "quelmar/util/lower.hpp"
+#include "quelmar/util/port.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -26,8 +25,11 @@ namespace container = orchestrate::adapter::container;
 using orchestrate::adapter::base_adapter::kMeterIdKey;
 using util::escape_for_terminal;
 
+// The platform's own command line takes the app from there too.
+constexpr const char* kAppVariable = "FLY_APP";
+
 struct AdapterOptions {
-  std::string app;
+  std::optional<std::string> app;
   std::optional<std::string> token;
   std::optional<std::string> api_url;
   std::optional<std::string> ca_file;
@@ -43,6 +45,11 @@ struct AdapterOptions {
 
 // Flag > environment > default, resolved once here; the library reads no environment.
 vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const Io& io) {
+  std::optional<std::string> app = options.app;
+  if (!app) app = io.getenv(kAppVariable);
+  if (!app || app->empty()) {
+    throw CommandError(std::string("no app: pass --app or set ") + kAppVariable);
+  }
   std::optional<std::string> token = options.token;
   if (!token) token = io.getenv(kTokenVariable);
   if (!token || token->empty()) {
@@ -59,7 +66,7 @@ vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const 
       .dns_server = options.dns_server,
       .image = options.image.value_or(""),
       .is_single_meter_app = options.single_meter,
-      .app_name = options.app,
+      .app_name = *app,
       .serial = options.serial,
       .use_private_address = use_private_address,
       .region = options.region,
@@ -107,31 +114,17 @@ void settle(const corvane::api::Answer& answer, const std::string& verb, const s
   throw CommandError("cannot " + verb + " " + id + ": " + answer.reason());
 }
 
-// Decimal only: "0x50", "+80", "80.5" and "1e3" are not ports.
 std::string check_port(const std::string& text) {
-  int value = 0;
-  const char* end = text.data() + text.size();
-  const auto [at, error] = std::from_chars(text.data(), end, value);
-  const bool digits_only =
-      !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-  if (!digits_only || error != std::errc() || at != end || value < 1 || value > 65535) {
-    return "not a port (decimal 1..65535): " + text;
-  }
-  return {};
+  return util::parse_port(text) ? std::string() : "not a port (decimal 1..65535): " + text;
 }
 
 std::string check_ip_address(const std::string& text) {
-  unsigned char address[16];
-  if (inet_pton(AF_INET, text.c_str(), address) == 1 ||
-      inet_pton(AF_INET6, text.c_str(), address) == 1) {
-    return {};
-  }
-  return "not an IPv4 or IPv6 address: " + text;
+  return util::is_ip_address(text) ? std::string() : "not an IPv4 or IPv6 address: " + text;
 }
 
 std::optional<int> to_port(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  return std::stoi(*text);  // already checked by check_port
+  return util::parse_port(*text);  // already checked by check_port
 }
 
 void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
@@ -261,7 +254,7 @@ void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adap
   cmd->add_option("ID", *id, "Machine id")->required();
   cmd->callback([adapter, id, verb, change, &io, &status] {
     auto fly_adapter = make_adapter(*adapter, io);
-    settle((fly_adapter.*change)(*id), verb, *id, adapter->app);
+    settle((fly_adapter.*change)(*id), verb, *id, *fly_adapter.fly_app());
     status = 0;
   });
 }
@@ -293,7 +286,7 @@ void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter
           }
           return step_answer.done();
         });
-    settle(answer, "destroy", *id, adapter->app);
+    settle(answer, "destroy", *id, *fly_adapter.fly_app());
     status = 0;
   });
 }
@@ -338,7 +331,9 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   auto* fly = app.add_subcommand("fly", "Manage meters' mediator machines on the Fly platform");
   fly->require_subcommand(1);
   auto adapter = std::make_shared<AdapterOptions>();
-  fly->add_option("--app", adapter->app, "Fly application name")->required();
+  fly->add_option(
+      "--app", adapter->app,
+      std::string("Fly application name (default: environment variable ") + kAppVariable + ")");
   fly->add_option("--token", adapter->token,
                   std::string("API token (default: environment variable ") + kTokenVariable + ")");
   fly->add_option("--api-url", adapter->api_url,
@@ -368,8 +363,6 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   add_address(*fly, adapter, io, status);
   add_fleet_commands(
       *fly, [adapter, &io] { return adapter_options(*adapter, io); }, io, status);
-  // Adapter options may also follow the command.
-  for (auto* sub : fly->get_subcommands({})) sub->fallthrough();
 }
 
 }  // namespace quelmar::cli

@@ -37,16 +37,22 @@ struct InventoryProblem {
   std::string message{};  // holds the file's own text unescaped
 };
 
-// Meters in file order, or every problem found; a file with problems yields no meters.
+// The problems an inventory lists at most; the rest are only counted.
+inline constexpr std::size_t MAX_INVENTORY_PROBLEMS = 100;
+
+// Meters in file order, or the problems found; a file with problems yields no meters.
 struct Inventory {
   std::vector<Meter> meters{};
+  // The first MAX_INVENTORY_PROBLEMS by line (those of one line in the order found).
   std::vector<InventoryProblem> problems{};
+  std::size_t more_problems = 0;  // found beyond those listed
 };
 
 // CSV (RFC 4180, UTF-8, a header row, columns in any order): meter_id, serial, ip_address
-// required; port (default 50051) and cert_auth (true/false, default false) optional.
+// required; port (default 50051) and cert_auth (true/false, default false) optional. A file
+// without any meter row is a problem ("no meter rows", on the header's line).
 Inventory parse_inventory(std::string_view text);
-// Throws std::runtime_error when the file cannot be read.
+// Throws std::runtime_error when the file cannot be read or is larger than 64 MiB.
 Inventory read_inventory(const std::string& path);
 
 // The machine name a meter's mediator gets ("mediator-" + serial).

@@ -20,6 +20,7 @@
 #include <ldns/ldns.h>
 
 #include "quelmar/util/host_port.hpp"
+#include "quelmar/util/port.hpp"
 #include "util/unique_fd.hpp"
 
 namespace quelmar::orchestrate::adapter::dns {
@@ -46,13 +47,9 @@ std::invalid_argument bad_name_server(std::string_view text) {
 }
 
 std::uint16_t parse_port(std::string_view digits, std::string_view whole) {
-  unsigned value = 0;
-  const char* end = digits.data() + digits.size();
-  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
-  if (digits.empty() || ec != std::errc() || ptr != end || value == 0 || value > 65535) {
-    throw bad_name_server(whole);
-  }
-  return static_cast<std::uint16_t>(value);
+  const auto port = util::parse_port(digits);
+  if (!port) throw bad_name_server(whole);
+  return static_cast<std::uint16_t>(*port);
 }
 
 std::string display(const NameServer& server) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "orchestrate/fleet/inventory_problems_shown.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -12,13 +13,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-std::vector<std::string> lines_and_messages(const Inventory& inventory) {
-  std::vector<std::string> shown;
-  for (const auto& p : inventory.problems)
-    shown.push_back(std::to_string(p.line) + ": " + p.message);
-  return shown;
-}
 
 TEST(Inventory, ReadsColumnsInAnyOrderWithDefaultsQuotesAndLineEnds) {
   const auto inventory = parse_inventory(
@@ -97,6 +91,29 @@ TEST(Inventory, RefusesAFileWithoutItsRequiredColumnsOrWithBadBytes) {
           .problems.size(),
       0U);
   EXPECT_THROW(read_inventory("/nonexistent/inventory.csv"), std::runtime_error);
+}
+
+TEST(Inventory, AFileWithoutMeterRowsIsAProblem) {
+  EXPECT_THAT(lines_and_messages(parse_inventory("meter_id,serial,ip_address\r\n\r\n\n")),
+              ElementsAre("1: no meter rows"));
+  EXPECT_THAT(lines_and_messages(parse_inventory("\nmeter_id,colour\n")),
+              ElementsAre("2: unknown column 'colour'", "2: missing column 'serial'",
+                          "2: missing column 'ip_address'", "2: no meter rows"));
+}
+
+TEST(Inventory, ListsTheFirstHundredProblemsAndCountsAllOthers) {
+  std::string text = "meter_id,serial,ip_address\n";
+  for (int i = 0; i < 150; ++i) text += "x\n";
+  text += "m-1,S1,10.0.0.1\nm-1,S1,10.0.0.1\n";  // two more problems on the last line
+  const Inventory inventory = parse_inventory(text);
+  ASSERT_EQ(inventory.problems.size(), MAX_INVENTORY_PROBLEMS);
+  EXPECT_EQ(inventory.problems.front().line, 2U);
+  EXPECT_EQ(inventory.problems.back().line, 101U);
+  EXPECT_EQ(inventory.problems.back().message, "expected 3 fields, found 1");
+  EXPECT_EQ(inventory.more_problems, 52U);
+  EXPECT_THAT(inventory.meters, IsEmpty());
+
+  EXPECT_EQ(parse_inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\n").more_problems, 0U);
 }
 
 }  // namespace
