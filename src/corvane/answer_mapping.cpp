@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "quelmar/util/json_text.hpp"
+#include "quelmar/util/truncate.hpp"
 
 namespace corvane::api {
 
@@ -86,12 +87,8 @@ bool says_not_ok(const json& value) {
 
 }  // namespace
 
-std::string truncated(std::string text) {
-  if (text.size() > kMaxErrorText) {
-    text.resize(kMaxErrorText);
-    text += "...";
-  }
-  return text;
+std::string truncated(std::string_view text) {
+  return quelmar::util::truncated(text, kMaxErrorText);
 }
 
 Parsed parse(const std::string& text) {

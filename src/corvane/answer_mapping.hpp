@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -33,6 +34,6 @@ Answer failed(const transport::Response& response);
 Answer unusable(long status, const std::string& why);
 
 // `text` cut to a length fit for a message.
-std::string truncated(std::string text);
+std::string truncated(std::string_view text);
 
 }  // namespace corvane::api::answers

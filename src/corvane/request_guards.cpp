@@ -7,16 +7,12 @@
 #include <stdexcept>
 
 #include "curl_handle.hpp"
+#include "quelmar/util/control_characters.hpp"
 #include "quelmar/util/lower.hpp"
 
 namespace corvane::api::guards {
 
 namespace {
-
-bool has_control(std::string_view text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-}
 
 // True when `text` is "." or "..", or would hold such a segment should a server decode an
 // escaped '/' (or treat '\\' as one) before routing.
@@ -40,13 +36,14 @@ void require_path_segment(const std::string& text, const char* what) {
     throw std::invalid_argument(std::string(what) +
                                 " must not be or contain \".\" or \"..\" path segments");
   }
-  if (has_control(text)) {
+  if (quelmar::util::has_control_character(text)) {
     throw std::invalid_argument(std::string(what) + " contains a control character");
   }
 }
 
 void require_token(const std::string& token) {
-  if (has_control(token)) throw std::invalid_argument("API token contains control characters");
+  if (quelmar::util::has_control_character(token))
+    throw std::invalid_argument("API token contains control characters");
 }
 
 bool is_loopback_host(std::string_view host) {

@@ -8,6 +8,7 @@
 #include "gate.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "quelmar/util/truncate.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
@@ -25,13 +26,7 @@ constexpr std::size_t kMaxErrorText = 300;
 constexpr int kMaxParallel = 64;
 constexpr const char* kStarted = "started";
 
-std::string short_text(std::string text) {
-  if (text.size() > kMaxErrorText) {
-    text.resize(kMaxErrorText);
-    text += "...";
-  }
-  return text;
-}
+std::string short_text(std::string_view text) { return util::truncated(text, kMaxErrorText); }
 
 // An action that did not work out, with the reason.
 class Failure : public std::runtime_error {
