@@ -33,8 +33,7 @@ help_subcommands() {  # PROGRAM WORDS...
   "$@" --help | awk '/^Subcommands:/ { s = 1; next } /^[^ ]/ { s = 0 } s && /^  [a-z]/ { print $1 }'
 }
 
-# The option names of one --help page, one per line ("-h,--help" gives two).
+# The option names of one --help page, in whatever group, one per line ("-h,--help" gives two).
 help_options() {  # PROGRAM WORDS...
-  "$@" --help | awk '/^Options:/ { o = 1; next } /^[^ ]/ { o = 0 } o && /^  -/ { print $1 }' |
-    tr ',' '\n'
+  "$@" --help | awk '/^  -/ { print $1 }' | tr ',' '\n'
 }
