@@ -1,7 +1,10 @@
 # Entry points; CMake does the building.
 JOBS ?= $(shell nproc)
+# `make install` puts the release build under $(DESTDIR)$(PREFIX).
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: setup demo test check test-asan bench fuzz format tidy install-check clean
+.PHONY: setup demo test check test-asan bench fuzz format tidy install install-check package clean
 
 setup:
 	@bash scripts/setup
@@ -22,7 +25,6 @@ check: setup
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j $(JOBS)
 	ctest --preset dev -j $(JOBS)
-	bash scripts/install-check build/dev
 
 test-asan: setup
 	cmake --preset asan >/dev/null
@@ -43,6 +45,22 @@ format:
 tidy: setup
 	cmake --preset dev >/dev/null
 	git ls-files 'src/*.cpp' 'tools/*.cpp' | xargs clang-tidy -p build/dev --quiet
+
+# The programs, man pages, bash completion, libraries, headers, CMake configuration and
+# quelmar.pc of the release build.
+install: setup
+	cmake --preset release -DCMAKE_INSTALL_PREFIX="$(PREFIX)" >/dev/null
+	cmake --build --preset release -j $(JOBS) --target installable
+	DESTDIR="$(DESTDIR)" cmake --install build/release
+
+# Debian packages of the release build in build/packages, checked by lintian.
+package: setup
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target installable
+	rm -rf build/packages
+	cpack --config build/release/CPackConfig.cmake -B build/packages
+	rm -rf build/packages/_CPack_Packages
+	lintian --fail-on error,warning build/packages/*.deb
 
 install-check: setup
 	cmake --preset dev >/dev/null
