@@ -1,4 +1,4 @@
-// What the client refuses to send, hides from its results, and will not parse.
+// What the client refuses to send (bad names, URLs and tokens) and the answers it will not parse.
 #include <gmock/gmock.h>
 
 #include <cstdio>

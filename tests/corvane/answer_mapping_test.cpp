@@ -1,5 +1,5 @@
-// How refusals, malformed answers and transport failures reach the caller: one verdict for
-// each, and the plain form's failure maps and exceptions.
+// The one rule that maps an HTTP exchange to an answer: a verdict for each, and the plain form's
+// failure maps and exceptions.
 #include <memory>
 #include <optional>
 #include <stdexcept>
