@@ -175,22 +175,36 @@ TEST_F(ShortTokenCli, AShortTokenThatIsAlsoAWordOfTheConfigSurvivesAnUpdate) {
   std::filesystem::remove_all(dir);
 }
 
-TEST_F(FleetCli, SigtermEndsApplyLikeSigintWithAReportAndExit143) {
+struct StopSignal {
+  int signal;
+  int exit;
+};
+
+class StoppedApply : public FleetCli, public ::testing::WithParamInterface<StopSignal> {};
+
+TEST_P(StoppedApply, StartsNothingNewReportsAndExitsWithTheSignal) {
   const std::string file =
       inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\nm-2,S2,10.0.0.2\nm-3,S3,10.0.0.3\n");
-  std::thread terminator([this] {
-    // The first create is held: apply is running and SIGTERM is caught.
+  std::thread stopper([this] {
+    // The first create is held: apply is running and the signal is caught.
     while (platform_.requests().size() < 2) std::this_thread::yield();
-    kill(getpid(), SIGTERM);
+    kill(getpid(), GetParam().signal);
     platform_.hold_requests(std::nullopt);
   });
   platform_.hold_requests("POST");
   const auto r = fly({"apply", "--inventory", file, "--cmd", "/m", "--yes", "--parallel", "1"});
-  terminator.join();
-  EXPECT_EQ(r.status, 143) << r.out << r.err;
+  stopper.join();
+  EXPECT_EQ(r.status, GetParam().exit) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr(": skipped: interrupted\n"));
   EXPECT_THAT(r.out, EndsWith("(interrupted)\n"));
+  EXPECT_EQ(platform_.machines("meters").size(), 1U);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, StoppedApply,
+                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
+                         [](const auto& info) {
+                           return info.param.signal == SIGINT ? "sigint" : "sigterm";
+                         });
 
 }  // namespace
 }  // namespace quelmar::cli::testing
