@@ -11,14 +11,14 @@ _quelmar_fake_fly()
         return
     fi
     case $prev in
-        --bind | --port | --token | --app | --latency-ms | --seed-mediators | --dns-port)
+        --bind | --port | --token | --app | --latency-ms | --destroyed-listings | --seed-mediators | --dns-port)
             return
             ;;
     esac
     $split && return
 
     COMPREPLY=($(compgen -W '--help --version --bind --port --token --app --tls
-        --latency-ms --seed-mediators --dns-port' -- "$cur"))
+        --latency-ms --destroyed-listings --seed-mediators --dns-port' -- "$cur"))
 } &&
     complete -F _quelmar_fake_fly quelmar-fake-fly
 

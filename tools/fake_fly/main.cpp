@@ -97,6 +97,10 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0, 60'000));
   int seed_mediators = 0;
+  cli.add_option("--destroyed-listings", options.destroyed_listings,
+                 "Listings that still show a destroyed machine (state destroyed)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1'000'000));
   cli.add_option("--seed-mediators", seed_mediators,
                  "Start with this many mediators (meters m-0, m-1, ...) in the first --app")
       ->check(CLI::Range(0, 1'000'000));
