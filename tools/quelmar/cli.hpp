@@ -1,6 +1,7 @@
 // The `quelmar` command line, runnable in-process for tests.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -14,6 +15,10 @@ struct Io {
   std::ostream& out;
   std::ostream& err;
   std::function<std::optional<std::string>(const std::string& name)> getenv;
+  // The wall clock: "today" in local time, and how long a scan took.
+  std::function<std::chrono::system_clock::time_point()> clock = [] {
+    return std::chrono::system_clock::now();
+  };
 };
 
 // Parses argv, runs the command and returns the process exit status.
