@@ -232,8 +232,10 @@ class ReplicaWalk {
 
   void forget(std::size_t r) {
     ReplicaDirectory& replica = replicas_[r];
+    // Days are only ever marked beside a dated name: no need to clear a whole
+    // calendar of bits after each directory.
+    if (replica.has_dated_names) replica.held.clear();
     replica.has_dated_names = false;
-    replica.held.clear();
     replica.dated_files.clear();
   }
 
@@ -365,14 +367,14 @@ class ReplicaWalk {
     ++open_count_;
   }
 
-  // Walks the subtree of child `index` of the top frame, listed earlier.
+  // Walks the subtree of child `index` of the top frame, listed earlier. Between
+  // a child and its subtree come only siblings whose names extend its own, and
+  // their subtrees come before its own: the children waiting form a stack.
   void walk_subtree_of(std::uint32_t index) {
     Frame& parent = *frames_.back();
-    const auto it = std::find_if(parent.waiting.begin(), parent.waiting.end(),
-                                 [index](const auto& w) { return w.first == index; });
-    if (it == parent.waiting.end()) return;  // nothing below it
-    std::unique_ptr<Frame> child = std::move(it->second);
-    parent.waiting.erase(it);
+    if (parent.waiting.empty() || parent.waiting.back().first != index) return;  // none below
+    std::unique_ptr<Frame> child = std::move(parent.waiting.back().second);
+    parent.waiting.pop_back();
     const std::size_t parent_index = top_index();
     for (std::size_t r = 0; r < roots_.size(); ++r) {
       Slot& slot = child->slots[r];
