@@ -15,6 +15,7 @@
 
 #include "cli/cli_runner.hpp"
 #include "quelmar/util/escape.hpp"
+#include "support/scoped_time_zone.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -273,29 +274,6 @@ Clock::time_point at_utc(int y, unsigned m, unsigned d, int hour, int minute) {
   return sys_days{year{y} / month{m} / day{d}} + hours{hour} + minutes{minute};
 }
 
-// Sets TZ for its lifetime.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (saved_) {
-      ::setenv("TZ", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  std::optional<std::string> saved_;
-};
-
 struct ShellRun {
   int status;
   std::string out;
@@ -529,14 +507,14 @@ TEST_F(ReplicaCli, LastDaysEndYesterdayInLocalTime) {
   }
   const auto evening = at_utc(2021, 9, 10, 23, 30);
   {
-    const ScopedTimeZone tz("NZST-12");  // already 11 September there
+    const quelmar::testing::ScopedTimeZone tz("NZST-12");  // already 11 September there
     const auto r = run_cli_at(compare({"--last", "3"}), {evening});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "nothing lacking, lost or unreadable in 2021-09-08..2021-09-10 (3 days) across 2 "
               "replicas\n");
   }
-  const ScopedTimeZone tz("UTC0");
+  const quelmar::testing::ScopedTimeZone tz("UTC0");
   const auto r = run_cli_at({"profile-logs", "missing", replica(0), "--last", "3"}, {evening});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "no days missing in 2021-09-07..2021-09-09 (3 days)\n");

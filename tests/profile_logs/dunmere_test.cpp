@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "support/param_names.hpp"
+#include "support/scoped_time_zone.hpp"
 #include "support/temp_dir.hpp"
 #include "support/unprivileged.hpp"
 
@@ -173,29 +174,6 @@ TEST(ExpectationList, NamesTheFirstMalformedLine) {
                dunmere::ExpectedDirectoriesError);
 }
 
-// Sets TZ for its lifetime.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (saved_) {
-      ::setenv("TZ", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  std::optional<std::string> saved_;
-};
-
 std::chrono::system_clock::time_point utc(Date d, int hour, int minute) {
   return std::chrono::sys_days{d} + std::chrono::hours{hour} + std::chrono::minutes{minute};
 }
@@ -204,19 +182,20 @@ TEST(LastDays, EndYesterdayInLocalTime) {
   using Range = std::pair<Date, Date>;
   const auto late_evening = utc(ymd(2021, 9, 10), 23, 30);
   {
-    const ScopedTimeZone tz("UTC0");
+    const quelmar::testing::ScopedTimeZone tz("UTC0");
     EXPECT_EQ(dunmere::last_days(3, late_evening), Range(ymd(2021, 9, 7), ymd(2021, 9, 9)));
   }
   {
-    const ScopedTimeZone tz("NZST-12");  // already 11 September there
+    const quelmar::testing::ScopedTimeZone tz("NZST-12");  // already 11 September there
     EXPECT_EQ(dunmere::last_days(3, late_evening), Range(ymd(2021, 9, 8), ymd(2021, 9, 10)));
   }
   {
-    const ScopedTimeZone tz("HST10");  // still 28 February there: across a month end
+    const quelmar::testing::ScopedTimeZone tz(
+        "HST10");  // still 28 February there: across a month end
     EXPECT_EQ(dunmere::last_days(1, utc(ymd(2021, 3, 1), 5, 0)),
               Range(ymd(2021, 2, 27), ymd(2021, 2, 27)));
   }
-  const ScopedTimeZone tz("UTC0");
+  const quelmar::testing::ScopedTimeZone tz("UTC0");
   EXPECT_EQ(dunmere::last_days(366, utc(ymd(2021, 1, 1), 0, 0)),
             Range(ymd(2020, 1, 1), ymd(2020, 12, 31)));
   EXPECT_EQ(dunmere::last_days(0, late_evening), std::nullopt);

@@ -573,7 +573,7 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
 // ---------------------------------------------------------------- command line
 
 // --from/--to or --last, --expect and --prometheus, as both scans take them.
-void add_scan_options(CLI::App& command, ScanOptions& options, bool with_expect) {
+void add_scan_options(CLI::App& command, ScanOptions& options) {
   const auto iso_date = CLI::Validator(
       [](const std::string& text) {
         return parse_iso_date(text) ? std::string() : "not a calendar date (YYYY-MM-DD): " + text;
@@ -596,14 +596,12 @@ void add_scan_options(CLI::App& command, ScanOptions& options, bool with_expect)
       ->check(day_count)
       ->excludes(from)
       ->excludes(to);
-  if (with_expect) {
-    command
-        .add_option("--expect", options.expect,
-                    "FILE of directories that must hold files, one per line as the JSON keys "
-                    "write them (a line feed in a name as \\n); each one absent or without a "
-                    "dated name in the range misses every day")
-        ->type_name("FILE");
-  }
+  command
+      .add_option("--expect", options.expect,
+                  "FILE of directories that must hold files, one per line as the JSON keys "
+                  "write them (a line feed in a name as \\n); each one absent or without a "
+                  "dated name in the range misses every day")
+      ->type_name("FILE");
   command
       .add_option("--prometheus", options.prometheus,
                   "Also write the result to FILE in the Prometheus text format, atomically "
@@ -636,7 +634,7 @@ void add_missing_command(CLI::App& group, const Io& io, int& status) {
   auto options = std::make_shared<MissingOptions>();
   missing->add_option("PATH", options->path, "Replica tree (or, with --folder, one folder)")
       ->required();
-  add_scan_options(*missing, *options, /*with_expect=*/true);
+  add_scan_options(*missing, *options);
   auto* folder =
       missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
   missing->get_option("--expect")->excludes(folder);
@@ -666,7 +664,7 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
           "written.");
   auto options = std::make_shared<CompareOptions>();
   compare->add_option("REPLICA", options->replicas, "Replica trees, two or more")->required();
-  add_scan_options(*compare, *options, /*with_expect=*/true);
+  add_scan_options(*compare, *options);
   auto* json = compare->add_flag(
       "--json", options->json,
       "Print JSON: {\"replicas\": [ROOT...], \"directories\": [{\"directory\", \"lacking\": "
