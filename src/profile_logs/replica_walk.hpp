@@ -67,7 +67,8 @@ struct RootError {
   std::error_code error;
 };
 
-// The most roots one walk takes: each keeps descriptors open.
+// The most roots one walk takes: each has a bit in a mask per directory entry,
+// and keeps descriptors open.
 inline constexpr std::size_t kMaxRoots = 64;
 
 // Walks the roots (symbolic links to a root are followed, none below). Returns

@@ -10,6 +10,8 @@ namespace quelmar::profile_logs::replicas {
 
 namespace {
 
+static_assert(MAX_REPLICAS <= detail::kMaxRoots);
+
 using detail::Presence;
 using detail::ReplicaDirectory;
 

@@ -331,8 +331,9 @@ void require_existence_known(const std::string& path) {
   throw CommandError("cannot check " + path + ": " + std::generic_category().message(error));
 }
 
+// `metrics` is null without --prometheus: collecting them costs memory per directory.
 int run_folder(const MissingOptions& options, DateRange range, const Io& io,
-               metrics::MissingFilesMetrics& metrics) {
+               metrics::MissingFilesMetrics* metrics) {
   require_existence_known(options.path);
   std::vector<Date> missing;
   try {
@@ -340,7 +341,7 @@ int run_folder(const MissingOptions& options, DateRange range, const Io& io,
   } catch (const std::filesystem::filesystem_error& e) {
     throw CommandError("cannot list " + options.path + ": " + e.code().message());
   }
-  if (!missing.empty()) metrics.add_directory(".", missing.size());
+  if (metrics != nullptr && !missing.empty()) metrics->add_directory(".", missing.size());
   BlockWriter out(io.out);
   if (options.json) {
     write_json_dates(out, missing);
@@ -356,7 +357,7 @@ int run_folder(const MissingOptions& options, DateRange range, const Io& io,
 // Writes each directory as the walk finds it; nothing is collected, and the walk
 // ends as soon as the output cannot be written.
 int run_tree(const MissingOptions& options, DateRange range, const Io& io,
-             metrics::MissingFilesMetrics& metrics) {
+             metrics::MissingFilesMetrics* metrics) {
   const auto expected = read_expected(options.expect);
   BlockWriter out(io.out);
   std::uint64_t directories = 0;
@@ -369,7 +370,7 @@ int run_tree(const MissingOptions& options, DateRange range, const Io& io,
     } else {
       write_text_line(out, dir, missing);
     }
-    metrics.add_directory(dir, missing.size());
+    if (metrics != nullptr) metrics->add_directory(dir, missing.size());
     ++directories;
     total += missing.size();
     return out.flush();
@@ -398,14 +399,16 @@ int run_tree(const MissingOptions& options, DateRange range, const Io& io,
 
 int run_missing(const MissingOptions& options, const Io& io) {
   const PrometheusFile prometheus(options.prometheus, io);
-  metrics::MissingFilesMetrics metrics(options.path);
+  std::optional<metrics::MissingFilesMetrics> metrics;
+  if (!options.prometheus.empty()) metrics.emplace(options.path);
+  metrics::MissingFilesMetrics* collected = metrics ? &*metrics : nullptr;
   return prometheus.run(
       [&] {
         const DateRange range = resolve_range(options, io);
-        return options.folder ? run_folder(options, range, io, metrics)
-                              : run_tree(options, range, io, metrics);
+        return options.folder ? run_folder(options, range, io, collected)
+                              : run_tree(options, range, io, collected);
       },
-      [&](const metrics::ScanRun& run) { return metrics.render(run); });
+      [&](const metrics::ScanRun& run) { return metrics->render(run); });
 }
 
 // ---------------------------------------------------------------- compare
@@ -509,8 +512,9 @@ void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRa
   out << " across " << std::uint64_t{replica_count} << " replicas\n";
 }
 
+// `metrics` is null without --prometheus.
 int run_compare(const CompareOptions& options, DateRange range, const Io& io,
-                metrics::ComparisonMetrics& metrics) {
+                metrics::ComparisonMetrics* metrics) {
   if (options.replicas.size() < 2) throw CommandError("compare needs two or more replicas");
   if (options.replicas.size() > replicas::MAX_REPLICAS) {
     throw CommandError("compare takes at most " + std::to_string(replicas::MAX_REPLICAS) +
@@ -547,7 +551,7 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
         } else {
           write_compare_text(out, d, shown);
         }
-        metrics.add_directory(d);
+        if (metrics != nullptr) metrics->add_directory(d);
         ++totals.directories;
         for (const auto& lack : d.lacking) totals.lacking_days += lack.days.size();
         totals.lost_days += d.lost.size();
@@ -678,10 +682,12 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
       ->excludes(json);
   compare->callback([options, &io, &status] {
     const PrometheusFile prometheus(options->prometheus, io);
-    metrics::ComparisonMetrics metrics(options->replicas);
+    std::optional<metrics::ComparisonMetrics> metrics;
+    if (!options->prometheus.empty()) metrics.emplace(options->replicas);
+    metrics::ComparisonMetrics* collected = metrics ? &*metrics : nullptr;
     status = prometheus.run(
-        [&] { return run_compare(*options, resolve_range(*options, io), io, metrics); },
-        [&](const metrics::ScanRun& run) { return metrics.render(run); });
+        [&] { return run_compare(*options, resolve_range(*options, io), io, collected); },
+        [&](const metrics::ScanRun& run) { return metrics->render(run); });
   });
 }
 
