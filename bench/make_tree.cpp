@@ -5,7 +5,10 @@
 //   and a leaf directory "l" with one dated file; far deeper than a path can be,
 //   so it is built one level at a time through descriptors;
 // - --sparse ROOT DIRS: DIRS directories with one dated file each, for a scan of
-//   a range where nearly every day is missing.
+//   a range where nearly every day is missing;
+// - --replica-set ROOT DIRS: three replicas ROOT/r0..r2 of DIRS directories (100
+//   per parent) with one or two dated files each in 2020-2021, different in each
+//   replica, for a comparison over two years where nearly every day is lost.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +59,39 @@ int make_sparse(const std::string& root, int dirs) {
   return 0;
 }
 
+// Day i of 2020-2021 as a dated file name of a meter.
+std::string dated_name(int meter, int i) {
+  using namespace std::chrono;
+  const year_month_day ymd{sys_days{year{2020} / January / 1} + days{i}};
+  char name[64];
+  std::snprintf(name, sizeof name, "SN%06d-A-%04d%02u%02u.csv", meter, static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+  return name;
+}
+
+int make_replica_set(const std::string& root, int dirs) {
+  constexpr int kYears2020And2021 = 731;
+  ::mkdir(root.c_str(), 0755);
+  for (int r = 0; r < 3; ++r) {
+    const std::string replica = root + "/r" + std::to_string(r);
+    ::mkdir(replica.c_str(), 0755);
+    for (int d = 0; d < dirs; ++d) {
+      const std::string parent = replica + "/site-" + std::to_string(d / 100);
+      if (d % 100 == 0) ::mkdir(parent.c_str(), 0755);
+      const std::string dir = parent + "/meter-" + std::to_string(d);
+      ::mkdir(dir.c_str(), 0755);
+      const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      const int a = d % kYears2020And2021;
+      const int b = (d * 7 + 3) % kYears2020And2021;
+      if (r == 0 || (r == 2 && d % 10 != 0)) touch_at(dfd, dated_name(d, a).c_str());
+      if (r == 1 || (r == 2 && d % 10 != 0)) touch_at(dfd, dated_name(d, b).c_str());
+      ::close(dfd);
+    }
+  }
+  std::printf("3 replicas of %d directories\n", dirs);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,10 +99,13 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--sparse") {
     return make_sparse(argv[2], std::atoi(argv[3]));
   }
+  if (argc == 4 && std::string(argv[1]) == "--replica-set") {
+    return make_replica_set(argv[2], std::atoi(argv[3]));
+  }
   if (argc != 5) {
     std::fprintf(stderr,
                  "usage: %s ROOT PARENTS DIRS_PER_PARENT DAYS | --comb ROOT DEPTH | "
-                 "--sparse ROOT DIRS\n",
+                 "--sparse ROOT DIRS | --replica-set ROOT DIRS\n",
                  argv[0]);
     return 2;
   }
@@ -74,8 +113,6 @@ int main(int argc, char** argv) {
   const int parents = std::atoi(argv[2]);
   const int dirs = std::atoi(argv[3]);
   const int days = std::atoi(argv[4]);
-  using namespace std::chrono;
-  const sys_days first{year{2020} / January / 1};
   ::mkdir(root.c_str(), 0755);
   long files = 0;
   for (int p = 0; p < parents; ++p) {
@@ -88,12 +125,7 @@ int main(int argc, char** argv) {
       const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
       for (int i = 0; i < days; ++i) {
         if ((meter * 7 + i * 13) % 997 == 0) continue;  // a missing day now and then
-        const year_month_day ymd{first + std::chrono::days{i}};
-        char name[64];
-        std::snprintf(name, sizeof name, "SN%06d-A-%04d%02u%02u.csv", meter,
-                      static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                      static_cast<unsigned>(ymd.day()));
-        ::close(::openat(dfd, name, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        ::close(::openat(dfd, dated_name(meter, i).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         ++files;
       }
       for (const char* other : {"README.txt", "export.csv.gz"}) {

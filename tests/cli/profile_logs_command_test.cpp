@@ -1,3 +1,7 @@
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +15,7 @@
 
 #include "cli/cli_runner.hpp"
 #include "quelmar/util/escape.hpp"
+#include "support/scoped_time_zone.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -243,6 +248,385 @@ TEST_F(ProfileLogsCli, BadDatesAreUsageErrors) {
   EXPECT_EQ(run_cli({}).status, 2);
 }
 
+// ---------------------------------------------------------------- compare, --expect, --last,
+// --prometheus
+
+using Clock = std::chrono::system_clock;
+
+// Runs the CLI in-process with a clock that gives `ticks` in turn (then the last one again).
+quelmar::cli::testing::CliResult run_cli_at(const std::vector<std::string>& args,
+                                            std::vector<Clock::time_point> ticks) {
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  std::size_t next = 0;
+  quelmar::cli::Io io{in, out, err,
+                      [](const std::string&) -> std::optional<std::string> { return {}; }};
+  io.clock = [&] { return ticks[std::min(next++, ticks.size() - 1)]; };
+  std::vector<const char*> argv{"quelmar"};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  const int status = quelmar::cli::run(static_cast<int>(argv.size()), argv.data(), io);
+  return {status, out.str(), err.str()};
+}
+
+Clock::time_point at_utc(int y, unsigned m, unsigned d, int hour, int minute) {
+  using namespace std::chrono;
+  return sys_days{year{y} / month{m} / day{d}} + hours{hour} + minutes{minute};
+}
+
+struct ShellRun {
+  int status;
+  std::string out;
+};
+
+// Runs a bash command line; its stdout and stderr together, and the exit status.
+ShellRun shell(const std::string& command) {
+  std::string escaped;
+  for (const char c : command) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  FILE* pipe = ::popen(("bash -c '" + escaped + "' 2>&1 </dev/null").c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ReplicaCli : public ProfileLogsCli {
+ protected:
+  // Dated files for the listed days of September 2021 (1 to 9).
+  void days(const std::string& rel_dir, const std::string& days) {
+    for (const char d : days) touch(rel_dir + "/S-A-2021090" + d + ".csv");
+  }
+  std::string replica(int i) const { return (root_ / ("r" + std::to_string(i))).string(); }
+  std::vector<std::string> compare(std::vector<std::string> extra) {
+    std::vector<std::string> args{"profile-logs", "compare", replica(0), replica(1)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  fs::path write_file(const std::string& name, const std::string& text) {
+    std::ofstream(root_ / name, std::ios::binary) << text;
+    return root_ / name;
+  }
+};
+
+TEST_F(ReplicaCli, CompareReportsLackingAndLostDaysInByteOrder) {
+  days("r0/m2", "1");
+  days("r0/m1", "123");
+  days("r1/m1", "1");
+  days("r0/m\xff", "1");
+  days("r1/m\xff", "1");
+  days("r0/same", "123");
+  days("r1/same", "123");
+  auto r = run_cli(compare({"--from", "2021-09-01", "--to", "2021-09-03"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "m1: lacking in " + replica(1) + ": 2021-09-02..2021-09-03 (2 days)\n" +
+                       "m2: lacking in " + replica(1) + ": 2021-09-01 (1 day)\n" +
+                       "m2: lost: 2021-09-02..2021-09-03 (2 days)\n" +
+                       "m\\xff: lost: 2021-09-02..2021-09-03 (2 days)\n" +
+                       "3 days lacking, 4 days lost in 3 directories for 2021-09-01..2021-09-03 "
+                       "(3 days) across 2 replicas\n");
+  EXPECT_THAT(r.err, IsEmpty());
+
+  r = run_cli(compare({"--from", "2021-09-01", "--to", "2021-09-03", "--json"}));
+  EXPECT_EQ(r.status, 1);
+  const auto expected =
+      nlohmann::json::parse(R"({"replicas": [")" + replica(0) + R"(", ")" + replica(1) + R"("],
+      "directories": [
+        {"directory": "m1", "lacking": [{"replica": 1, "days": ["2021-09-02", "2021-09-03"]}],
+         "lost": [], "unreadable": []},
+        {"directory": "m2", "lacking": [{"replica": 1, "days": ["2021-09-01"]}],
+         "lost": ["2021-09-02", "2021-09-03"], "unreadable": []},
+        {"directory": "m\\xff", "lacking": [], "lost": ["2021-09-02", "2021-09-03"],
+         "unreadable": []}],
+      "summary": {"directories": 3, "lacking_days": 3, "lost_days": 4}})");
+  EXPECT_EQ(nlohmann::json::parse(r.out), expected);
+
+  r = run_cli({"profile-logs", "compare", replica(0) + "/same", replica(1) + "/same", "--from",
+               "2021-09-01", "--to", "2021-09-03"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "nothing lacking, lost or unreadable in 2021-09-01..2021-09-03 (3 days) across 2 "
+            "replicas\n");
+}
+
+TEST_F(ReplicaCli, CompareNamesReplicasThatCannotBeRead) {
+  days("r0/site/m1", "12");
+  days("r1/site/m1", "1");
+  fs::create_directories(replica(2));
+  fs::create_directory_symlink(root_ / "r0/site", root_ / "r2/site");  // never followed
+  auto r = run_cli({"profile-logs", "compare", replica(0), replica(1), replica(2), "--from",
+                    "2021-09-01", "--to", "2021-09-02"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "site/m1: lacking in " + replica(1) + ": 2021-09-02 (1 day)\n" +
+                       "site/m1: unreadable in " + replica(2) + "\n" +
+                       "1 day lacking, 0 days lost in 1 directory, 1 unreadable in some replica, "
+                       "for 2021-09-01..2021-09-02 (2 days) across 3 replicas\n");
+}
+
+TEST_F(ReplicaCli, CompareUsageAndScanErrors) {
+  days("r0/m", "1");
+  days("r1/m", "1");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"profile-logs", "compare", replica(0), "--from", "2021-09-01", "--to", "2021-09-01"},
+       "quelmar: compare needs two or more replicas\n"},
+      {compare({"--from", "2021-09-01", "--to", "2021-09-01", "--json", "--copy-list"}),
+       "quelmar: --json excludes --copy-list\n"},
+      {compare({"--last", "3", "--from", "2021-09-01", "--to", "2021-09-01"}),
+       "quelmar: --from excludes --last\n"},
+      {compare({}), "quelmar: give --from and --to, or --last\n"},
+      {compare({"--from", "2021-09-01"}), "quelmar: --from requires --to\n"},
+      {compare({"--last", "0"}), "quelmar: --last: not a number of days (1 or more, decimal): 0\n"},
+      {compare({"--last", "9999999"}), "quelmar: --last 9999999 reaches before 0001-01-01\n"},
+      {{"profile-logs", "compare", replica(0), (root_ / "typo").string(), "--from", "2021-09-01",
+        "--to", "2021-09-01", "--json"},
+       "quelmar: cannot scan " + (root_ / "typo").string() + ": No such file or directory\n"},
+  };
+  for (const auto& [args, err] : cases) {
+    const auto r = run_cli(args);
+    EXPECT_EQ(r.status, 2) << err;
+    EXPECT_THAT(r.out, IsEmpty()) << err;
+    EXPECT_EQ(r.err, err);
+  }
+}
+
+TEST_F(ReplicaCli, CopyListRepairsTheReplicasThroughXargs) {
+  // Names that a shell or a line-based tool would mangle.
+  const std::string odd = "odd \n-\xff'\"$x *";
+  days("r0/site/m1", "1234");
+  days("r1/site/m1", "124");
+  days("r2/site/m1", "1");
+  days("r0/site/" + odd, "13");
+  touch("r1/site/" + odd + "/-M\nX-A-20210902.csv");
+  touch("r1/site/" + odd + "/-M\nX-A-20210904.csv");
+  days("r2/only-here", "1234");
+  // Day 3 of m2: a link in r1 (never a source), a regular file in r2.
+  days("r0/site/m2", "124");
+  std::ofstream(root_ / "r2/content").flush();
+  fs::create_directories(root_ / "r1/site/m2");
+  fs::create_symlink(root_ / "r2/content", root_ / "r1/site/m2/S-A-20210903.csv");
+  days("r2/site/m2", "1");
+  std::ofstream(root_ / "r2/site/m2/S-A-20210903.csv") << "from r2";
+
+  const std::string quelmar = QUELMAR_EXE;
+  const std::string range = " --from 2021-09-01 --to 2021-09-04";
+  const std::string roots = " '" + replica(0) + "' '" + replica(1) + "' '" + replica(2) + "'";
+  auto run = shell(quelmar + " profile-logs compare" + roots + range +
+                   " --copy-list | xargs -0 -r -n2 sh -c 'mkdir -p \"$2\" && cp -n -- \"$1\" "
+                   "\"$2/\"' copy");
+  ASSERT_EQ(run.status, 0) << run.out;
+  run = shell(quelmar + " profile-logs compare" + roots + range);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.out,
+            "nothing lacking, lost or unreadable in 2021-09-01..2021-09-04 (4 days) across 3 "
+            "replicas\n");
+  EXPECT_TRUE(fs::exists(root_ / "r1/only-here/S-A-20210903.csv"));
+  EXPECT_TRUE(fs::exists(root_ / ("r0/site/" + odd + "/-M\nX-A-20210902.csv")));
+  EXPECT_TRUE(fs::exists(root_ / ("r2/site/" + odd + "/S-A-20210901.csv")));
+  EXPECT_EQ(read_file(root_ / "r0/site/m2/S-A-20210903.csv"), "from r2");
+  EXPECT_TRUE(fs::is_symlink(root_ / "r1/site/m2/S-A-20210903.csv"));
+}
+
+TEST_F(ReplicaCli, CopyListPairsAreAbsoluteAndNulSeparated) {
+  days("r0/a b", "12");
+  days("r1/a b", "1");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(root_);
+  const auto r = run_cli({"profile-logs", "compare", "r0/", "r1", "--from", "2021-09-01", "--to",
+                          "2021-09-02", "--copy-list"});
+  fs::current_path(cwd);
+  EXPECT_EQ(r.status, 1);
+  const std::string expected = replica(0) + "/a b/S-A-20210902.csv" + std::string(1, '\0') +
+                               replica(1) + "/a b" + std::string(1, '\0');
+  EXPECT_EQ(r.out, expected);
+}
+
+TEST_F(ReplicaCli, ExpectedDirectoriesMissOrLackEveryDay) {
+  days("r0/site/m1", "12");
+  days("r1/site/m1", "12");
+  fs::create_directories(root_ / "r0/site/empty");
+  days("r1/site/half", "1");
+  const auto list = write_file("expect.txt", "site/m1\nsite/empty\nsite/gone\nsite/half\n");
+  auto r = run_cli(
+      compare({"--from", "2021-09-01", "--to", "2021-09-02", "--expect", list.string(), "--json"}));
+  EXPECT_EQ(r.status, 1);
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["directories"], nlohmann::json::parse(R"([
+      {"directory": "site/empty", "lacking": [], "lost": ["2021-09-01", "2021-09-02"], "unreadable": []},
+      {"directory": "site/gone", "lacking": [], "lost": ["2021-09-01", "2021-09-02"], "unreadable": []},
+      {"directory": "site/half", "lacking": [{"replica": 0, "days": ["2021-09-01"]}],
+       "lost": ["2021-09-02"], "unreadable": []}])"));
+
+  r = run_cli({"profile-logs", "missing", replica(0), "--from", "2021-09-01", "--to", "2021-09-02",
+               "--expect", list.string(), "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(r.out), nlohmann::json::parse(R"({
+      "site/empty": ["2021-09-01", "2021-09-02"], "site/gone": ["2021-09-01", "2021-09-02"],
+      "site/half": ["2021-09-01", "2021-09-02"]})"));
+}
+
+TEST_F(ReplicaCli, ExpectationErrorsNameTheFileAndLine) {
+  days("r0/m", "1");
+  days("r1/m", "1");
+  const auto bad = write_file("bad.txt", "m\n../etc\n");
+  for (auto args : {compare({"--from", "2021-09-01", "--to", "2021-09-01"}),
+                    std::vector<std::string>{"profile-logs", "missing", replica(0), "--from",
+                                             "2021-09-01", "--to", "2021-09-01"}}) {
+    args.insert(args.end(), {"--expect", bad.string()});
+    const auto r = run_cli(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, IsEmpty());
+    EXPECT_THAT(r.err, ::testing::StartsWith("quelmar: " + bad.string() + ":2: not a path"));
+  }
+  const auto absent = (root_ / "absent.txt").string();
+  auto r = run_cli(compare({"--from", "2021-09-01", "--to", "2021-09-01", "--expect", absent}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: cannot read " + absent + ": No such file or directory\n");
+  r = run_cli(compare({"--from", "2021-09-01", "--to", "2021-09-01", "--expect", replica(0)}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: cannot read " + replica(0) + ": Is a directory\n");
+
+  // An expected directory the audit cannot list is not passed over in silence.
+  fs::create_directory_symlink(root_ / "r0/m", root_ / "r0/alias");
+  const auto list = write_file("alias.txt", "alias\nm\n");
+  r = run_cli({"profile-logs", "missing", replica(0), "--from", "2021-09-01", "--to", "2021-09-01",
+               "--expect", list.string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "no days missing in 2021-09-01..2021-09-01 (1 day)\n");
+  EXPECT_EQ(r.err, "quelmar: cannot list expected directory alias\n");
+}
+
+TEST_F(ReplicaCli, LastDaysEndYesterdayInLocalTime) {
+  for (const char* r : {"r0", "r1"}) {
+    days(std::string(r) + "/m", "789");
+    touch(std::string(r) + "/m/S-A-20210910.csv");
+  }
+  const auto evening = at_utc(2021, 9, 10, 23, 30);
+  {
+    const quelmar::testing::ScopedTimeZone tz("NZST-12");  // already 11 September there
+    const auto r = run_cli_at(compare({"--last", "3"}), {evening});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "nothing lacking, lost or unreadable in 2021-09-08..2021-09-10 (3 days) across 2 "
+              "replicas\n");
+  }
+  const quelmar::testing::ScopedTimeZone tz("UTC0");
+  const auto r = run_cli_at({"profile-logs", "missing", replica(0), "--last", "3"}, {evening});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "no days missing in 2021-09-07..2021-09-09 (3 days)\n");
+}
+
+// promtool's lint of an exposition file: its complaints and exit status.
+ShellRun promtool_check(const fs::path& file) {
+  return shell("promtool check metrics < '" + file.string() + "'");
+}
+
+TEST_F(ReplicaCli, PrometheusFileForMissing) {
+  const std::string odd = "q\"b\\s\xff\nx";
+  days("r0/" + odd, "1");
+  days("r0/full", "12");
+  const auto file = root_ / "missing.prom";
+  const auto started = at_utc(2021, 9, 10, 6, 0);
+  const auto r = run_cli_at({"profile-logs", "missing", replica(0), "--from", "2021-09-01", "--to",
+                             "2021-09-02", "--prometheus", file.string()},
+                            {started, started + std::chrono::milliseconds(1500)});
+  EXPECT_EQ(r.status, 1);
+  const std::string root_label = "root=\"" + replica(0) + "\"";
+  EXPECT_EQ(read_file(file),
+            "# HELP quelmar_profile_log_missing_files Daily profile-log files missing in the date "
+            "range (one per day without a file), per directory with gaps.\n"
+            "# TYPE quelmar_profile_log_missing_files gauge\n"
+            "quelmar_profile_log_missing_files{" +
+                root_label +
+                ",directory=\"q\\\"b\\\\\\\\s\\\\xff\\nx\"} 1\n"
+                "# HELP quelmar_profile_log_scan_missing_files Daily profile-log files missing in "
+                "the whole tree.\n"
+                "# TYPE quelmar_profile_log_scan_missing_files gauge\n"
+                "quelmar_profile_log_scan_missing_files{" +
+                root_label +
+                "} 1\n"
+                "# HELP quelmar_profile_log_scan_directories_with_gaps Directories that miss at "
+                "least one daily file.\n"
+                "# TYPE quelmar_profile_log_scan_directories_with_gaps gauge\n"
+                "quelmar_profile_log_scan_directories_with_gaps{" +
+                root_label +
+                "} 1\n"
+                "# HELP quelmar_profile_log_scan_success Whether the last scan answered its "
+                "question (1) or failed (0).\n"
+                "# TYPE quelmar_profile_log_scan_success gauge\n"
+                "quelmar_profile_log_scan_success{" +
+                root_label +
+                "} 1\n"
+                "# HELP quelmar_profile_log_scan_duration_seconds How long the last scan took.\n"
+                "# TYPE quelmar_profile_log_scan_duration_seconds gauge\n"
+                "quelmar_profile_log_scan_duration_seconds{" +
+                root_label +
+                "} 1.500000\n"
+                "# HELP quelmar_profile_log_last_run_timestamp_seconds When the last scan ended, "
+                "in seconds since the epoch.\n"
+                "# TYPE quelmar_profile_log_last_run_timestamp_seconds gauge\n"
+                "quelmar_profile_log_last_run_timestamp_seconds{" +
+                root_label + "} 1631253601.500\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644U);
+  const auto lint = promtool_check(file);
+  EXPECT_EQ(lint.status, 0) << lint.out;
+  EXPECT_THAT(lint.out, IsEmpty());
+}
+
+TEST_F(ReplicaCli, PrometheusFileForCompareAndForAFailedScan) {
+  days("r0/site/m\xff\"", "123");
+  days("r1/site/m\xff\"", "1");
+  fs::create_directories(root_ / "r1/site/gone");
+  days("r0/site/gone", "1");
+  fs::create_directory_symlink(root_ / "r0/site", root_ / "r1/linked");
+  days("r0/linked", "1");
+  const auto file = root_ / "compare.prom";
+  std::ofstream(file) << "stale";
+  auto r = run_cli(
+      compare({"--from", "2021-09-01", "--to", "2021-09-03", "--prometheus", file.string()}));
+  EXPECT_EQ(r.status, 1);
+  std::string text = read_file(file);
+  for (const std::string& series : std::vector<std::string>{
+           "quelmar_profile_log_lacking_files{directory=\"site/m\\\\xff\\\"\",replica=\"" +
+               replica(1) + "\"} 2\n",
+           "quelmar_profile_log_lost_files{directory=\"site/gone\"} 2\n",
+           "quelmar_profile_log_unreadable_directory{directory=\"linked\",replica=\"" + replica(1) +
+               "\"} 1\n",
+           "quelmar_profile_log_replica_lacking_files{replica=\"" + replica(0) + "\"} 0\n",
+           "quelmar_profile_log_replica_lacking_files{replica=\"" + replica(1) + "\"} 3\n",
+           "quelmar_profile_log_scan_lost_files 2\n", "quelmar_profile_log_scan_success 1\n"}) {
+    EXPECT_THAT(text, HasSubstr(series));
+  }
+  auto lint = promtool_check(file);
+  EXPECT_EQ(lint.status, 0) << lint.out;
+  EXPECT_THAT(lint.out, IsEmpty());
+
+  // A scan that fails still writes the file, so that an alert fires.
+  r = run_cli({"profile-logs", "compare", replica(0), (root_ / "typo").string(), "--from",
+               "2021-09-01", "--to", "2021-09-03", "--prometheus", file.string()});
+  EXPECT_EQ(r.status, 2);
+  text = read_file(file);
+  EXPECT_THAT(text, HasSubstr("\nquelmar_profile_log_scan_success 0\n"));
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("lacking_files")));
+  lint = promtool_check(file);
+  EXPECT_EQ(lint.status, 0) << lint.out;
+  // Nothing but the file itself is left in its directory.
+  for (const auto& entry : fs::directory_iterator(root_)) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+  }
+
+  const auto nowhere = (root_ / "no-such-dir/compare.prom").string();
+  r = run_cli(compare({"--from", "2021-09-01", "--to", "2021-09-03", "--prometheus", nowhere}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: cannot write " + nowhere + ": No such file or directory\n");
+}
+
 TEST(Cli, HelpAndVersionSucceed) {
   auto r = run_cli({"--help"});
   EXPECT_EQ(r.status, 0);
@@ -253,6 +637,9 @@ TEST(Cli, HelpAndVersionSucceed) {
   r = run_cli({"profile-logs", "missing", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--folder"));
+  r = run_cli({"profile-logs", "compare", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("--copy-list"));
 }
 
 }  // namespace

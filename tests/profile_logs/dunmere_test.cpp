@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <regex>
 #include <string>
@@ -20,11 +20,14 @@
 #include <gtest/gtest.h>
 
 #include "support/param_names.hpp"
+#include "support/scoped_time_zone.hpp"
 #include "support/temp_dir.hpp"
+#include "support/unprivileged.hpp"
 
 namespace dunmere = quelmar::profile_logs::dunmere;
 namespace fs = std::filesystem;
 using dunmere::Date;
+using quelmar::testing::run_unprivileged;
 using std::chrono::day;
 using std::chrono::month;
 using std::chrono::year;
@@ -124,6 +127,83 @@ TEST(DateRange, ExpandsInclusivelyAcrossMonthLeapAndYearEnds) {
 TEST(DateRange, ReversedRangeIsEmpty) {
   EXPECT_THAT(days(ymd(2021, 3, 4), ymd(2021, 3, 3)), IsEmpty());
   EXPECT_THAT(days(ymd(2022, 1, 1), ymd(2021, 1, 1)), IsEmpty());
+}
+
+// ---------------------------------------------------------------- expectation lists
+
+std::vector<std::string> expected_paths(const dunmere::ExpectedDirectories& expected) {
+  std::vector<std::string> paths;
+  std::function<void(const dunmere::ExpectedDirectories::Node&, const std::string&)> walk =
+      [&](const auto& node, const std::string& rel) {
+        if (node.expected) paths.push_back(rel.empty() ? "." : rel);
+        for (const auto& [name, child] : node.children) {
+          walk(*child, rel.empty() ? name : rel + "/" + name);
+        }
+      };
+  walk(expected.root(), "");
+  return paths;
+}
+
+TEST(ExpectationList, DecodesTheKeyEncodingLineByLine) {
+  const auto expected = dunmere::parse_expected_directories(
+      "site/m1\n"
+      ".\n"
+      "\n"                       // skipped
+      "back\\\\slash\\xff\n"     // "\\" and "\xff" as the JSON keys write them
+      "line\\nfeed\\xC3\\xa9\n"  // "\n" in a name; hex digits in either case
+      "site/m1\n"                // twice is once
+      "cr\r");                   // no final line feed; a carriage return is part of a name
+  EXPECT_THAT(expected_paths(expected),
+              ElementsAre(".", "back\\slash\xff", "cr\r", "line\nfeed\xc3\xa9", "site/m1"));
+  EXPECT_EQ(expected.size(), 5U);
+  EXPECT_TRUE(dunmere::parse_expected_directories("").empty());
+}
+
+TEST(ExpectationList, NamesTheFirstMalformedLine) {
+  for (const char* bad : {"/abs", "a//b", "a/", "./a", "a/../b", "..", "a\\", "a\\q", "a\\x4",
+                          "a\\xg0", "a\\x00b", "a\\x2fb", "\\"}) {
+    try {
+      dunmere::parse_expected_directories(std::string("ok\n\n") + bad + "\nalso/ok\n");
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const dunmere::ExpectedDirectoriesError& e) {
+      EXPECT_EQ(e.line(), 3U) << bad;
+      EXPECT_THAT(std::string(e.what()), ::testing::Not(IsEmpty()));
+    }
+  }
+  EXPECT_THROW(dunmere::parse_expected_directories(std::string("a\0b", 3)),
+               dunmere::ExpectedDirectoriesError);
+}
+
+std::chrono::system_clock::time_point utc(Date d, int hour, int minute) {
+  return std::chrono::sys_days{d} + std::chrono::hours{hour} + std::chrono::minutes{minute};
+}
+
+TEST(LastDays, EndYesterdayInLocalTime) {
+  using Range = std::pair<Date, Date>;
+  const auto late_evening = utc(ymd(2021, 9, 10), 23, 30);
+  {
+    const quelmar::testing::ScopedTimeZone tz("UTC0");
+    EXPECT_EQ(dunmere::last_days(3, late_evening), Range(ymd(2021, 9, 7), ymd(2021, 9, 9)));
+  }
+  {
+    const quelmar::testing::ScopedTimeZone tz("NZST-12");  // already 11 September there
+    EXPECT_EQ(dunmere::last_days(3, late_evening), Range(ymd(2021, 9, 8), ymd(2021, 9, 10)));
+  }
+  {
+    const quelmar::testing::ScopedTimeZone tz(
+        "HST10");  // still 28 February there: across a month end
+    EXPECT_EQ(dunmere::last_days(1, utc(ymd(2021, 3, 1), 5, 0)),
+              Range(ymd(2021, 2, 27), ymd(2021, 2, 27)));
+  }
+  const quelmar::testing::ScopedTimeZone tz("UTC0");
+  EXPECT_EQ(dunmere::last_days(366, utc(ymd(2021, 1, 1), 0, 0)),
+            Range(ymd(2020, 1, 1), ymd(2020, 12, 31)));
+  EXPECT_EQ(dunmere::last_days(0, late_evening), std::nullopt);
+  // Back to 0001-01-01 at most.
+  const auto whole = static_cast<std::uint64_t>(
+      (std::chrono::sys_days{ymd(2021, 9, 9)} - std::chrono::sys_days{ymd(1, 1, 1)}).count() + 1);
+  EXPECT_EQ(dunmere::last_days(whole, late_evening), Range(ymd(1, 1, 1), ymd(2021, 9, 9)));
+  EXPECT_EQ(dunmere::last_days(whole + 1, late_evening), std::nullopt);
 }
 
 // ---------------------------------------------------------------- scans
@@ -361,6 +441,63 @@ TEST_F(ScanTest, WholeCalendarFitsAndEndsAtTheRightDays) {
   EXPECT_TRUE(std::binary_search(missing.begin(), missing.end(), ymd(2000, 2, 28)));
 }
 
+TEST_F(ScanTest, ExpectedDirectoriesMissEveryDayWhenAbsentOrEmpty) {
+  fill("site/full", sep1_, sep5_, {});
+  fill("site/gappy", sep1_, sep5_, {ymd(2021, 9, 2)});
+  dir("site/empty");
+  touch("site/old/M1-A-20200101.csv");   // dated, but only outside the range
+  fill("other", sep1_, sep5_, {sep5_});  // not listed: audited as before
+  const auto expected = dunmere::parse_expected_directories(
+      "site/full\nsite/gappy\nsite/empty\nsite/old\nsite/gone\ngone/deeper\n.\n");
+  std::map<std::string, std::vector<Date>> reported;
+  std::vector<std::string> unreadable;
+  const auto error = dunmere::visit_missing_files(
+      root_, sep1_, sep5_, expected,
+      [&](std::string_view rel, const std::vector<Date>& missing) {
+        EXPECT_TRUE(reported.emplace(rel, missing).second) << rel;
+        return true;
+      },
+      [&](std::string_view rel) {
+        unreadable.emplace_back(rel);
+        return true;
+      });
+  EXPECT_FALSE(error);
+  EXPECT_THAT(unreadable, IsEmpty());
+  const auto all = days(sep1_, sep5_);
+  EXPECT_THAT(reported, ElementsAre(Pair(".", all), Pair("gone/deeper", all),
+                                    Pair("other", ElementsAre(sep5_)), Pair("site/empty", all),
+                                    Pair("site/gappy", ElementsAre(ymd(2021, 9, 2))),
+                                    Pair("site/gone", all), Pair("site/old", all)));
+}
+
+TEST_F(ScanTest, ExpectedDirectoriesThatCannotBeListedAreNamed) {
+  fill("real", sep1_, sep5_, {});
+  fs::create_directory_symlink(root_ / "real", root_ / "alias");
+  touch("plain");
+  fill("closed/inner", sep1_, sep5_, {});
+  fs::permissions(root_ / "closed", fs::perms::none);
+  const auto expected =
+      dunmere::parse_expected_directories("alias\nalias/below\nplain\nclosed/inner\nreal\n");
+  const fs::path root = root_;
+  const Date a = sep1_, b = sep5_;
+  EXPECT_EQ(
+      run_unprivileged([&] {
+        std::vector<std::string> unreadable;
+        int reported = 0;
+        dunmere::visit_missing_files(
+            root, a, b, expected,
+            [&](std::string_view, const std::vector<Date>&) { return ++reported, true; },
+            [&](std::string_view rel) {
+              unreadable.emplace_back(rel);
+              return true;
+            });
+        std::sort(unreadable.begin(), unreadable.end());
+        const std::vector<std::string> want = {"alias", "alias/below", "closed/inner", "plain"};
+        return (reported == 0 && unreadable == want) ? 0 : 1;
+      }),
+      0);
+}
+
 std::size_t open_descriptors() {
   return static_cast<std::size_t>(
       std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
@@ -482,19 +619,6 @@ TEST_F(ScanTest, CombWalkGoesBackByNameWhenADirectoryMovedAway) {
   auto expected = leaves;
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(keys, expected);
-}
-
-// Runs `body` in a child process as the unprivileged user "nobody", so that
-// permission checks apply even when the tests run as root. Returns its exit status.
-int run_unprivileged(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
-    ::_exit(body());
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
 TEST_F(ScanTest, UnreadableDirectories) {

@@ -171,7 +171,7 @@ int run(int argc, const char* const* argv, const Io& real) {
   const std::vector<util::SecretScope> secrets = secrets_of(argc, argv, real);
   RedactingStream out(real.out);
   RedactingStream err(real.err);
-  const Io io{real.in, out, err, real.getenv, real.err_is_terminal};
+  const Io io{real.in, out, err, real.getenv, real.err_is_terminal, real.clock};
   const int status = run_redacted(argc, argv, io);
   out.drain();
   err.drain();

@@ -1,6 +1,7 @@
 // The `quelmar` command line, runnable in-process for tests.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -16,6 +17,10 @@ struct Io {
   std::function<std::optional<std::string>(const std::string& name)> getenv;
   // Progress may be drawn on stderr.
   bool err_is_terminal = false;
+  // The wall clock: "today" in local time, and how long a scan took.
+  std::function<std::chrono::system_clock::time_point()> clock = [] {
+    return std::chrono::system_clock::now();
+  };
 };
 
 // Parses argv, runs the command and returns the process exit status.

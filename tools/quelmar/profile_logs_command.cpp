@@ -1,21 +1,30 @@
-// quelmar profile-logs missing PATH --from DATE --to DATE [--folder] [--json]
+// quelmar profile-logs missing PATH (--from DATE --to DATE | --last N) [--folder] [--json] ...
+// quelmar profile-logs compare REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
+#include "quelmar/profile_logs/metrics.hpp"
+#include "quelmar/profile_logs/replicas.hpp"
+#include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
 
@@ -23,10 +32,13 @@ namespace quelmar::cli {
 namespace {
 
 namespace dunmere = profile_logs::dunmere;
+namespace metrics = profile_logs::metrics;
+namespace replicas = profile_logs::replicas;
 using dunmere::Date;
+using dunmere::DaySet;
 
 constexpr int kExitComplete = 0;
-constexpr int kExitMissing = 1;
+constexpr int kExitGaps = 1;
 
 // Strict ISO calendar date, YYYY-MM-DD, years 1 to 9999.
 std::optional<Date> parse_iso_date(const std::string& text) {
@@ -47,6 +59,18 @@ std::optional<Date> parse_iso_date(const std::string& text) {
   return date;
 }
 
+// A count of days for --last: decimal digits only, at most the whole calendar.
+std::optional<std::uint64_t> parse_day_count(const std::string& text) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  std::uint64_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (n == 0) return std::nullopt;
+  return n;
+}
+
 // Writes small pieces to the stream in large blocks: a report over the whole
 // calendar holds millions of days.
 class BlockWriter {
@@ -60,6 +84,7 @@ class BlockWriter {
     if (block_.size() >= kBlock) flush();
     return *this;
   }
+  BlockWriter& operator<<(char c) { return *this << std::string_view(&c, 1); }
   BlockWriter& operator<<(std::uint64_t n) { return *this << std::string_view(std::to_string(n)); }
   BlockWriter& operator<<(Date d) {
     const int year = static_cast<int>(d.year());
@@ -103,8 +128,20 @@ const char* plural(std::uint64_t n, const char* one, const char* many) {
   return n == 1 ? one : many;
 }
 
-// One report line: the directory, inert on a terminal, then runs of consecutive
-// days as "A..B" and single days as "A".
+// Runs of consecutive days as "A..B", single days as "A", then the count.
+void write_runs(BlockWriter& out, const DaySet& days) {
+  bool first = true;
+  days.for_each_run([&](Date a, Date b) {
+    if (!first) out << ", ";
+    first = false;
+    out << a;
+    if (b != a) out << ".." << b;
+  });
+  const std::uint64_t n = days.size();
+  out << " (" << n << plural(n, " day)\n", " days)\n");
+}
+
+// One report line of the audit: the directory, inert on a terminal, then its days.
 void write_text_line(BlockWriter& out, std::string_view dir, const std::vector<Date>& dates) {
   out << util::escape_for_terminal(dir) << ": ";
   for (std::size_t i = 0; i < dates.size();) {
@@ -122,16 +159,21 @@ void write_text_line(BlockWriter& out, std::string_view dir, const std::vector<D
   out << " (" << std::uint64_t{dates.size()} << plural(dates.size(), " day)\n", " days)\n");
 }
 
+void write_range(BlockWriter& out, Date from, Date to) {
+  const std::uint64_t range_days = days_in_range(from, to);
+  out << from << ".." << to << " (" << range_days << plural(range_days, " day)", " days)");
+}
+
 void write_text_summary(BlockWriter& out, std::uint64_t total, std::uint64_t directories, Date from,
                         Date to) {
-  const std::uint64_t range_days = days_in_range(from, to);
   if (directories == 0) {
     out << "no days missing in ";
   } else {
     out << total << plural(total, " day", " days") << " missing in " << directories
         << plural(directories, " directory", " directories") << " for ";
   }
-  out << from << ".." << to << " (" << range_days << plural(range_days, " day)\n", " days)\n");
+  write_range(out, from, to);
+  out << "\n";
 }
 
 void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
@@ -142,6 +184,16 @@ void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
   out << "]";
 }
 
+void write_json_days(BlockWriter& out, const DaySet& days) {
+  out << "[";
+  bool first = true;
+  days.for_each_index([&](std::int64_t i) {
+    out << (first ? "\"" : ",\"") << days.day_at(i) << "\"";
+    first = false;
+  });
+  out << "]";
+}
+
 // Directory names are bytes: keys keep every byte, escaped reversibly so that the
 // JSON stays valid UTF-8 and two directories never share a key. ASCII-only, like the
 // fly commands' JSON, so that no name can drive a terminal.
@@ -149,12 +201,124 @@ std::string json_key(std::string_view dir) {
   return util::dump_json(nlohmann::json(util::escape_invalid_utf8(dir)), util::JsonCharset::kAscii);
 }
 
-struct MissingOptions {
-  std::string path;
+// ---------------------------------------------------------------- options shared by the scans
+
+struct ScanOptions {
   std::string from;
   std::string to;
-  bool folder = false;
+  std::string last;
+  std::string expect;
+  std::string prometheus;
   bool json = false;
+};
+
+struct DateRange {
+  Date from;
+  Date to;
+};
+
+DateRange resolve_range(const ScanOptions& options, const Io& io) {
+  if (!options.last.empty()) {
+    const auto range = dunmere::last_days(*parse_day_count(options.last), io.clock());
+    if (!range) throw CommandError("--last " + options.last + " reaches before 0001-01-01");
+    return {range->first, range->second};
+  }
+  if (options.from.empty() || options.to.empty()) {
+    throw CommandError("give --from and --to, or --last");
+  }
+  const Date from = *parse_iso_date(options.from);
+  const Date to = *parse_iso_date(options.to);
+  if (std::chrono::sys_days{to} < std::chrono::sys_days{from}) {
+    throw CommandError("--from " + options.from + " is later than --to " + options.to);
+  }
+  return {from, to};
+}
+
+// The whole of a small text file the operator names.
+std::string read_text_file(const std::string& file) {
+  const auto fail = [&file](int error) {
+    return CommandError("cannot read " + file + ": " + std::generic_category().message(error));
+  };
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw fail(errno);
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      throw fail(error);
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+std::optional<dunmere::ExpectedDirectories> read_expected(const std::string& file) {
+  if (file.empty()) return std::nullopt;
+  try {
+    return dunmere::parse_expected_directories(read_text_file(file));
+  } catch (const dunmere::ExpectedDirectoriesError& e) {
+    throw CommandError(file + ":" + std::to_string(e.line()) + ": " + e.what());
+  }
+}
+
+// The --prometheus file of a scan: written when the scan ends, however it ends,
+// so that an alert fires on a scan that failed.
+class PrometheusFile {
+ public:
+  PrometheusFile(std::string path, const Io& io)
+      : path_(std::move(path)),
+        io_(io),
+        started_(path_.empty() ? Clock::time_point{} : io.clock()) {}
+
+  using Render = std::function<std::string(const metrics::ScanRun&)>;
+
+  // Writes what `render` makes of the run; a file that cannot be written fails the command.
+  void write(bool success, const Render& render) const {
+    if (path_.empty()) return;
+    const auto finished = io_.clock();
+    const metrics::ScanRun run{
+        .success = success, .duration = finished - started_, .finished = finished};
+    if (const auto error = util::replace_file_atomically(path_, render(run))) {
+      throw CommandError("cannot write " + path_ + ": " + error.message());
+    }
+  }
+
+  // Runs the scan, then writes its metrics; a scan that ends in an error still
+  // writes them, as a failure, and the error goes on.
+  int run(const std::function<int()>& scan, const Render& render) const {
+    int status = kExitUsage;
+    try {
+      status = scan();
+    } catch (const std::exception&) {
+      try {
+        write(false, render);
+      } catch (const CommandError&) {
+        // The scan's own error is the one to report.
+      }
+      throw;
+    }
+    write(status != kExitUsage, render);
+    return status;
+  }
+
+ private:
+  using Clock = std::chrono::system_clock;
+  std::string path_;
+  const Io& io_;
+  Clock::time_point started_;
+};
+
+// ---------------------------------------------------------------- missing
+
+struct MissingOptions : ScanOptions {
+  std::string path;
+  bool folder = false;
 };
 
 // The folder check counts a folder that does not exist as missing every day, so a
@@ -167,44 +331,59 @@ void require_existence_known(const std::string& path) {
   throw CommandError("cannot check " + path + ": " + std::generic_category().message(error));
 }
 
-int run_folder(const MissingOptions& options, Date from, Date to, const Io& io) {
+// `metrics` is null without --prometheus: collecting them costs memory per directory.
+int run_folder(const MissingOptions& options, DateRange range, const Io& io,
+               metrics::MissingFilesMetrics* metrics) {
   require_existence_known(options.path);
   std::vector<Date> missing;
   try {
-    missing = dunmere::check_missing_files_for_folder(options.path, from, to);
+    missing = dunmere::check_missing_files_for_folder(options.path, range.from, range.to);
   } catch (const std::filesystem::filesystem_error& e) {
     throw CommandError("cannot list " + options.path + ": " + e.code().message());
   }
+  if (metrics != nullptr && !missing.empty()) metrics->add_directory(".", missing.size());
   BlockWriter out(io.out);
   if (options.json) {
     write_json_dates(out, missing);
     out << "\n";
   } else {
     if (!missing.empty()) write_text_line(out, options.path, missing);
-    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, from, to);
+    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, range.from, range.to);
   }
   if (!out.flush()) return kExitUsage;
-  return missing.empty() ? kExitComplete : kExitMissing;
+  return missing.empty() ? kExitComplete : kExitGaps;
 }
 
 // Writes each directory as the walk finds it; nothing is collected, and the walk
 // ends as soon as the output cannot be written.
-int run_tree(const MissingOptions& options, Date from, Date to, const Io& io) {
+int run_tree(const MissingOptions& options, DateRange range, const Io& io,
+             metrics::MissingFilesMetrics* metrics) {
+  const auto expected = read_expected(options.expect);
   BlockWriter out(io.out);
   std::uint64_t directories = 0;
   std::uint64_t total = 0;
-  const std::error_code error = dunmere::visit_missing_files(
-      options.path, from, to, [&](std::string_view dir, const std::vector<Date>& missing) {
-        if (options.json) {
-          out << (directories == 0 ? "{" : ",") << json_key(dir) << ":";
-          write_json_dates(out, missing);
-        } else {
-          write_text_line(out, dir, missing);
-        }
-        ++directories;
-        total += missing.size();
-        return out.flush();
-      });
+  bool unreadable = false;
+  const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
+    if (options.json) {
+      out << (directories == 0 ? "{" : ",") << json_key(dir) << ":";
+      write_json_dates(out, missing);
+    } else {
+      write_text_line(out, dir, missing);
+    }
+    if (metrics != nullptr) metrics->add_directory(dir, missing.size());
+    ++directories;
+    total += missing.size();
+    return out.flush();
+  };
+  const auto on_unreadable = [&](std::string_view dir) {
+    io.err << "quelmar: cannot list expected directory " << util::escape_for_terminal(dir) << '\n';
+    unreadable = true;
+    return true;
+  };
+  const std::error_code error =
+      expected ? dunmere::visit_missing_files(options.path, range.from, range.to, *expected,
+                                              on_missing, on_unreadable)
+               : dunmere::visit_missing_files(options.path, range.from, range.to, on_missing);
   if (error) {
     throw CommandError("cannot scan " + options.path + ": " + error.message());
   }
@@ -212,19 +391,304 @@ int run_tree(const MissingOptions& options, Date from, Date to, const Io& io) {
   if (options.json) {
     out << (directories == 0 ? "{}\n" : "}\n");
   } else {
-    write_text_summary(out, total, directories, from, to);
+    write_text_summary(out, total, directories, range.from, range.to);
   }
-  if (!out.flush()) return kExitUsage;
-  return directories == 0 ? kExitComplete : kExitMissing;
+  if (!out.flush() || unreadable) return kExitUsage;
+  return directories == 0 ? kExitComplete : kExitGaps;
 }
 
 int run_missing(const MissingOptions& options, const Io& io) {
-  const auto from = parse_iso_date(options.from);
-  const auto to = parse_iso_date(options.to);
-  if (std::chrono::sys_days{*to} < std::chrono::sys_days{*from}) {
-    throw CommandError("--from " + options.from + " is later than --to " + options.to);
+  const PrometheusFile prometheus(options.prometheus, io);
+  std::optional<metrics::MissingFilesMetrics> metrics;
+  if (!options.prometheus.empty()) metrics.emplace(options.path);
+  metrics::MissingFilesMetrics* collected = metrics ? &*metrics : nullptr;
+  return prometheus.run(
+      [&] {
+        const DateRange range = resolve_range(options, io);
+        return options.folder ? run_folder(options, range, io, collected)
+                              : run_tree(options, range, io, collected);
+      },
+      [&](const metrics::ScanRun& run) { return metrics->render(run); });
+}
+
+// ---------------------------------------------------------------- compare
+
+struct CompareOptions : ScanOptions {
+  std::vector<std::string> replicas;
+  bool copy_list = false;
+};
+
+struct CompareTotals {
+  std::uint64_t directories = 0;
+  std::uint64_t lacking_days = 0;
+  std::uint64_t lost_days = 0;
+  std::uint64_t unreadable = 0;  // directories unreadable in some replica
+};
+
+void write_compare_text(BlockWriter& out, const replicas::DirectoryComparison& d,
+                        const std::vector<std::string>& shown_replicas) {
+  const std::string dir = util::escape_for_terminal(d.directory);
+  for (const auto& lack : d.lacking) {
+    out << dir << ": lacking in " << shown_replicas[lack.replica] << ": ";
+    write_runs(out, lack.days);
   }
-  return options.folder ? run_folder(options, *from, *to, io) : run_tree(options, *from, *to, io);
+  if (!d.lost.empty()) {
+    out << dir << ": lost: ";
+    write_runs(out, d.lost);
+  }
+  if (!d.unreadable.empty()) {
+    out << dir << ": unreadable in ";
+    for (std::size_t i = 0; i < d.unreadable.size(); ++i) {
+      out << (i == 0 ? "" : ", ") << shown_replicas[d.unreadable[i]];
+    }
+    out << "\n";
+  }
+}
+
+void write_compare_json(BlockWriter& out, const replicas::DirectoryComparison& d, bool first) {
+  out << (first ? "" : ",") << "{\"directory\":" << json_key(d.directory) << ",\"lacking\":[";
+  for (std::size_t i = 0; i < d.lacking.size(); ++i) {
+    out << (i == 0 ? "" : ",") << "{\"replica\":" << std::uint64_t{d.lacking[i].replica}
+        << ",\"days\":";
+    write_json_days(out, d.lacking[i].days);
+    out << "}";
+  }
+  out << "],\"lost\":";
+  write_json_days(out, d.lost);
+  out << ",\"unreadable\":[";
+  for (std::size_t i = 0; i < d.unreadable.size(); ++i) {
+    out << (i == 0 ? "" : ",") << std::uint64_t{d.unreadable[i]};
+  }
+  out << "]}";
+}
+
+// A root as an absolute path without trailing slashes, for the copy list.
+std::string absolute_root(const std::string& root) {
+  std::error_code error;
+  std::string path = std::filesystem::absolute(root, error).string();
+  if (error) throw CommandError("cannot resolve " + root + ": " + error.message());
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+std::string join(const std::string& root, std::string_view rel) {
+  if (rel == ".") return root;
+  std::string path = root;
+  if (path != "/") path += '/';
+  path += rel;
+  return path;
+}
+
+// SOURCE_FILE\0TARGET_DIR\0 for each file that repairs a lacking day.
+void write_copy_list(BlockWriter& out, const replicas::DirectoryComparison& d,
+                     const std::vector<std::string>& roots) {
+  for (const auto& lack : d.lacking) {
+    const std::string target = join(roots[lack.replica], d.directory);
+    std::size_t next = 0;  // sources are ascending by day, like the lacking days
+    lack.days.for_each_index([&](std::int64_t i) {
+      const Date day = lack.days.day_at(i);
+      while (next < d.sources.size() && d.sources[next].day < day) ++next;
+      for (std::size_t s = next; s < d.sources.size() && d.sources[s].day == day; ++s) {
+        const auto& source = d.sources[s];
+        out << join(roots[source.replica], d.directory) << '/' << source.name << '\0' << target
+            << '\0';
+      }
+    });
+  }
+}
+
+void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRange range,
+                           std::size_t replica_count) {
+  if (totals.directories == 0) {
+    out << "nothing lacking, lost or unreadable in ";
+  } else {
+    out << totals.lacking_days << plural(totals.lacking_days, " day", " days") << " lacking, "
+        << totals.lost_days << plural(totals.lost_days, " day", " days") << " lost in "
+        << totals.directories << plural(totals.directories, " directory", " directories");
+    if (totals.unreadable > 0) out << ", " << totals.unreadable << " unreadable in some replica,";
+    out << " for ";
+  }
+  write_range(out, range.from, range.to);
+  out << " across " << std::uint64_t{replica_count} << " replicas\n";
+}
+
+// `metrics` is null without --prometheus.
+int run_compare(const CompareOptions& options, DateRange range, const Io& io,
+                metrics::ComparisonMetrics* metrics) {
+  if (options.replicas.size() < 2) throw CommandError("compare needs two or more replicas");
+  if (options.replicas.size() > replicas::MAX_REPLICAS) {
+    throw CommandError("compare takes at most " + std::to_string(replicas::MAX_REPLICAS) +
+                       " replicas");
+  }
+  const auto expected = read_expected(options.expect);
+  std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
+  std::vector<std::string> shown;     // for text lines
+  std::vector<std::string> absolute;  // for the copy list
+  for (const auto& root : options.replicas) {
+    shown.push_back(util::escape_for_terminal(root));
+    if (options.copy_list) absolute.push_back(absolute_root(root));
+  }
+
+  BlockWriter out(io.out);
+  if (options.json) {
+    out << "{\"replicas\":[";
+    for (std::size_t i = 0; i < options.replicas.size(); ++i) {
+      out << (i == 0 ? "" : ",") << json_key(options.replicas[i]);
+    }
+    out << "],\"directories\":[";
+  }
+  CompareTotals totals;
+  const replicas::CompareOptions compare{.start_date = range.from,
+                                         .end_date = range.to,
+                                         .expected = expected ? &*expected : nullptr,
+                                         .sources = options.copy_list};
+  const auto error =
+      replicas::compare_replicas(roots, compare, [&](const replicas::DirectoryComparison& d) {
+        if (options.copy_list) {
+          write_copy_list(out, d, absolute);
+        } else if (options.json) {
+          write_compare_json(out, d, totals.directories == 0);
+        } else {
+          write_compare_text(out, d, shown);
+        }
+        if (metrics != nullptr) metrics->add_directory(d);
+        ++totals.directories;
+        for (const auto& lack : d.lacking) totals.lacking_days += lack.days.size();
+        totals.lost_days += d.lost.size();
+        if (!d.unreadable.empty()) ++totals.unreadable;
+        return out.flush();
+      });
+  if (error) {
+    throw CommandError("cannot scan " + options.replicas[error->replica] + ": " +
+                       error->error.message());
+  }
+  if (!out.flush()) return kExitUsage;  // never a summary after a failed write
+  if (options.json) {
+    out << "],\"summary\":{\"directories\":" << totals.directories
+        << ",\"lacking_days\":" << totals.lacking_days << ",\"lost_days\":" << totals.lost_days
+        << "}}\n";
+  } else if (!options.copy_list) {
+    write_compare_summary(out, totals, range, options.replicas.size());
+  }
+  if (!out.flush()) return kExitUsage;
+  return totals.directories == 0 ? kExitComplete : kExitGaps;
+}
+
+// ---------------------------------------------------------------- command line
+
+// --from/--to or --last, --expect and --prometheus, as both scans take them.
+void add_scan_options(CLI::App& command, ScanOptions& options) {
+  const auto iso_date = CLI::Validator(
+      [](const std::string& text) {
+        return parse_iso_date(text) ? std::string() : "not a calendar date (YYYY-MM-DD): " + text;
+      },
+      "YYYY-MM-DD");
+  const auto day_count = CLI::Validator(
+      [](const std::string& text) {
+        return parse_day_count(text) ? std::string()
+                                     : "not a number of days (1 or more, decimal): " + text;
+      },
+      "N");
+  auto* from = command.add_option("--from", options.from, "First day, inclusive")->check(iso_date);
+  auto* to = command.add_option("--to", options.to, "Last day, inclusive")->check(iso_date);
+  from->needs(to);
+  to->needs(from);
+  command
+      .add_option("--last", options.last,
+                  "Instead of --from/--to: the N days ending yesterday, in local time (TZ)")
+      ->type_name("N")
+      ->check(day_count)
+      ->excludes(from)
+      ->excludes(to);
+  command
+      .add_option("--expect", options.expect,
+                  "FILE of directories that must hold files, one per line as the JSON keys "
+                  "write them (a line feed in a name as \\n); each one absent or without a "
+                  "dated name in the range misses every day")
+      ->type_name("FILE");
+  command
+      .add_option("--prometheus", options.prometheus,
+                  "Also write the result to FILE in the Prometheus text format, atomically "
+                  "(mode 0644); a scan that fails writes scan_success 0")
+      ->type_name("FILE");
+}
+
+constexpr const char* kNamesHelp =
+    "Directory names: in text, a backslash is shown as \\\\, bytes that are not UTF-8 and\n"
+    "control characters as \\xNN, and invisible or reordering characters (C1, bidi\n"
+    "controls, U+2028, U+2029) as \\u{XXXX}. In JSON keys, a backslash is \\\\ and each\n"
+    "byte that is not UTF-8 is \\xNN; undo both to get the exact bytes back.\n";
+
+void add_missing_command(CLI::App& group, const Io& io, int& status) {
+  auto* missing = group.add_subcommand(
+      "missing",
+      std::string(
+          "Report the days of a date range that have no profile-log file (NAME-YYYYMMDD.csv).\n"
+          "Scans every directory under PATH and lists those with dated files and gaps, each as\n"
+          "soon as it is found; with --folder, checks PATH alone (a folder that does not exist\n"
+          "misses every day). With --expect, the listed directories must hold files: one that\n"
+          "is absent or holds no dated name in the range misses every day, and one that cannot\n"
+          "be listed is an error.\n") +
+          kNamesHelp +
+          "Exit status: 0 nothing missing, 1 days missing, 2 usage error (bad date, --from\n"
+          "later than --to, malformed --expect FILE), PATH cannot be scanned (does not exist,\n"
+          "is not a directory, cannot be listed; with --folder: cannot be listed or its\n"
+          "existence cannot be checked), an expected directory cannot be listed, or the\n"
+          "output or the --prometheus FILE cannot be written.");
+  auto options = std::make_shared<MissingOptions>();
+  missing->add_option("PATH", options->path, "Replica tree (or, with --folder, one folder)")
+      ->required();
+  add_scan_options(*missing, *options);
+  auto* folder =
+      missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
+  missing->get_option("--expect")->excludes(folder);
+  missing->add_flag("--json", options->json,
+                    "Print JSON: an object of directory (escaped as above; \".\" is PATH) -> "
+                    "missing days, written as the scan goes, or with --folder an array of "
+                    "missing days");
+  missing->callback([options, &io, &status] { status = run_missing(*options, io); });
+}
+
+void add_compare_command(CLI::App& group, const Io& io, int& status) {
+  auto* compare = group.add_subcommand(
+      "compare",
+      std::string(
+          "Compare replicas of a profile-log tree. Each REPLICA is walked once; directories\n"
+          "are matched by their path relative to each replica. For each directory with a dated\n"
+          "name in some replica (or listed by --expect), a day of the range is lacking in a\n"
+          "replica that has no file for it (or no such directory) while another has one, and\n"
+          "lost when no replica has one. A directory that cannot be listed in a replica, or is\n"
+          "a symbolic link there, is unreadable there, and so is everything below it: its days\n"
+          "there are never called lacking, nor lost elsewhere.\n"
+          "Text: per directory a line per lacking replica, a line of lost days and a line of\n"
+          "unreadable replicas, in byte order of the paths; then a summary.\n") +
+          kNamesHelp +
+          "Exit status: 0 nothing lacking, lost or unreadable, 1 otherwise, 2 usage error, a\n"
+          "REPLICA cannot be scanned, or the output or the --prometheus FILE cannot be\n"
+          "written.");
+  auto options = std::make_shared<CompareOptions>();
+  compare->add_option("REPLICA", options->replicas, "Replica trees, two or more")->required();
+  add_scan_options(*compare, *options);
+  auto* json = compare->add_flag(
+      "--json", options->json,
+      "Print JSON: {\"replicas\": [ROOT...], \"directories\": [{\"directory\", \"lacking\": "
+      "[{\"replica\": INDEX, \"days\"}], \"lost\", \"unreadable\": [INDEX...]}], \"summary\": "
+      "{\"directories\", \"lacking_days\", \"lost_days\"}}");
+  compare
+      ->add_flag("--copy-list", options->copy_list,
+                 "Instead of the report, print SOURCE_FILE\\0TARGET_DIR\\0 for every file that "
+                 "repairs a lacking day, taken from the first REPLICA that has a regular file "
+                 "for it (absolute paths; for xargs -0 -n2)")
+      ->excludes(json);
+  compare->callback([options, &io, &status] {
+    const PrometheusFile prometheus(options->prometheus, io);
+    std::optional<metrics::ComparisonMetrics> metrics;
+    if (!options->prometheus.empty()) metrics.emplace(options->replicas);
+    metrics::ComparisonMetrics* collected = metrics ? &*metrics : nullptr;
+    status = prometheus.run(
+        [&] { return run_compare(*options, resolve_range(*options, io), io, collected); },
+        [&](const metrics::ScanRun& run) { return metrics->render(run); });
+  });
 }
 
 }  // namespace
@@ -232,36 +696,8 @@ int run_missing(const MissingOptions& options, const Io& io) {
 void add_profile_logs_commands(CLI::App& app, const Io& io, int& status) {
   auto* group = app.add_subcommand("profile-logs", "Audit replicas of daily profile-log files");
   group->require_subcommand(1);
-  auto* missing = group->add_subcommand(
-      "missing",
-      "Report the days of a date range that have no profile-log file (NAME-YYYYMMDD.csv).\n"
-      "Scans every directory under PATH and lists those with dated files and gaps, each as\n"
-      "soon as it is found; with --folder, checks PATH alone (a folder that does not exist\n"
-      "misses every day).\n"
-      "Directory names: in text, a backslash is shown as \\\\, bytes that are not UTF-8 and\n"
-      "control characters as \\xNN, and invisible or reordering characters (C1, bidi\n"
-      "controls, U+2028, U+2029) as \\u{XXXX}. In JSON keys, a backslash is \\\\ and each\n"
-      "byte that is not UTF-8 is \\xNN; undo both to get the exact bytes back.\n"
-      "Exit status: 0 nothing missing, 1 days missing, 2 usage error (bad date, --from\n"
-      "later than --to), PATH cannot be scanned (does not exist, is not a directory,\n"
-      "cannot be listed; with --folder: cannot be listed or its existence cannot be\n"
-      "checked), or the output cannot be written.");
-  auto options = std::make_shared<MissingOptions>();
-  const auto iso_date = CLI::Validator(
-      [](const std::string& text) {
-        return parse_iso_date(text) ? std::string() : "not a calendar date (YYYY-MM-DD): " + text;
-      },
-      "YYYY-MM-DD");
-  missing->add_option("PATH", options->path, "Replica tree (or, with --folder, one folder)")
-      ->required();
-  missing->add_option("--from", options->from, "First day, inclusive")->required()->check(iso_date);
-  missing->add_option("--to", options->to, "Last day, inclusive")->required()->check(iso_date);
-  missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
-  missing->add_flag("--json", options->json,
-                    "Print JSON: an object of directory (escaped as above; \".\" is PATH) -> "
-                    "missing days, written as the scan goes, or with --folder an array of "
-                    "missing days");
-  missing->callback([options, &io, &status] { status = run_missing(*options, io); });
+  add_missing_command(*group, io, status);
+  add_compare_command(*group, io, status);
 }
 
 }  // namespace quelmar::cli

@@ -2,10 +2,15 @@
 // date range have no file, per directory.
 #pragma once
 
+#include <bit>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -56,5 +61,130 @@ using MissingFilesVisitor =
 // skipped silently.
 std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
                                     Date end_date, const MissingFilesVisitor& visitor);
+
+// ---------------------------------------------------------------- day sets
+
+// Days of an inclusive date range, one bit each: a set over the whole calendar
+// (3.65 million days) takes under half a MiB.
+class DaySet {
+ public:
+  DaySet() = default;
+  // The empty set over first..last; a reversed range holds no day.
+  DaySet(Date first, Date last);
+
+  Date first() const { return Date{first_}; }
+  std::uint64_t range_size() const { return static_cast<std::uint64_t>(count_); }
+
+  // Adds a day; false (and nothing added) when it lies outside the range.
+  bool insert(std::chrono::sys_days day);
+  bool insert(Date day) { return insert(std::chrono::sys_days{day}); }
+  bool contains(Date day) const;
+  std::uint64_t size() const;  // days in the set
+  bool empty() const;
+  void clear();
+
+  // The days of the range that are not in the set.
+  DaySet complement() const;
+  // Set operations on two sets over the same range.
+  DaySet& operator|=(const DaySet& other);
+  DaySet& operator-=(const DaySet& other);
+  friend bool operator==(const DaySet&, const DaySet&) = default;
+
+  std::vector<Date> days() const;
+
+  // Calls f(index) for each day in the set, ascending; index 0 is first().
+  template <typename F>
+  void for_each_index(F&& f) const {
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1) {
+        f(static_cast<std::int64_t>(w * 64) + std::countr_zero(bits));
+      }
+    }
+  }
+
+  // Calls f(first, last) for each run of consecutive days in the set, ascending.
+  template <typename F>
+  void for_each_run(F&& f) const {
+    std::int64_t start = -1;
+    std::int64_t previous = -2;
+    for_each_index([&](std::int64_t i) {
+      if (i != previous + 1) {
+        if (start >= 0) f(day_at(start), day_at(previous));
+        start = i;
+      }
+      previous = i;
+    });
+    if (start >= 0) f(day_at(start), day_at(previous));
+  }
+
+  Date day_at(std::int64_t index) const { return Date{first_ + std::chrono::days{index}}; }
+
+ private:
+  std::chrono::sys_days first_{};
+  std::int64_t count_ = 0;
+  std::vector<std::uint64_t> words_;
+};
+
+// ---------------------------------------------------------------- expected directories
+
+// Directories that must hold dated files, as paths relative to a root ("." for
+// the root itself), kept as a tree of names so that a walk finds the expected
+// children of each directory at once.
+class ExpectedDirectories {
+ public:
+  struct Node {
+    bool expected = false;
+    std::map<std::string, std::unique_ptr<Node>, std::less<>> children;
+  };
+
+  // Adds a relative path of names separated by "/": none may be empty, "." or
+  // "..", or hold a NUL byte; "." alone is the root. Throws std::invalid_argument.
+  void add(std::string_view rel_path);
+
+  const Node& root() const { return root_; }
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+
+ private:
+  Node root_;
+  std::size_t count_ = 0;
+};
+
+// A line of an expectation list that names no directory.
+class ExpectedDirectoriesError : public std::runtime_error {
+ public:
+  ExpectedDirectoriesError(std::size_t line, const std::string& message)
+      : std::runtime_error(message), line_(line) {}
+  std::size_t line() const { return line_; }
+
+ private:
+  std::size_t line_;
+};
+
+// Reads an expectation list: one directory per line, in the key encoding of the
+// audit's JSON output (a backslash written "\\", a byte that is not UTF-8 "\xNN"),
+// with a line feed inside a name written "\n". Empty lines are skipped. Throws
+// ExpectedDirectoriesError naming the first malformed line (counted from 1).
+ExpectedDirectories parse_expected_directories(std::string_view text);
+
+// Called once per expected directory that cannot be listed: it, or a directory
+// above it, exists but cannot be opened or read, or is not a directory (a
+// symbolic link included). Returning false ends the walk.
+using UnreadableVisitor = std::function<bool(std::string_view rel_path)>;
+
+// visit_missing_files, where every expected directory is also reported: with
+// every day of the range when it does not exist or holds no dated name in the
+// range, and through `unreadable` when it cannot be listed.
+std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
+                                    Date end_date, const ExpectedDirectories& expected,
+                                    const MissingFilesVisitor& visitor,
+                                    const UnreadableVisitor& unreadable);
+
+// ---------------------------------------------------------------- relative ranges
+
+// The `days` days ending yesterday, in local time (the TZ environment variable
+// counts) at `now`. Absent when days is 0 or the range would start before year 1.
+std::optional<std::pair<Date, Date>> last_days(std::uint64_t days,
+                                               std::chrono::system_clock::time_point now);
 
 }  // namespace quelmar::profile_logs::dunmere

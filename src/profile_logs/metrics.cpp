@@ -1,0 +1,171 @@
+#include "quelmar/profile_logs/metrics.hpp"
+
+#include <cstdio>
+
+#include "quelmar/util/escape.hpp"
+
+namespace quelmar::profile_logs::metrics {
+
+namespace {
+
+constexpr std::string_view kPrefix = "quelmar_profile_log_";
+
+// HELP and TYPE lines, then the samples: every series of a family together.
+void family(std::string& out, std::string_view name, std::string_view help,
+            std::string_view samples) {
+  out.append("# HELP ").append(kPrefix).append(name).append(" ").append(help).append("\n");
+  out.append("# TYPE ").append(kPrefix).append(name).append(" gauge\n");
+  out.append(samples);
+}
+
+void sample(std::string& out, std::string_view name, std::string_view labels,
+            std::string_view value) {
+  out.append(kPrefix).append(name);
+  if (!labels.empty()) out.append("{").append(labels).append("}");
+  out.append(" ").append(value).append("\n");
+}
+
+std::string label(std::string_view name, std::string_view value) {
+  return std::string(name) + "=\"" + label_value(value) + "\"";
+}
+
+std::string number(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+// The series every scan writes, success or not.
+void scan_families(std::string& out, const ScanRun& run, std::string_view labels) {
+  std::string samples;
+  sample(samples, "scan_success", labels, run.success ? "1" : "0");
+  family(out, "scan_success", "Whether the last scan answered its question (1) or failed (0).",
+         samples);
+  samples.clear();
+  const double seconds = run.duration.count() > 0 ? run.duration.count() : 0.0;
+  sample(samples, "scan_duration_seconds", labels, number(seconds, 6));
+  family(out, "scan_duration_seconds", "How long the last scan took.", samples);
+  samples.clear();
+  const auto since_epoch = std::chrono::duration<double>(run.finished.time_since_epoch());
+  sample(samples, "last_run_timestamp_seconds", labels, number(since_epoch.count(), 3));
+  family(out, "last_run_timestamp_seconds", "When the last scan ended, in seconds since the epoch.",
+         samples);
+}
+
+}  // namespace
+
+std::string label_value(std::string_view text) {
+  std::string out;
+  for (const char c : util::escape_invalid_utf8(text)) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+MissingFilesMetrics::MissingFilesMetrics(std::string_view root)
+    : root_label_(label("root", root)) {}
+
+void MissingFilesMetrics::add_directory(std::string_view directory, std::uint64_t missing_files) {
+  sample(per_directory_, "missing_files", root_label_ + "," + label("directory", directory),
+         std::to_string(missing_files));
+  missing_files_ += missing_files;
+  ++directories_;
+}
+
+std::string MissingFilesMetrics::render(const ScanRun& run) const {
+  std::string out;
+  if (run.success) {
+    family(out, "missing_files",
+           "Daily profile-log files missing in the date range (one per day without a file), "
+           "per directory with gaps.",
+           per_directory_);
+    std::string samples;
+    sample(samples, "scan_missing_files", root_label_, std::to_string(missing_files_));
+    family(out, "scan_missing_files", "Daily profile-log files missing in the whole tree.",
+           samples);
+    samples.clear();
+    sample(samples, "scan_directories_with_gaps", root_label_, std::to_string(directories_));
+    family(out, "scan_directories_with_gaps", "Directories that miss at least one daily file.",
+           samples);
+  }
+  scan_families(out, run, root_label_);
+  return out;
+}
+
+ComparisonMetrics::ComparisonMetrics(const std::vector<std::string>& roots)
+    : lacking_per_replica_(roots.size(), 0), unreadable_per_replica_(roots.size(), 0) {
+  for (const auto& root : roots) replica_labels_.push_back(label("replica", root));
+}
+
+void ComparisonMetrics::add_directory(const replicas::DirectoryComparison& directory) {
+  const std::string directory_label = label("directory", directory.directory);
+  for (const auto& lack : directory.lacking) {
+    const std::uint64_t files = lack.days.size();
+    sample(lacking_, "lacking_files", directory_label + "," + replica_labels_[lack.replica],
+           std::to_string(files));
+    lacking_per_replica_[lack.replica] += files;
+  }
+  if (const std::uint64_t lost = directory.lost.size(); lost > 0) {
+    sample(lost_, "lost_files", directory_label, std::to_string(lost));
+    lost_files_ += lost;
+  }
+  for (const std::size_t replica : directory.unreadable) {
+    sample(unreadable_, "unreadable_directory", directory_label + "," + replica_labels_[replica],
+           "1");
+    ++unreadable_per_replica_[replica];
+  }
+}
+
+std::string ComparisonMetrics::render(const ScanRun& run) const {
+  std::string out;
+  if (run.success) {
+    family(out, "lacking_files",
+           "Daily profile-log files a replica lacks that another replica holds, per directory "
+           "and replica.",
+           lacking_);
+    family(out, "lost_files", "Daily profile-log files that no replica holds, per directory.",
+           lost_);
+    family(out, "unreadable_directory",
+           "A directory that cannot be listed in a replica (1), so its days there are unknown.",
+           unreadable_);
+    std::string lacking_totals;
+    std::string unreadable_totals;
+    std::uint64_t lacking_files = 0;
+    for (std::size_t r = 0; r < replica_labels_.size(); ++r) {
+      sample(lacking_totals, "replica_lacking_files", replica_labels_[r],
+             std::to_string(lacking_per_replica_[r]));
+      sample(unreadable_totals, "replica_unreadable_directories", replica_labels_[r],
+             std::to_string(unreadable_per_replica_[r]));
+      lacking_files += lacking_per_replica_[r];
+    }
+    family(out, "replica_lacking_files",
+           "Daily profile-log files a replica lacks that another replica holds, in all.",
+           lacking_totals);
+    family(out, "replica_unreadable_directories",
+           "Directories that cannot be listed in a replica, in all.", unreadable_totals);
+    std::string samples;
+    sample(samples, "scan_lacking_files", "", std::to_string(lacking_files));
+    family(out, "scan_lacking_files",
+           "Daily profile-log files lacking in some replica, summed over the replicas.", samples);
+    samples.clear();
+    sample(samples, "scan_lost_files", "", std::to_string(lost_files_));
+    family(out, "scan_lost_files", "Daily profile-log files that no replica holds, in all.",
+           samples);
+  }
+  scan_families(out, run, "");
+  return out;
+}
+
+}  // namespace quelmar::profile_logs::metrics
