@@ -257,7 +257,6 @@ ReplyOutcome read_reply(std::span<const std::uint8_t> reply, const Question& que
 }
 
 struct Resolver::Impl {
-  NameServer name_server;
   SocketAddress address;
   ResolverOptions options;
   std::string server;  // "ADDR:PORT", for messages
@@ -379,12 +378,8 @@ Resolver::Resolver(const NameServer& name_server, ResolverOptions options)
         "DNS resolver options out of range (tries 1..255, time-out and deadline 1 ms..1 h, "
         "pause 0..255 s)");
   }
-  if (!is_ipv4(name_server.address) && !is_ipv6(name_server.address)) {
-    throw bad_name_server(name_server.address);
-  }
-  if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
-  impl_->name_server = name_server;
   impl_->address = socket_address(name_server);
+  if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
   impl_->options = options;
   impl_->server = display(name_server);
 }

@@ -83,6 +83,31 @@ TEST(ResolverConstruction, BadAddressOrOptionsAreNotALookupError) {
   EXPECT_THROW(dns::Resolver(server, {.deadline = std::chrono::hours(2)}), std::invalid_argument);
 }
 
+// ---- one reply, as bytes ---------------------------------------------------------
+
+TEST(ReadReply, TellsTheServersOwnBrokenAnswersFromNoise) {
+  using Bytes = std::vector<std::uint8_t>;
+  const dns::Question question{.id = 0x1234, .name = "myapp.flycast.", .type = dns::RecordType::kA};
+  const auto kind = [&](const Bytes& reply) { return dns::read_reply(reply, question, "S").kind; };
+  // Header only: id, flags (RA set), then no question and no records.
+  const auto header = [](std::uint8_t id_high, std::uint8_t flags_high, std::uint8_t rcode) {
+    Bytes out(12, 0);
+    out[0] = id_high;
+    out[1] = 0x34;
+    out[2] = flags_high;
+    out[3] = static_cast<std::uint8_t>(0x80 | rcode);
+    return out;
+  };
+  EXPECT_EQ(kind({}), dns::ReplyOutcome::Kind::kNotOurs);
+  EXPECT_EQ(kind({0x43, 0x21, 0xff}), dns::ReplyOutcome::Kind::kNotOurs);
+  EXPECT_EQ(kind(header(0x43, 0x81, 2)), dns::ReplyOutcome::Kind::kNotOurs);  // another id
+  EXPECT_EQ(kind(header(0x12, 0x01, 2)), dns::ReplyOutcome::Kind::kNotOurs);  // not a response
+  EXPECT_EQ(kind(header(0x12, 0x83, 0)), dns::ReplyOutcome::Kind::kTruncated);
+  // Ours: an error without the question echoed, and garbage that carries the id.
+  EXPECT_THROW(kind(header(0x12, 0x81, 2)), dns::LookupError);
+  EXPECT_THROW(kind({0x12, 0x34, 0xff}), dns::LookupError);
+}
+
 // ---- the resolver against the fake responder ---------------------------------
 
 class ResolverAgainstFake : public ::testing::Test {
@@ -255,7 +280,9 @@ TEST(ResolverDeadline, ADribbledAnswerWithinTheDeadlineIsTaken) {
   FakeDns server(FakeDnsOptions{.dribble_interval = std::chrono::milliseconds(1)});
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
   server.set_fault(DnsFault::kTruncateThenDribble);
-  dns::Resolver resolver(dns::parse_name_server(server.name_server()));
+  // No deadline that a loaded machine could miss.
+  dns::Resolver resolver(dns::parse_name_server(server.name_server()),
+                         {.deadline = std::chrono::hours(1)});
   EXPECT_EQ(resolver.first_address("myapp.flycast", dns::RecordType::kAaaa), "fdaa::7");
 }
 
