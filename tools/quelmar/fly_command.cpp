@@ -302,7 +302,8 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
   auto options = std::make_shared<Options>();
   auto* cmd =
       fly.add_subcommand("address",
-                         "Print the address of a meter's mediator service, found by DNS.\n"
+                         "Print the address of a meter's mediator service, found by DNS\n"
+                         "(a look-up gives up after 7 s).\n"
                          "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
                          "10: private look-up failed; 11: public look-up failed.");
   cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
