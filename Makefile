@@ -36,8 +36,9 @@ bench: setup
 	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly bench_tree bench_list bench_inventory
 	bash bench/run build/release
 
+# Each fuzz target for FUZZ_SECONDS (all targets, or those named in FUZZ_TARGETS).
 fuzz: setup
-	bash fuzz/run $(or $(FUZZ_SECONDS),30)
+	bash fuzz/run $(or $(FUZZ_SECONDS),30) $(FUZZ_TARGETS)
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +213,23 @@ void write_all(int fd, const Bytes& data) {
   }
 }
 
+// One byte, then a pause, and so on; ends early when the client goes away or the responder
+// is stopped.
+void write_dribbled(int fd, int wake_fd, const Bytes& data, std::chrono::milliseconds interval) {
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (i > 0) {
+      pollfd wake{wake_fd, POLLIN, 0};
+      if (::poll(&wake, 1, static_cast<int>(interval.count())) != 0) return;
+    }
+    if (::send(fd, &data[i], 1, MSG_NOSIGNAL) != 1) return;
+  }
+}
+
+bool truncates_udp(DnsFault fault) {
+  return fault == DnsFault::kTruncate || fault == DnsFault::kTruncateThenDribble ||
+         fault == DnsFault::kTruncateThenStray;
+}
+
 }  // namespace
 
 struct FakeDns::Impl {
@@ -234,6 +252,7 @@ struct FakeDns::Impl {
   void run();
   void serve_udp();
   void serve_tcp();
+  DnsFault current_fault() const;
   std::optional<Bytes> respond(const Bytes& query, DnsTransport transport);
   DnsReply lookup(const std::string& qname, const std::string& qtype) const;
 };
@@ -290,12 +309,7 @@ void FakeDns::Impl::serve_udp() {
                                reinterpret_cast<sockaddr*>(&peer), &peer_length);
   if (n <= 0) return;
   buffer.resize(static_cast<std::size_t>(n));
-  bool stray_first = false;
-  {
-    std::lock_guard lock(mutex);
-    stray_first = fault == DnsFault::kStrayFirst;
-  }
-  if (stray_first) {
+  if (current_fault() == DnsFault::kStrayFirst) {
     ldns_pkt* raw_query = nullptr;
     if (ldns_wire2pkt(&raw_query, buffer.data(), buffer.size()) == LDNS_STATUS_OK) {
       PktPtr query(raw_query, &ldns_pkt_free);
@@ -325,8 +339,17 @@ void FakeDns::Impl::serve_tcp() {
     Bytes framed = {static_cast<std::uint8_t>(reply->size() >> 8),
                     static_cast<std::uint8_t>(reply->size() & 0xff)};
     framed.insert(framed.end(), reply->begin(), reply->end());
+    if (current_fault() == DnsFault::kTruncateThenDribble) {
+      write_dribbled(connection.get(), wake.get(), framed, options.dribble_interval);
+      return;
+    }
     write_all(connection.get(), framed);
   }
+}
+
+DnsFault FakeDns::Impl::current_fault() const {
+  std::lock_guard lock(mutex);
+  return fault;
 }
 
 std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport transport) {
@@ -335,13 +358,13 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
   PktPtr query(raw_query, &ldns_pkt_free);
   (transport == DnsTransport::kUdp ? udp_queries : tcp_queries)++;
 
-  DnsFault current;
-  {
-    std::lock_guard lock(mutex);
-    current = fault;
-  }
+  const DnsFault current = current_fault();
   if (current == DnsFault::kDrop) return std::nullopt;
   if (current == DnsFault::kMalformed) return malformed_reply(wire);
+  if (current == DnsFault::kTruncateThenStray && transport == DnsTransport::kTcp) {
+    std::vector<Bytes> strays = stray_replies(query.get());
+    if (!strays.empty()) return strays.front();  // the one with another id
+  }
 
   PktPtr reply(ldns_pkt_new(), &ldns_pkt_free);
   if (!reply) return std::nullopt;
@@ -363,7 +386,7 @@ std::optional<Bytes> FakeDns::Impl::respond(const Bytes& wire, DnsTransport tran
       ldns_pkt_set_rcode(reply.get(), LDNS_RCODE_SERVFAIL);
     } else if (current == DnsFault::kRefused) {
       ldns_pkt_set_rcode(reply.get(), LDNS_RCODE_REFUSED);
-    } else if (current == DnsFault::kTruncate && transport == DnsTransport::kUdp) {
+    } else if (truncates_udp(current) && transport == DnsTransport::kUdp) {
       ldns_pkt_set_tc(reply.get(), true);
     } else {
       char* owner = ldns_rdf2str(ldns_rr_owner(question));

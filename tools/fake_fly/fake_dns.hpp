@@ -2,6 +2,7 @@
 // for the platform's name servers in tests and in the offline fake.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -47,13 +48,19 @@ enum class DnsFault {
   // The answer starts with a record of the asked type for "evil.example" (192.0.2.66 /
   // 2001:db8::666), then the real records.
   kForeignFirst,
+  // UDP: as kTruncate. TCP: the full answer, length prefix included, one byte per
+  // FakeDnsOptions::dribble_interval.
+  kTruncateThenDribble,
+  // UDP: as kTruncate. TCP: an answer with another id pointing at 192.0.2.66 / 2001:db8::666.
+  kTruncateThenStray,
 };
 
 enum class DnsTransport { kUdp, kTcp };
 
 struct FakeDnsOptions {
-  std::string address = "127.0.0.1";  // IPv4 or IPv6 literal
-  std::uint16_t port = 0;             // 0: a free port, the same for UDP and TCP
+  std::string address = "127.0.0.1";                 // IPv4 or IPv6 literal
+  std::uint16_t port = 0;                            // 0: a free port, the same for UDP and TCP
+  std::chrono::milliseconds dribble_interval{1000};  // kTruncateThenDribble's pace
 };
 
 // Answers on its own thread from the moment it is constructed until it is

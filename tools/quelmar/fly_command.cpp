@@ -300,10 +300,10 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
   auto options = std::make_shared<Options>();
   auto* cmd =
       fly.add_subcommand("address",
-                         "Print the address of a meter's mediator service, found by DNS; only the\n"
-                         "address goes to stdout. Exit 1: no machine for the meter; 2: the\n"
-                         "machines cannot be listed; 10: private look-up failed; 11: public\n"
-                         "look-up failed.");
+                         "Print the address of a meter's mediator service, found by DNS (a\n"
+                         "look-up gives up after 7 s); only the address goes to stdout.\n"
+                         "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
+                         "10: private look-up failed; 11: public look-up failed.");
   cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
   cmd->callback([adapter, options, &io, &status] {

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -26,11 +28,17 @@
 namespace quelmar::orchestrate::adapter::dns {
 namespace {
 
-using ResolverPtr = std::unique_ptr<ldns_resolver, decltype(&ldns_resolver_deep_free)>;
 using PktPtr = std::unique_ptr<ldns_pkt, decltype(&ldns_pkt_free)>;
 using RdfPtr = std::unique_ptr<ldns_rdf, decltype(&ldns_rdf_deep_free)>;
 
-constexpr std::size_t kMaxUdpReply = 65535;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxReply = 65535;
+// Bounds every wait option, so that time points and poll() time-outs cannot overflow.
+constexpr std::chrono::milliseconds kLongestWait = std::chrono::hours(1);
+// How many CNAME hops from the queried name are followed.
+constexpr std::size_t kMaxCnameHops = 16;
 
 bool is_ipv4(const std::string& text) {
   in_addr out{};
@@ -58,6 +66,10 @@ std::string display(const NameServer& server) {
 
 const char* type_name(RecordType type) { return type == RecordType::kA ? "A" : "AAAA"; }
 
+ldns_rr_type rr_type_of(RecordType type) {
+  return type == RecordType::kA ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
+}
+
 std::string rcode_cause(ldns_pkt_rcode rcode) {
   switch (rcode) {
     case LDNS_RCODE_SERVFAIL:
@@ -73,37 +85,32 @@ std::string rcode_cause(ldns_pkt_rcode rcode) {
   }
 }
 
-// Maps an ldns transport/parse status to a cause an operator can act on.
-std::string send_cause(ldns_status status, const std::string& server) {
-  switch (status) {
-    case LDNS_STATUS_NETWORK_ERR:
-    case LDNS_STATUS_RES_NO_NS:
-      return "no answer from " + server;
-    case LDNS_STATUS_SOCKET_ERROR:
-    case LDNS_STATUS_ADDRESS_ERR:
-      return "cannot reach " + server + " (" + ldns_get_errorstr_by_id(status) + ")";
-    default:
-      return "malformed answer from " + server + " (" + ldns_get_errorstr_by_id(status) + ")";
-  }
+// "7 s", or "250 ms" when not whole seconds.
+std::string duration_text(std::chrono::milliseconds duration) {
+  const auto ms = duration.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
-// The answer must be a response to the question we asked; anything else is
+RdfPtr dname(const std::string& fqdn) {
+  return RdfPtr(ldns_dname_new_frm_str(fqdn.c_str()), &ldns_rdf_deep_free);
+}
+
+// The reply must be a response to the question we asked; anything else is
 // treated as garbage rather than trusted.
-bool answers_question(const ldns_pkt* query, const ldns_pkt* answer) {
-  if (!ldns_pkt_qr(answer) || ldns_pkt_id(answer) != ldns_pkt_id(query)) return false;
-  const ldns_rr_list* asked = ldns_pkt_question(query);
-  const ldns_rr_list* echoed = ldns_pkt_question(answer);
+bool answers_question(const ldns_pkt* reply, const Question& question, const ldns_rdf* qname) {
+  if (!ldns_pkt_qr(reply) || ldns_pkt_id(reply) != question.id) return false;
+  const ldns_rr_list* echoed = ldns_pkt_question(reply);
   // Some servers omit the question in error responses.
   if (echoed == nullptr || ldns_rr_list_rr_count(echoed) == 0) return true;
   if (ldns_rr_list_rr_count(echoed) != 1) return false;
-  const ldns_rr* a = ldns_rr_list_rr(asked, 0);
   const ldns_rr* e = ldns_rr_list_rr(echoed, 0);
-  return ldns_rr_get_type(a) == ldns_rr_get_type(e) &&
-         ldns_rr_get_class(a) == ldns_rr_get_class(e) &&
-         ldns_dname_compare(ldns_rr_owner(a), ldns_rr_owner(e)) == 0;
+  return ldns_rr_get_type(e) == rr_type_of(question.type) &&
+         ldns_rr_get_class(e) == LDNS_RR_CLASS_IN &&
+         ldns_dname_compare(ldns_rr_owner(e), qname) == 0;
 }
 
-// The queried name and every CNAME target reachable from it through the answer's records.
+// The queried name and every CNAME target reachable from it through the answer's records, at
+// most kMaxCnameHops away: a hostile server could otherwise make the walk quadratic or worse.
 std::vector<const ldns_rdf*> owner_chain(const ldns_rdf* qname, const ldns_rr_list* records) {
   std::vector<const ldns_rdf*> chain{qname};
   const std::size_t count = records ? ldns_rr_list_rr_count(records) : 0;
@@ -113,10 +120,10 @@ std::vector<const ldns_rdf*> owner_chain(const ldns_rdf* qname, const ldns_rr_li
     }
     return false;
   };
-  // Each pass adds at least one target or ends; a chain cannot outgrow the record count.
-  for (bool grew = true; grew && chain.size() <= count;) {
+  // Each pass adds at least one target or ends.
+  for (bool grew = true; grew && chain.size() <= kMaxCnameHops;) {
     grew = false;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && chain.size() <= kMaxCnameHops; ++i) {
       const ldns_rr* rr = ldns_rr_list_rr(records, i);
       if (ldns_rr_get_type(rr) != LDNS_RR_TYPE_CNAME || !on_chain(ldns_rr_owner(rr))) continue;
       const ldns_rdf* target = ldns_rr_rdf(rr, 0);
@@ -147,6 +154,47 @@ std::string address_text(const ldns_rdf* rdf, RecordType type) {
   return text;
 }
 
+// Waits until `fd` is ready for `events`, or returns false once the deadline has passed. Data
+// that arrives only after the deadline is not taken, so no read outlives the look-up's bound.
+bool wait_until(int fd, short events, Clock::time_point deadline, const std::string& server) {
+  while (true) {
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    pollfd ready_fd{fd, events, 0};
+    const int ready = ::poll(&ready_fd, 1, static_cast<int>(left.count()));  // at most 1 h
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      throw LookupError("cannot wait for " + server + " (" + std::strerror(errno) + ")");
+    }
+    if (ready > 0) return Clock::now() < deadline;
+  }
+}
+
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+SocketAddress socket_address(const NameServer& name_server) {
+  SocketAddress out;
+  const std::uint16_t port = htons(name_server.port.value_or(LDNS_PORT));
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&out.storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
+  if (inet_pton(AF_INET, name_server.address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = port;
+    out.length = sizeof(sockaddr_in);
+  } else if (inet_pton(AF_INET6, name_server.address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = port;
+    out.length = sizeof(sockaddr_in6);
+  } else {
+    throw bad_name_server(name_server.address);
+  }
+  return out;
+}
+
 }  // namespace
 
 NameServer parse_name_server(std::string_view text) {
@@ -166,179 +214,201 @@ NameServer parse_name_server(std::string_view text) {
   return {host, parse_port(text.substr(colon + 1), text)};
 }
 
-struct Resolver::Impl {
-  ResolverPtr resolver{nullptr, &ldns_resolver_deep_free};
-  NameServer name_server;
-  ResolverOptions options;
-  std::string server;  // "ADDR:PORT", for messages
-
-  util::UniqueFd connected_udp_socket() const;
-  PktPtr exchange_udp(const ldns_pkt* query) const;
-};
-
-util::UniqueFd Resolver::Impl::connected_udp_socket() const {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  const std::uint16_t port = htons(name_server.port.value_or(LDNS_PORT));
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (inet_pton(AF_INET, name_server.address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = port;
-    length = sizeof(sockaddr_in);
-  } else if (inet_pton(AF_INET6, name_server.address.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = port;
-    length = sizeof(sockaddr_in6);
-  } else {
-    throw bad_name_server(name_server.address);
+ReplyOutcome read_reply(std::span<const std::uint8_t> reply, const Question& question,
+                        const std::string& server) {
+  const RdfPtr qname = dname(question.name);
+  if (!qname) throw LookupError("invalid DNS name: '" + question.name + "'");
+  ldns_pkt* raw = nullptr;
+  if (ldns_wire2pkt(&raw, reply.data(), reply.size()) != LDNS_STATUS_OK) {
+    // Garbage that carries our id is the server's own broken answer; other garbage is noise.
+    const bool ours = reply.size() >= 2 && (reply[0] << 8 | reply[1]) == question.id;
+    if (ours) throw LookupError("malformed answer from " + server + " (unparsable reply)");
+    return {};
   }
-  util::UniqueFd fd(::socket(storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  // Connected: the kernel drops datagrams from any other address or port.
-  if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
-    throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
-  }
-  return fd;
-}
+  const PktPtr packet(raw, &ldns_pkt_free);
+  if (!answers_question(packet.get(), question, qname.get())) return {};
+  if (ldns_pkt_tc(packet.get())) return {.kind = ReplyOutcome::Kind::kTruncated, .address = {}};
 
-// Sends the query over UDP and waits for the reply to it: a datagram that is not an answer to
-// this very question (wrong id, wrong question) is ignored and the wait goes on, so a stray or
-// forged reply can neither end the look-up nor stand in for the real one. Null when the server
-// stays silent through every try.
-PktPtr Resolver::Impl::exchange_udp(const ldns_pkt* query) const {
-  std::uint8_t* raw_wire = nullptr;
-  std::size_t wire_size = 0;
-  if (ldns_pkt2wire(&raw_wire, query, &wire_size) != LDNS_STATUS_OK) {
-    throw LookupError("cannot build a query for " + server);
-  }
-  const std::unique_ptr<std::uint8_t, decltype(&std::free)> wire(raw_wire, &std::free);
-  const util::UniqueFd fd = connected_udp_socket();
-  std::vector<std::uint8_t> buffer(kMaxUdpReply);
-  using Clock = std::chrono::steady_clock;
-
-  for (int attempt = 0; attempt < options.tries; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(options.pause);
-    if (::send(fd.get(), wire.get(), wire_size, 0) < 0) {
-      throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
-    }
-    const auto deadline = Clock::now() + options.try_timeout;
-    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-      pollfd readable{fd.get(), POLLIN, 0};
-      const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) break;
-      const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        throw LookupError("no answer from " + server + " (" + std::strerror(errno) + ")");
-      }
-      const auto size = static_cast<std::size_t>(n);
-      ldns_pkt* raw_answer = nullptr;
-      if (ldns_wire2pkt(&raw_answer, buffer.data(), size) != LDNS_STATUS_OK) {
-        // Garbage that carries our id is the server's own broken answer; other garbage is noise.
-        const bool ours = size >= 2 && (buffer[0] << 8 | buffer[1]) == ldns_pkt_id(query);
-        if (ours) throw LookupError("malformed answer from " + server + " (unparsable reply)");
-        continue;
-      }
-      PktPtr answer(raw_answer, &ldns_pkt_free);
-      if (answers_question(query, answer.get())) return answer;
-    }
-  }
-  return PktPtr(nullptr, &ldns_pkt_free);
-}
-
-Resolver::Resolver(const NameServer& name_server, ResolverOptions options)
-    : impl_(std::make_unique<Impl>()) {
-  if (options.tries < 1 || options.tries > 255 || options.try_timeout.count() < 1 ||
-      options.pause.count() < 0 || options.pause.count() > 255) {
-    throw std::invalid_argument(
-        "DNS resolver options out of range (tries 1..255, time-out > 0, pause 0..255 s)");
-  }
-  const bool v4 = is_ipv4(name_server.address);
-  if (!v4 && !is_ipv6(name_server.address)) throw bad_name_server(name_server.address);
-  if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
-
-  impl_->resolver.reset(ldns_resolver_new());
-  if (!impl_->resolver) throw std::runtime_error("cannot create a DNS resolver");
-  ldns_resolver* r = impl_->resolver.get();
-
-  RdfPtr address(
-      ldns_rdf_new_frm_str(v4 ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA, name_server.address.c_str()),
-      &ldns_rdf_deep_free);
-  if (!address) throw bad_name_server(name_server.address);
-  // push_nameserver copies the rdf.
-  if (ldns_resolver_push_nameserver(r, address.get()) != LDNS_STATUS_OK) {
-    throw std::runtime_error("cannot set DNS name server " + name_server.address);
-  }
-  if (name_server.port) ldns_resolver_set_port(r, *name_server.port);
-  // UDP goes through exchange_udp(); ldns only carries the TCP retry of a truncated answer.
-  ldns_resolver_set_usevc(r, true);
-  ldns_resolver_set_recursive(r, true);
-  ldns_resolver_set_fallback(r, true);
-  ldns_resolver_set_retry(r, static_cast<std::uint8_t>(options.tries));
-  ldns_resolver_set_retrans(r, static_cast<std::uint8_t>(options.pause.count()));
-  const auto timeout = options.try_timeout.count();
-  ldns_resolver_set_timeout(r, timeval{static_cast<time_t>(timeout / 1000),
-                                       static_cast<suseconds_t>(timeout % 1000 * 1000)});
-  impl_->server = display(name_server);
-  impl_->name_server = name_server;
-  impl_->options = options;
-}
-
-Resolver::~Resolver() = default;
-
-std::string Resolver::first_address(const std::string& name, RecordType type) {
-  const std::string fqdn = !name.empty() && name.back() == '.' ? name : name + ".";
-  const ldns_rr_type rr_type = type == RecordType::kA ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
-  const std::string& server = impl_->server;
-
-  if (name.empty() || name == ".") throw LookupError("invalid DNS name: '" + name + "'");
-  RdfPtr qname(ldns_dname_new_frm_str(fqdn.c_str()), &ldns_rdf_deep_free);
-  if (!qname) throw LookupError("invalid DNS name: '" + name + "'");
-
-  ldns_pkt* raw_query = nullptr;
-  ldns_status status = ldns_resolver_prepare_query_pkt(
-      &raw_query, impl_->resolver.get(), qname.get(), rr_type, LDNS_RR_CLASS_IN, LDNS_RD);
-  PktPtr query(raw_query, &ldns_pkt_free);
-  if (status != LDNS_STATUS_OK || !query) {
-    throw LookupError("cannot build a query for " + fqdn + " (" + ldns_get_errorstr_by_id(status) +
-                      ")");
-  }
-
-  PktPtr answer = impl_->exchange_udp(query.get());
-  if (!answer) throw LookupError("no answer from " + server);
-  if (ldns_pkt_tc(answer.get())) {
-    ldns_pkt* raw_answer = nullptr;
-    status = ldns_resolver_send_pkt(&raw_answer, impl_->resolver.get(), query.get());
-    answer.reset(raw_answer);
-    if (status != LDNS_STATUS_OK || !answer) throw LookupError(send_cause(status, server));
-    if (!answers_question(query.get(), answer.get())) {
-      throw LookupError("malformed answer from " + server + " (not a response to the query)");
-    }
-    if (ldns_pkt_tc(answer.get())) throw LookupError("truncated answer from " + server);
-  }
-
-  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
-  if (rcode == LDNS_RCODE_NXDOMAIN) throw LookupError("name does not exist: " + fqdn);
+  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(packet.get());
+  if (rcode == LDNS_RCODE_NXDOMAIN) throw LookupError("name does not exist: " + question.name);
   if (rcode != LDNS_RCODE_NOERROR) throw LookupError(rcode_cause(rcode) + " from " + server);
 
-  const ldns_rr_list* records = ldns_pkt_answer(answer.get());
+  const ldns_rr_list* records = ldns_pkt_answer(packet.get());
   const std::size_t count = records ? ldns_rr_list_rr_count(records) : 0;
   // Only records about the name asked for count; others may be injected.
   const auto chain = owner_chain(qname.get(), records);
   for (std::size_t i = 0; i < count; ++i) {
     const ldns_rr* rr = ldns_rr_list_rr(records, i);
-    if (ldns_rr_get_type(rr) != rr_type || ldns_rr_get_class(rr) != LDNS_RR_CLASS_IN) continue;
-    if (!owned_by_chain(rr, chain)) continue;
-    std::string text = address_text(ldns_rr_rdf(rr, 0), type);
+    if (ldns_rr_get_type(rr) != rr_type_of(question.type) ||
+        ldns_rr_get_class(rr) != LDNS_RR_CLASS_IN || !owned_by_chain(rr, chain)) {
+      continue;
+    }
+    std::string text = address_text(ldns_rr_rdf(rr, 0), question.type);
     if (text.empty()) {
-      throw LookupError("malformed answer from " + server + " (bad " + type_name(type) +
+      throw LookupError("malformed answer from " + server + " (bad " + type_name(question.type) +
                         " record)");
     }
-    return text;
+    return {.kind = ReplyOutcome::Kind::kAddress, .address = std::move(text)};
   }
-  throw LookupError(std::string("no ") + type_name(type) + " record for " + fqdn);
+  throw LookupError(std::string("no ") + type_name(question.type) + " record for " + question.name);
+}
+
+struct Resolver::Impl {
+  SocketAddress address;
+  ResolverOptions options;
+  std::string server;  // "ADDR:PORT", for messages
+
+  [[noreturn]] void time_out() const {
+    throw LookupTimeout("no answer from " + server + " within " + duration_text(options.deadline));
+  }
+  ReplyOutcome exchange_udp(const Bytes& query, const Question& question,
+                            Clock::time_point deadline) const;
+  ReplyOutcome exchange_tcp(const Bytes& query, const Question& question,
+                            Clock::time_point deadline) const;
+  void read_exact(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) const;
+};
+
+// Sends the query over UDP and waits for the reply to it: a datagram that is not an answer to
+// this very question (wrong id, wrong question) is ignored and the wait goes on, so a stray or
+// forged reply can neither end the look-up nor stand in for the real one.
+ReplyOutcome Resolver::Impl::exchange_udp(const Bytes& query, const Question& question,
+                                          Clock::time_point deadline) const {
+  const util::UniqueFd fd(::socket(address.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  // Connected: the kernel drops datagrams from any other address or port.
+  if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.storage),
+                               address.length) != 0) {
+    throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
+  }
+  Bytes buffer(kMaxReply);
+  for (int attempt = 0; attempt < options.tries; ++attempt) {
+    if (attempt > 0) {
+      std::this_thread::sleep_for(
+          std::min<Clock::duration>(options.pause, deadline - Clock::now()));
+    }
+    if (Clock::now() >= deadline) time_out();
+    if (::send(fd.get(), query.data(), query.size(), 0) < 0) {
+      throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
+    }
+    const auto try_end = std::min(Clock::now() + options.try_timeout, deadline);
+    while (wait_until(fd.get(), POLLIN, try_end, server)) {
+      const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        throw LookupError("no answer from " + server + " (" + std::strerror(errno) + ")");
+      }
+      ReplyOutcome outcome =
+          read_reply({buffer.data(), static_cast<std::size_t>(n)}, question, server);
+      if (outcome.kind != ReplyOutcome::Kind::kNotOurs) return outcome;
+    }
+  }
+  if (Clock::now() >= deadline) time_out();
+  throw LookupTimeout("no answer from " + server);
+}
+
+void Resolver::Impl::read_exact(int fd, std::uint8_t* data, std::size_t size,
+                                Clock::time_point deadline) const {
+  for (std::size_t done = 0; done < size;) {
+    if (!wait_until(fd, POLLIN, deadline, server)) time_out();
+    const ssize_t n = ::recv(fd, data + done, size - done, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) {
+      throw LookupError("no answer from " + server + " over TCP (" + std::strerror(errno) + ")");
+    }
+    if (n == 0) throw LookupError("no answer from " + server + " over TCP (connection closed)");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// One query over its own TCP connection; every step, connecting included, ends by the deadline.
+ReplyOutcome Resolver::Impl::exchange_tcp(const Bytes& query, const Question& question,
+                                          Clock::time_point deadline) const {
+  const auto tcp_failure = [this](int error) {
+    return LookupError("cannot reach " + server + " over TCP (" + std::strerror(error) + ")");
+  };
+  const util::UniqueFd fd(
+      ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) throw tcp_failure(errno);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) !=
+      0) {
+    if (errno != EINPROGRESS) throw tcp_failure(errno);
+    if (!wait_until(fd.get(), POLLOUT, deadline, server)) time_out();
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) throw tcp_failure(error);
+  }
+
+  Bytes framed = {static_cast<std::uint8_t>(query.size() >> 8),
+                  static_cast<std::uint8_t>(query.size() & 0xff)};
+  framed.insert(framed.end(), query.begin(), query.end());
+  for (std::size_t sent = 0; sent < framed.size();) {
+    if (!wait_until(fd.get(), POLLOUT, deadline, server)) time_out();
+    const ssize_t n = ::send(fd.get(), framed.data() + sent, framed.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) throw tcp_failure(errno);
+    sent += static_cast<std::size_t>(n);
+  }
+
+  std::array<std::uint8_t, 2> prefix{};
+  read_exact(fd.get(), prefix.data(), prefix.size(), deadline);
+  Bytes reply(static_cast<std::size_t>(prefix[0] << 8 | prefix[1]));
+  read_exact(fd.get(), reply.data(), reply.size(), deadline);
+  ReplyOutcome outcome = read_reply(reply, question, server);
+  // The connection carries this one query: anything else on it means a broken server.
+  if (outcome.kind == ReplyOutcome::Kind::kNotOurs) {
+    throw LookupError("malformed answer from " + server + " (not a response to the query)");
+  }
+  if (outcome.kind == ReplyOutcome::Kind::kTruncated) {
+    throw LookupError("truncated answer from " + server);
+  }
+  return outcome;
+}
+
+Resolver::Resolver(const NameServer& name_server, ResolverOptions options)
+    : impl_(std::make_unique<Impl>()) {
+  const auto in_bounds = [](std::chrono::milliseconds wait) {
+    return wait.count() >= 1 && wait <= kLongestWait;
+  };
+  if (options.tries < 1 || options.tries > 255 || !in_bounds(options.try_timeout) ||
+      options.pause.count() < 0 || options.pause.count() > 255 || !in_bounds(options.deadline)) {
+    throw std::invalid_argument(
+        "DNS resolver options out of range (tries 1..255, time-out and deadline 1 ms..1 h, "
+        "pause 0..255 s)");
+  }
+  impl_->address = socket_address(name_server);
+  if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
+  impl_->options = options;
+  impl_->server = display(name_server);
+}
+
+Resolver::~Resolver() = default;
+
+std::string Resolver::first_address(const std::string& name, RecordType type) {
+  const auto deadline = Clock::now() + impl_->options.deadline;
+  const std::string fqdn = !name.empty() && name.back() == '.' ? name : name + ".";
+  RdfPtr qname = name.empty() || name == "." ? RdfPtr(nullptr, &ldns_rdf_deep_free) : dname(fqdn);
+  if (!qname) throw LookupError("invalid DNS name: '" + name + "'");
+
+  // The packet owns the name from here on.
+  const PktPtr query(
+      ldns_pkt_query_new(qname.release(), rr_type_of(type), LDNS_RR_CLASS_IN, LDNS_RD),
+      &ldns_pkt_free);
+  if (!query) throw LookupError("cannot build a query for " + fqdn);
+  const Question question{.id = ldns_get_random(), .name = fqdn, .type = type};
+  ldns_pkt_set_id(query.get(), question.id);
+  std::uint8_t* raw_wire = nullptr;
+  std::size_t wire_size = 0;
+  if (ldns_pkt2wire(&raw_wire, query.get(), &wire_size) != LDNS_STATUS_OK) {
+    throw LookupError("cannot build a query for " + fqdn);
+  }
+  const Bytes wire(raw_wire, raw_wire + wire_size);
+  std::free(raw_wire);
+
+  ReplyOutcome outcome = impl_->exchange_udp(wire, question, deadline);
+  if (outcome.kind == ReplyOutcome::Kind::kTruncated) {
+    outcome = impl_->exchange_tcp(wire, question, deadline);
+  }
+  return outcome.address;
 }
 
 }  // namespace quelmar::orchestrate::adapter::dns

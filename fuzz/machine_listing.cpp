@@ -1,0 +1,62 @@
+// The machine listing, read record by record from a body that arrives in pieces: any bytes give
+// a listing or a failure, never a crash, and a listing is exactly what a whole-document parse
+// of the same body holds, each record cut to the fields callers read.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "check.hpp"
+#include "corvane/listing_parser.hpp"
+
+using nlohmann::json;
+using quelmar::fuzz::require;
+
+namespace {
+
+// What the listing keeps of one element of the array.
+json kept_fields(const json& element) {
+  if (!element.is_object()) return element;
+  json kept = json::object();
+  for (const char* key : {"id", "name", "state", "region", "instance_id", "private_ip", "config"}) {
+    if (element.contains(key)) kept[key] = element[key];
+  }
+  return kept;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  // The first byte sets where the body is cut into pieces, so that values straddle the seams.
+  const std::size_t piece = 1 + data[0] % 64;
+  const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
+  corvane::api::transport::Response response;
+  response.status = 200;
+  for (std::size_t at = 0; at < body.size(); at += piece)
+    response.pieces.push_back(body.substr(at, piece));
+
+  json taken = json::array();
+  const corvane::api::Answer answer = corvane::api::listing::read(
+      response, [&taken](json&& record) { taken.push_back(std::move(record)); });
+
+  bool too_deep = false;
+  const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
+    if (depth >= 128) too_deep = true;  // the callback counts from 0
+    return !too_deep;
+  };
+  const json whole = json::parse(body, limit, false);
+  const bool a_listing = !too_deep && !whole.is_discarded() && whole.is_array();
+  require(answer.done() == a_listing, "a body is a listing exactly when it parses as an array");
+  if (!a_listing) {
+    require(answer.unanswered() && answer.value.contains("error"), "no listing is unanswered");
+    return 0;
+  }
+  require(taken.size() == whole.size(), "every element is handed over once");
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    require(taken[i] == kept_fields(whole[i]), "a record is its element with the kept fields");
+  }
+  return 0;
+}
