@@ -45,11 +45,11 @@ ordered_json meter_id_json(const std::string& meter_id) {
   return meter_id.empty() ? ordered_json(nullptr) : ordered_json(meter_id);
 }
 
-// The inventory's meters, or absent after its problems were printed: the first ones by line,
-// then how many more there are.
-std::optional<std::vector<fleet::Meter>> load_inventory(const std::string& path, const Io& io) {
+// The inventory, or absent after its problems were printed: the first ones by line, then how
+// many more there are.
+std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io) {
   fleet::Inventory inventory = fleet::read_inventory(path);
-  if (inventory.problems.empty()) return std::move(inventory.meters);
+  if (inventory.problems.empty()) return inventory;
   const std::string file = escape_for_terminal(path);
   for (const auto& problem : inventory.problems) {
     io.err << "quelmar: " << file << ':' << problem.line << ": "
@@ -272,10 +272,11 @@ auto listing_app(const vostrel::FlyAdapter& adapter, Step&& step) {
 // The plan of an inventory against the app's mediators, or absent after the inventory's
 // problems were printed.
 std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const std::string& path,
-                                             const fleet::PlanOptions& options, const Io& io) {
-  const auto meters = load_inventory(path, io);
-  if (!meters) return std::nullopt;
-  return listing_app(adapter, [&] { return fleet::plan(adapter, *meters, options); });
+                                             fleet::PlanOptions options, const Io& io) {
+  const auto inventory = load_inventory(path, io);
+  if (!inventory) return std::nullopt;
+  options.inventory_sha256 = inventory->sha256;
+  return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
 }
 
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
@@ -303,9 +304,8 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
   cmd->callback([adapter_options, options, &io, &status] {
     vostrel::FlyAdapter adapter(adapter_options());
-    fleet::PlanOptions plan_options{.prune = options->prune, .cmd = options->cmd};
-    if (options->out) plan_options.inventory_sha256 = fleet::file_sha256(options->inventory);
-    const auto plan = plan_of_inventory(adapter, options->inventory, plan_options, io);
+    const auto plan = plan_of_inventory(adapter, options->inventory,
+                                        {.prune = options->prune, .cmd = options->cmd}, io);
     if (!plan) {
       status = kExitUsage;
       return;

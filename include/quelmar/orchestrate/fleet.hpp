@@ -46,6 +46,9 @@ struct Inventory {
   // The first MAX_INVENTORY_PROBLEMS by line (those of one line in the order found).
   std::vector<InventoryProblem> problems{};
   std::size_t more_problems = 0;  // found beyond those listed
+  // read_inventory: the SHA-256 of the file's bytes, in lower-case hex, so that a plan can
+  // name the inventory it was made from.
+  std::string sha256{};
 };
 
 // CSV (RFC 4180, UTF-8, a header row, columns in any order): meter_id, serial, ip_address
@@ -155,8 +158,6 @@ Plan plan_from_json(const nlohmann::json& document, const std::string& app);
 void write_plan_file(const std::string& path, const Plan& plan);
 // Throws PlanFileError, or std::runtime_error when the file cannot be read.
 Plan read_plan_file(const std::string& path, const std::string& app);
-// The SHA-256 of a file's bytes, in lower-case hex.
-std::string file_sha256(const std::string& path);
 
 // --- apply ---
 

@@ -12,6 +12,7 @@
 #include "inventory_records.hpp"
 #include "inventory_rows.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/sha256.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
@@ -78,7 +79,9 @@ Inventory read_inventory(const std::string& path) {
     }
   }
   if (file.bad()) throw std::runtime_error("cannot read the inventory " + path);
-  return parse_inventory(text);
+  Inventory inventory = parse_inventory(text);
+  inventory.sha256 = util::sha256_hex(text);
+  return inventory;
 }
 
 }  // namespace quelmar::orchestrate::fleet

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -181,31 +180,6 @@ Plan read_plan_file(const std::string& path, const std::string& app) {
   if (file.bad()) throw std::runtime_error("cannot read the plan " + path);
   if (document.is_discarded()) malformed("not JSON");
   return plan_from_json(document, app);
-}
-
-std::string file_sha256(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot read " + path);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  &EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("cannot compute SHA-256");
-  }
-  std::array<char, 1 << 16> buffer{};
-  while (file.read(buffer.data(), buffer.size()) || file.gcount() > 0) {
-    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(file.gcount()));
-  }
-  if (file.bad()) throw std::runtime_error("cannot read " + path);
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int size = 0;
-  EVP_DigestFinal_ex(context.get(), digest.data(), &size);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xf];
-  }
-  return hex;
 }
 
 }  // namespace quelmar::orchestrate::fleet
