@@ -7,7 +7,6 @@
 
 #include "gate.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
-#include "quelmar/util/json_text.hpp"
 #include "quelmar/util/truncate.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -62,6 +61,9 @@ class Run {
     std::vector<std::size_t> first_round, updates, destroys;
     for (std::size_t i = 0; i < size(); ++i) {
       const Action& action = plan_.actions[i];
+      if (action.kind != ActionKind::kDuplicate && action.kind != ActionKind::kOrphan) {
+        meter_actions_.emplace(action.meter_id, i);
+      }
       if (stale[i]) {
         finish(i, outcome(action, Outcome::kFailed, "changed since the plan"));
       } else if (action.kind == ActionKind::kOk) {
@@ -240,16 +242,15 @@ class Run {
             "machine did not start after the update");
   }
 
+  // Whether the meter's own action, on its primary, succeeded or had nothing to do.
   bool primary_in_step(const Action& duplicate) {
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < size(); ++i) {
-      const Action& action = plan_.actions[i];
-      if (action.machine && action.machine->id == *duplicate.primary_id &&
-          action.meter_id == duplicate.meter_id && action.kind != ActionKind::kDuplicate) {
-        return results_[i] && results_[i]->outcome == Outcome::kOk;
-      }
-    }
-    return false;
+    auto found = meter_actions_.find(duplicate.meter_id);
+    if (found == meter_actions_.end()) return false;
+    const Action& action = plan_.actions[found->second];
+    const auto& result = results_[found->second];
+    return action.machine && action.machine->id == duplicate.primary_id && result &&
+           result->outcome == Outcome::kOk;
   }
 
   void destroy(FlyAdapter& worker, const Action& action) {
@@ -276,6 +277,8 @@ class Run {
   std::vector<FlyAdapter> workers_;
   std::mutex mutex_;
   std::vector<std::optional<Result>> results_;
+  // Each meter's own action (create, update, start or ok), by meter id.
+  std::unordered_map<std::string, std::size_t> meter_actions_;
   std::size_t done_ = 0, failed_ = 0;
   std::atomic<bool> update_failed_{false};
   const TimePoint started_;
