@@ -2,12 +2,9 @@
 
 #include "fleet_command.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <csignal>
 #include <iomanip>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,7 +15,6 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
-#include "quelmar/util/secrets.hpp"
 
 namespace quelmar::cli {
 namespace {

@@ -1,6 +1,5 @@
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 
-#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <functional>
