@@ -78,6 +78,7 @@ struct Answer {
   // The platform's reason (or the transport's) as one text; empty when done.
   std::string reason() const;
   // The plain form: `value`; throws Error with the reason when no answer arrived.
+  const nlohmann::json& plain() const&;
   nlohmann::json plain() &&;
 };
 

@@ -21,8 +21,13 @@ std::string Answer::reason() const {
   return "the platform answered " + quelmar::util::dump_json(value);
 }
 
-json Answer::plain() && {
+const json& Answer::plain() const& {
   if (status == 0) throw Error(reason());
+  return value;
+}
+
+json Answer::plain() && {
+  (void)plain();  // throws when no answer arrived
   return std::move(value);
 }
 

@@ -373,11 +373,13 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
         throw CommandError("creating mediators needs --image and --cmd");
       }
     }
-    const std::size_t destroys = plan->summary().destroy;
-    if (destroys > options->max_destroy) {
-      throw CommandError("the plan destroys " + std::to_string(destroys) +
-                         " machines, more than --max-destroy " +
-                         std::to_string(options->max_destroy) + " allows");
+    // Before the dialogue: a plan apply would refuse is not worth asking about.
+    try {
+      fleet::check_destroy_limit(*plan, options->max_destroy);
+    } catch (const fleet::DestroyLimitExceeded& e) {
+      throw CommandError("the plan destroys " + std::to_string(e.count()) +
+                         " machines, more than --max-destroy " + std::to_string(e.limit()) +
+                         " allows");
     }
 
     std::ostream& dialogue = options->json ? io.err : io.out;

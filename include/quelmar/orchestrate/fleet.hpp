@@ -215,6 +215,9 @@ class DestroyLimitExceeded : public std::runtime_error {
   std::size_t count_, limit_;
 };
 
+// Throws DestroyLimitExceeded when the plan destroys more than `max_destroy` machines.
+void check_destroy_limit(const Plan& plan, std::size_t max_destroy);
+
 // Carries out the plan with workers of their own connection. Before any request it throws
 // DestroyLimitExceeded, or std::invalid_argument when a create has no body (no image or
 // command) or the plan is for another app than the adapter's. The first update runs alone

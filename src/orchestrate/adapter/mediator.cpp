@@ -12,14 +12,6 @@ namespace {
 
 using nlohmann::json;
 
-const json& at_key(const json& record, const std::string& key) {
-  if (record.is_object()) {
-    auto found = record.find(key);
-    if (found != record.end()) return *found;
-  }
-  throw KeyError(key);
-}
-
 const json* find(const json& record, const char* key) {
   if (!record.is_object()) return nullptr;
   auto found = record.find(key);
@@ -64,6 +56,14 @@ KeyError::KeyError(std::string key) : KeyError(std::move(key), std::string()) {}
 KeyError::KeyError(std::string key, const std::string& message)
     : std::out_of_range(message.empty() ? "missing key '" + key + "'" : message),
       key_(std::move(key)) {}
+
+const json& at_key(const json& record, const std::string& key) {
+  if (record.is_object()) {
+    auto found = record.find(key);
+    if (found != record.end()) return *found;
+  }
+  throw KeyError(key);
+}
 
 bool is_mediator(const json& record) {
   const json& name = at_key(record, "name");

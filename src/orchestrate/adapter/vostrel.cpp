@@ -16,6 +16,7 @@ namespace {
 
 using base_adapter::kMeterIdKey;
 using corvane::api::Answer;
+using mediator::at_key;
 using nlohmann::json;
 using util::escape_for_terminal;
 
@@ -26,14 +27,6 @@ constexpr int kPublicServicePort = 50051;
 constexpr int kSingleMeterPrivatePort = 44444;
 constexpr int kExitCreateFailed = 1;
 
-const json& at_key(const json& record, const std::string& key) {
-  if (record.is_object()) {
-    auto found = record.find(key);
-    if (found != record.end()) return *found;
-  }
-  throw KeyError(key);
-}
-
 std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
   return "('" + pair.first + "', '" + pair.second + "')";
 }
@@ -43,12 +36,6 @@ std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
 std::string printable(const json& value) {
   if (value.is_string()) return escape_for_terminal(value.get_ref<const std::string&>());
   return util::dump_json(value, util::JsonCharset::kAscii);
-}
-
-// The plain form of an answer for the operations whose callers get the client's own errors.
-const json& plain(const Answer& answer) {
-  if (answer.status == 0) throw corvane::api::Error(answer.reason());
-  return answer.value;
 }
 
 }  // namespace
@@ -274,7 +261,7 @@ std::string FlyAdapter::create(const CreateRequest& request) {
     }
   }
 
-  const json response = plain(create_machine(create_body(request)));
+  const json response = create_machine(create_body(request)).plain();
   logger->info("create machine response " + util::dump_json(response));
 
   if (response.is_object() && response.contains("error")) {
@@ -304,13 +291,13 @@ Answer FlyAdapter::update_machine(const std::string& id, const json& config,
   return api_.update_machine(require_app("update"), id, config, current_version);
 }
 
-json FlyAdapter::start(const std::string& id) { return plain(start_machine(id)); }
+json FlyAdapter::start(const std::string& id) { return start_machine(id).plain(); }
 
 Answer FlyAdapter::stop_machine(const std::string& id) {
   return api_.stop_machine(require_app("stop"), id);
 }
 
-json FlyAdapter::stop(const std::string& id) { return plain(stop_machine(id)); }
+json FlyAdapter::stop(const std::string& id) { return stop_machine(id).plain(); }
 
 Answer FlyAdapter::destroy_machine(const std::string& id, const DestroyOptions& options,
                                    const DestroyObserver& observe) {
@@ -343,7 +330,7 @@ json FlyAdapter::destroy(const std::string& id, bool force) {
   // Every answer is printed and none is judged; only the client's own errors end it.
   const Answer destroyed =
       destroy_machine(id, {.force = force}, [this, &id](DestroyStep step, const Answer& answer) {
-        plain(answer);
+        (void)answer.plain();  // the client's own errors end it
         if (step != DestroyStep::kGet) print_line(destroy_step_line(step, id, answer.value));
         return true;
       });

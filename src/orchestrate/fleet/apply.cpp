@@ -311,6 +311,11 @@ DestroyLimitExceeded::DestroyLimitExceeded(std::size_t count, std::size_t limit)
       count_(count),
       limit_(limit) {}
 
+void check_destroy_limit(const Plan& plan, std::size_t max_destroy) {
+  const std::size_t destroys = plan.summary().destroy;
+  if (destroys > max_destroy) throw DestroyLimitExceeded(destroys, max_destroy);
+}
+
 Report apply(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options) {
   if (options.parallel < 1) throw std::invalid_argument("parallel must be at least 1");
   if (!adapter.fly_app() || *adapter.fly_app() != plan.app) {
@@ -322,10 +327,7 @@ Report apply(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options)
       throw std::invalid_argument("creating mediators needs an image and the command they run");
     }
   }
-  const std::size_t destroys = plan.summary().destroy;
-  if (options.max_destroy && destroys > *options.max_destroy) {
-    throw DestroyLimitExceeded(destroys, *options.max_destroy);
-  }
+  if (options.max_destroy) check_destroy_limit(plan, *options.max_destroy);
   return Run(adapter, plan, options).run();
 }
 

@@ -31,6 +31,9 @@ class KeyError : public std::out_of_range {
   std::string key_;
 };
 
+// record[key]; throws KeyError naming the key when the record lacks it (or is no map).
+const nlohmann::json& at_key(const nlohmann::json& record, const std::string& key);
+
 // Whether a platform machine record is a mediator's: its name begins with "mediator-" and its
 // "config" is not null. Throws KeyError when the record has no "name", or has a mediator's name
 // but no "config" at all.
