@@ -181,6 +181,8 @@ TEST_F(ProfileLogsCli, FailedWriteIsNeverReportedAsComplete) {
       const char* argv[] = {"quelmar",    "profile-logs", "missing", root.c_str(), "--from",
                             "2021-09-01", "--to",         to,        format};
       EXPECT_EQ(quelmar::cli::run(9, argv, io), 2) << to << format;
+      // Exit 2 is also a usage error's: the message tells the two apart.
+      EXPECT_THAT(err.str(), ::testing::HasSubstr("quelmar: cannot write output")) << to << format;
     }
   }
 }

@@ -48,7 +48,6 @@ TEST_F(ApiTest, FakeRefusesWaitForStoppedWithoutInstance) {
 
 TEST_F(ApiTest, FakeWaitReturnsOnceTheStateChanges) {
   seed_machine("1857156b526dd8", "started");
-  // Long enough that only the state change can answer in time.
   fake.set_wait_hold(2s);
 
   // The state changes only once the wait is held: the fake records a request and starts
@@ -58,13 +57,11 @@ TEST_F(ApiTest, FakeWaitReturnsOnceTheStateChanges) {
     while (std::ranges::none_of(fake.requests(), is_wait)) std::this_thread::sleep_for(1ms);
     fake.set_state(kApp, "1857156b526dd8", "stopped");
   });
-  const auto began = std::chrono::steady_clock::now();
   const json result = client.wait(kApp, "1857156b526dd8", "01HEPA", "stopped");
-  const auto took = std::chrono::steady_clock::now() - began;
   stopper.join();
 
+  // A hold that ran out would have answered 408.
   EXPECT_EQ(result, (json{{"ok", true}, {"state", "stopped"}}));
-  EXPECT_LT(took, 1s);
 }
 
 TEST_F(ApiTest, FakeDecodesEachPathSegmentOnItsOwn) {

@@ -26,6 +26,7 @@ class ManualClock {
             .sleep_until =
                 [this](TimePoint until) {
                   std::unique_lock lock(mutex_);
+                  ++sleeps_;
                   ++sleepers_;
                   changed_.notify_all();
                   changed_.wait(lock, [&] { return now_ >= until; });
@@ -37,6 +38,10 @@ class ManualClock {
     now_ += by;
     changed_.notify_all();
   }
+  int sleeps() {
+    std::lock_guard lock(mutex_);
+    return sleeps_;
+  }
   void wait_for_sleepers(int count) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return sleepers_ == count; });
@@ -47,6 +52,7 @@ class ManualClock {
   std::condition_variable changed_;
   TimePoint now_ = TimePoint{} + 1h;
   int sleepers_ = 0;
+  int sleeps_ = 0;
 };
 
 TEST(Gate, WithoutAPauseEveryonePassesAtOnce) {
@@ -55,6 +61,7 @@ TEST(Gate, WithoutAPauseEveryonePassesAtOnce) {
   gate.pass();
   gate.pause_for(0ms);
   gate.pass();
+  EXPECT_EQ(time.sleeps(), 0);
 }
 
 TEST(Gate, APauseHoldsEveryWorkerUntilItEndsAndALongerOneHoldsLonger) {
