@@ -8,13 +8,13 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "count_option.hpp"
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "quelmar/util/lower.hpp"
-#include "quelmar/util/port.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -27,6 +27,7 @@ using util::escape_for_terminal;
 
 // The platform's own command line takes the app from there too.
 constexpr const char* kAppVariable = "FLY_APP";
+constexpr cli_options::CountRange kPortRange{1, 65535};
 
 struct AdapterOptions {
   std::optional<std::string> app;
@@ -114,17 +115,8 @@ void settle(const corvane::api::Answer& answer, const std::string& verb, const s
   throw CommandError("cannot " + verb + " " + id + ": " + answer.reason());
 }
 
-std::string check_port(const std::string& text) {
-  return util::parse_port(text) ? std::string() : "not a port (decimal 1..65535): " + text;
-}
-
 std::string check_ip_address(const std::string& text) {
   return util::is_ip_address(text) ? std::string() : "not an IPv4 or IPv6 address: " + text;
-}
-
-std::optional<int> to_port(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  return util::parse_port(*text);  // already checked by check_port
 }
 
 void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
@@ -195,8 +187,8 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     std::string meter_id;
     std::optional<std::string> serial;
     std::string ip_address;
-    std::optional<std::string> port;
-    std::optional<std::string> internal_port;
+    std::optional<int> port;
+    std::optional<int> internal_port;
     bool yes = false;
     bool cert_auth = false;
   };
@@ -209,16 +201,14 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
   cmd->add_option("--cmd", options->cmd, "Command the machine runs")->required();
   cmd->add_option("--meter-id", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
-  const CLI::Validator port(check_port, "PORT");
   cmd->add_option("--ip-address", options->ip_address, "The meter's IP address (IPv4 or IPv6)")
       ->required()
       ->check(CLI::Validator(check_ip_address, "IP"));
-  cmd->add_option("--port", options->port, "Service port of the mediator (1..65535)")
-      ->required()
-      ->check(port);
-  cmd->add_option("--internal-port", options->internal_port,
-                  "An additional internal port (1..65535)")
-      ->check(port);
+  cli_options::add_count_option(*cmd, "--port", options->port, kPortRange,
+                                "Service port of the mediator")
+      ->required();
+  cli_options::add_count_option(*cmd, "--internal-port", options->internal_port, kPortRange,
+                                "An additional internal port");
   cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
   cmd->add_flag("--cert-auth", options->cert_auth, "The mediator authenticates with certificates");
   cmd->callback([adapter, options, &io, &status] {
@@ -228,15 +218,14 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     const auto serial = options->serial ? options->serial : adapter->serial;
     if (!serial) throw CommandError("create needs --serial");
     auto fly_adapter = make_adapter(*adapter, io);
-    const std::string id =
-        fly_adapter.create({.cmd = options->cmd,
-                            .meter_id = options->meter_id,
-                            .serial = *serial,
-                            .ip_address = options->ip_address,
-                            .port = to_port(options->port),
-                            .additional_internal_port = to_port(options->internal_port),
-                            .skip_confirm = options->yes,
-                            .use_cert_auth = options->cert_auth});
+    const std::string id = fly_adapter.create({.cmd = options->cmd,
+                                               .meter_id = options->meter_id,
+                                               .serial = *serial,
+                                               .ip_address = options->ip_address,
+                                               .port = options->port,
+                                               .additional_internal_port = options->internal_port,
+                                               .skip_confirm = options->yes,
+                                               .use_cert_auth = options->cert_auth});
     // A piped answer leaves the prompt line open: the id goes on a line of its own.
     if (!options->yes) io.out << '\n';
     io.out << escape_for_terminal(id) << '\n';
