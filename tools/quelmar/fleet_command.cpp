@@ -16,6 +16,7 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "run_state.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -358,6 +359,8 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
+    // Whether or not the plan will need it: the answer must not depend on the listing.
+    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     vostrel::FlyAdapter adapter(adapter_options());
     std::optional<fleet::Plan> plan;
     if (!options->plan_file.empty()) {

@@ -15,6 +15,8 @@
 #include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "quelmar/util/lower.hpp"
+#include "run_state.hpp"
+#include "token_source.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -27,11 +29,14 @@ using util::escape_for_terminal;
 
 // The platform's own command line takes the app from there too.
 constexpr const char* kAppVariable = "FLY_APP";
+// --token - reads the token from standard input.
+constexpr const char* kStdinToken = "-";
 constexpr cli_options::CountRange kPortRange{1, 65535};
 
 struct AdapterOptions {
   std::optional<std::string> app;
   std::optional<std::string> token;
+  std::optional<std::string> token_file;
   std::optional<std::string> api_url;
   std::optional<std::string> ca_file;
   std::optional<std::string> region;
@@ -42,19 +47,36 @@ struct AdapterOptions {
   std::optional<std::string> serial;
   bool use_private = false;
   bool use_public = false;
+  // The token once read: a file or standard input is read once per run.
+  std::optional<std::string> read_token;
 };
 
+// Flag > environment. A token read from a file or standard input is hidden from then on.
+std::optional<std::string> api_token(AdapterOptions& options, const Io& io) {
+  if (options.read_token) return options.read_token;
+  if (options.token_file) {
+    options.read_token = read_token_file(*options.token_file);
+  } else if (options.token == kStdinToken) {
+    io.state->claim_stdin("--token -");
+    options.read_token = read_token_line(io.in);
+  } else {
+    return options.token ? options.token : io.getenv(kTokenVariable);
+  }
+  io.state->keep_secret(*options.read_token);
+  return options.read_token;
+}
+
 // Flag > environment > default, resolved once here; the library reads no environment.
-vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const Io& io) {
+vostrel::FlyAdapterOptions adapter_options(AdapterOptions& options, const Io& io) {
   std::optional<std::string> app = options.app;
   if (!app) app = io.getenv(kAppVariable);
   if (!app || app->empty()) {
     throw CommandError(std::string("no app: pass --app or set ") + kAppVariable);
   }
-  std::optional<std::string> token = options.token;
-  if (!token) token = io.getenv(kTokenVariable);
+  const std::optional<std::string> token = api_token(options, io);
   if (!token || token->empty()) {
-    throw CommandError(std::string("no API token: pass --token or set ") + kTokenVariable);
+    throw CommandError(std::string("no API token: set ") + kTokenVariable +
+                       " or pass --token-file FILE or --token -");
   }
   std::optional<bool> use_private_address;
   if (options.use_private) use_private_address = true;
@@ -78,7 +100,7 @@ vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const 
   };
 }
 
-vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
+vostrel::FlyAdapter make_adapter(AdapterOptions& options, const Io& io) {
   return vostrel::FlyAdapter(adapter_options(options, io));
 }
 
@@ -217,6 +239,7 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     if (!adapter->serial) adapter->serial = options->serial;
     const auto serial = options->serial ? options->serial : adapter->serial;
     if (!serial) throw CommandError("create needs --serial");
+    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     auto fly_adapter = make_adapter(*adapter, io);
     const std::string id = fly_adapter.create({.cmd = options->cmd,
                                                .meter_id = options->meter_id,
@@ -323,8 +346,14 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   fly->add_option(
       "--app", adapter->app,
       std::string("Fly application name (default: environment variable ") + kAppVariable + ")");
-  fly->add_option("--token", adapter->token,
-                  std::string("API token (default: environment variable ") + kTokenVariable + ")");
+  auto* token =
+      fly->add_option("--token", adapter->token,
+                      std::string("API token, or - to read one line of standard input "
+                                  "(default: environment variable ") +
+                          kTokenVariable + "); visible to every user in the process list");
+  fly->add_option("--token-file", adapter->token_file,
+                  "File holding the API token (yours, writable by you alone)")
+      ->excludes(token);
   fly->add_option("--api-url", adapter->api_url,
                   "Machines API base URL (default https://api.machines.dev)");
   fly->add_option("--ca-file", adapter->ca_file,
