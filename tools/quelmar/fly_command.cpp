@@ -11,6 +11,7 @@
 #include "count_option.hpp"
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/json_text.hpp"
@@ -23,8 +24,8 @@ namespace {
 
 namespace vostrel = orchestrate::adapter::vostrel;
 namespace container = orchestrate::adapter::container;
+namespace fleet = orchestrate::fleet;
 
-using orchestrate::adapter::base_adapter::kMeterIdKey;
 using util::escape_for_terminal;
 
 // The platform's own command line takes the app from there too.
@@ -141,15 +142,16 @@ std::string check_ip_address(const std::string& text) {
   return util::is_ip_address(text) ? std::string() : "not an IPv4 or IPv6 address: " + text;
 }
 
-void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
+void write_list(std::ostream& out, const std::vector<fleet::ListedMachine>& listed, bool json) {
   if (json) {
     // One element at a time: a large fleet is never held twice. ASCII-only: no control or
     // bidirectional character of a platform text reaches the terminal raw.
     out << '[';
     const char* separator = "";
-    for (const auto& m : machines) {
+    for (const auto& [m, region] : listed) {
       const nlohmann::ordered_json element{{"id", m.id},
                                            {"name", m.name},
+                                           {"region", region},
                                            {"image", m.image},
                                            {"port", m.port},
                                            {"status", status_text(m.status)},
@@ -161,14 +163,15 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
     return;
   }
   out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
-      << std::setw(7) << "PORT"
+      << std::setw(8) << "REGION" << std::setw(7) << "PORT"
       << "METADATA\n";
-  for (const auto& m : machines) {
+  for (const auto& [m, region] : listed) {
     out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
-        << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(7) << m.port
+        << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(8)
+        << escape_for_terminal(region) << std::setw(7) << m.port
         << util::dump_json(m.metadata, util::JsonCharset::kAscii) << '\n';
   }
-  out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
+  out << listed.size() << (listed.size() == 1 ? " machine\n" : " machines\n");
 }
 
 void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
@@ -179,25 +182,25 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
     bool json = false;
   };
   auto options = std::make_shared<Options>();
-  auto* cmd = fly.add_subcommand("list", "List the application's mediator machines");
+  auto* cmd = fly.add_subcommand(
+      "list", "List the application's mediator machines in every region (--region: in that one)");
   cmd->add_option("--meter-id", options->meter_id, "Only the machine(s) of this meter");
   cmd->add_option("--state", options->state, "Only machines in this state")
       ->check(CLI::IsMember(state_choices()));
   cmd->add_flag("--json", options->json,
-                "Print one JSON array of {id, name, image, port, status, metadata}");
+                "Print one JSON array of {id, name, region, image, port, status, metadata}");
   cmd->callback([adapter, options, &io, &status] {
     auto fly_adapter = make_adapter(*adapter, io);
-    std::optional<std::pair<std::string, std::string>> metadata_filter;
-    if (options->meter_id) metadata_filter.emplace(kMeterIdKey, *options->meter_id);
-    std::optional<container::ContainerState> state_filter;
-    if (options->state) state_filter = container::parse_container_state(*options->state);
-    std::vector<container::Container> machines;
+    // Every region unless one was asked for: the adapter's default region is where creates go.
+    fleet::ListFilter filter{.region = adapter->region.value_or(""), .meter_id = options->meter_id};
+    if (options->state) filter.state = container::parse_container_state(*options->state);
+    std::vector<fleet::ListedMachine> listed;
     try {
-      machines = fly_adapter.list_strict(metadata_filter, state_filter);
+      listed = fleet::list_machines(fly_adapter, filter);
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
-    write_list(io.out, machines, options->json);
+    write_list(io.out, listed, options->json);
     status = 0;
   });
 }
@@ -310,29 +313,28 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
     std::optional<std::string> serial;
   };
   auto options = std::make_shared<Options>();
-  auto* cmd =
-      fly.add_subcommand("address",
-                         "Print the address of a meter's mediator service, found by DNS (a\n"
-                         "look-up gives up after 7 s); only the address goes to stdout.\n"
-                         "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
-                         "10: private look-up failed; 11: public look-up failed.");
+  auto* cmd = fly.add_subcommand(
+      "address",
+      "Print the address of a meter's primary mediator (the first started, else\n"
+      "the first listed, in any region: as addresses), found by DNS (a look-up\n"
+      "gives up after 7 s); only the address goes to stdout.\n"
+      "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
+      "10: private look-up failed; 11: public look-up failed.");
   cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
   cmd->callback([adapter, options, &io, &status] {
     if (!adapter->serial) adapter->serial = options->serial;
     auto fly_adapter = make_adapter(*adapter, io);
-    // The strict listing: a failed one must not pass for a meter without a mediator.
-    std::vector<container::Container> machines;
+    // The rule of `addresses`, so that the two commands never disagree. A failed listing must
+    // not pass for a meter without a mediator.
+    std::optional<fleet::MeterAddress> found;
     try {
-      machines = fly_adapter.list_strict(std::pair{std::string(kMeterIdKey), options->meter_id});
+      found = fleet::meter_address(fly_adapter, options->meter_id);
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
-    if (machines.empty()) {
-      throw CommandRefused("no match for meters with id " + options->meter_id);
-    }
-    const std::string host = fly_adapter.resolve_service_host();
-    io.out << escape_for_terminal(fly_adapter.service_address(host, machines.front().port)) << '\n';
+    if (!found) throw CommandRefused("no match for meters with id " + options->meter_id);
+    io.out << escape_for_terminal(found->address) << '\n';
     status = 0;
   });
 }
@@ -359,7 +361,8 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   fly->add_option("--ca-file", adapter->ca_file,
                   "PEM file of the CA certificates that verify the API server (default: the "
                   "system's)");
-  fly->add_option("--region", adapter->region, "Platform region (default iad)");
+  fly->add_option("--region", adapter->region,
+                  "Region that create uses (default iad) and list shows (default: every region)");
   fly->add_option("--image", adapter->image, "Image of mediator machines (create needs it)");
   fly->add_option("--dns-server", adapter->dns_server,
                   "Private-network name server, ADDR[:PORT] or [V6]:PORT")
