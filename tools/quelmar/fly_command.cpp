@@ -350,9 +350,10 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
       std::string("Fly application name (default: environment variable ") + kAppVariable + ")");
   auto* token =
       fly->add_option("--token", adapter->token,
-                      std::string("API token, or - to read one line of standard input "
-                                  "(default: environment variable ") +
-                          kTokenVariable + "); visible to every user in the process list");
+                      std::string("API token, shown to every user in the process list: prefer "
+                                  "--token-file; - reads one line of standard input (default: "
+                                  "environment variable ") +
+                          kTokenVariable + ")");
   fly->add_option("--token-file", adapter->token_file,
                   "File holding the API token (yours, writable by you alone)")
       ->excludes(token);
