@@ -13,7 +13,7 @@ _quelmar_subcommands()
 # The options a command takes; those of fly hold after its subcommands too.
 _quelmar_options()
 {
-    local fly='--help --app --token --api-url --ca-file --region --image --dns-server
+    local fly='--help --app --token --token-file --api-url --ca-file --region --image --dns-server
         --public-resolver --single-meter --serial --private --public'
     local window='--help --from --to --json --expect --last --prometheus'
     case $1 in
@@ -40,7 +40,7 @@ _quelmar()
     local cur prev words cword split
     _init_completion -s || return
 
-    local file_options='--inventory --plan --out --ca-file --expect --prometheus'
+    local file_options='--inventory --plan --out --ca-file --expect --prometheus --token-file'
     local value_options="$file_options --log-level --app --token --api-url --region --image
         --dns-server --public-resolver --serial --meter-id --state --cmd --ip-address --port
         --internal-port --parallel --max-destroy --from --to --last"
@@ -60,7 +60,7 @@ _quelmar()
     done
 
     case $prev in
-        --inventory | --plan | --out | --ca-file | --expect | --prometheus)
+        --inventory | --plan | --out | --ca-file | --expect | --prometheus | --token-file)
             _filedir
             return
             ;;

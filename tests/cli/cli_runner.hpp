@@ -1,9 +1,13 @@
 // Runs the quelmar CLI in-process with captured streams.
 #pragma once
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli.hpp"
@@ -30,6 +34,17 @@ inline CliResult run_cli(const std::vector<std::string>& args, const std::string
   for (const auto& a : args) argv.push_back(a.c_str());
   const int status = run(static_cast<int>(argv.size()), argv.data(), io);
   return {status, out.str(), err.str()};
+}
+
+// The standard output of a program run by the shell (stderr and stdin: /dev/null), and its
+// exit status.
+inline std::pair<int, std::string> run_program(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>/dev/null </dev/null").c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
 }  // namespace quelmar::cli::testing

@@ -150,7 +150,8 @@ TEST_F(FlyCli, OperatorErrorsExitTwo) {
   // No token anywhere.
   auto r = run_cli({"fly", "--app", "meters", "--api-url", platform_.base_url(), "list"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "quelmar: no API token: pass --token or set FLY_API_TOKEN\n");
+  EXPECT_EQ(r.err,
+            "quelmar: no API token: set FLY_API_TOKEN or pass --token-file FILE or --token -\n");
   // A wrong token: the listing could not be made, which is no empty list.
   r = run_cli({"--log-level", "off", "fly", "--app", "meters", "--api-url", platform_.base_url(),
                "--token", "wrong-token-123", "list", "--json"});
@@ -294,15 +295,12 @@ TEST_F(FlyCli, UsageErrorsAreOneLineAndNeverShowTheToken) {
   EXPECT_THAT(r.out, HasSubstr("--port"));
 }
 
-TEST_F(FlyCli, AShortTokenDoesNotGarbleTheMessageButIsStillHidden) {
-  auto r = run_cli({"fly", "--app", "meters", "--token", "x", "list", "extra"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_THAT(r.err, HasSubstr("not expected")) << r.err;
-  EXPECT_THAT(r.err, Not(HasSubstr("[redacted]"))) << r.err;
-  r = run_cli({"fly", "--app", "meters", "--token", "x", "list", "x"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_THAT(r.err, HasSubstr("not expected")) << r.err;
-  EXPECT_THAT(r.err, HasSubstr("[redacted]")) << r.err;
+TEST_F(FlyCli, AnUnexpectedWordIsNotShownEvenWhenItIsAShortToken) {
+  for (const char* word : {"extra", "x"}) {
+    const auto r = run_cli({"fly", "--app", "meters", "--token", "x", "list", word});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quelmar: argument 7 was not expected\n");
+  }
 }
 
 TEST_F(FlyCli, CreateRefusesBadPortsAndAddressesBeforeAnyRequest) {

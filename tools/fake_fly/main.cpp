@@ -13,10 +13,13 @@
 #include <nlohmann/json.hpp>
 
 #include "build_info.hpp"
+#include "count_option.hpp"
 #include "fake_dns.hpp"
 #include "fake_platform.hpp"
 
 namespace {
+
+using quelmar::cli_options::add_count_option;
 
 // Blocks the stop signals in every thread, so they can be taken with sigwait().
 sigset_t block_stop_signals() {
@@ -81,9 +84,8 @@ int main(int argc, char** argv) {
   cli.set_version_flag("-V,--version", quelmar::build_info::version_line("quelmar-fake-fly"),
                        "Print the program's name, version and git revision, then exit");
   cli.add_option("--bind", options.host, "Address to listen on")->capture_default_str();
-  cli.add_option("--port", options.port, "Port to listen on (0: any free port)")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 65535));
+  add_count_option(cli, "--port", options.port, {0, 65535},
+                   "Port to listen on; 0 picks a free one");
   cli.add_option("--token", options.token, "API token that clients must send")
       ->capture_default_str();
   cli.add_option("--app", options.apps, "App name the fake knows from the start (repeatable)");
@@ -93,25 +95,26 @@ int main(int argc, char** argv) {
       ->type_name("CERT KEY")
       ->check(CLI::ExistingFile);
   int latency_ms = 0;
-  cli.add_option("--latency-ms", latency_ms, "Milliseconds added to every API request")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 60'000));
+  add_count_option(cli, "--latency-ms", latency_ms, {0, 60'000},
+                   "Milliseconds added to every API request");
   int seed_mediators = 0;
-  cli.add_option("--destroyed-listings", options.destroyed_listings,
-                 "Listings that still show a destroyed machine (state destroyed)")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 1'000'000));
-  cli.add_option("--seed-mediators", seed_mediators,
-                 "Start with this many mediators (meters m-0, m-1, ...) in the first --app")
-      ->check(CLI::Range(0, 1'000'000));
+  add_count_option(cli, "--destroyed-listings", options.destroyed_listings, {0, 1'000'000},
+                   "Listings that still show a destroyed machine (state destroyed)");
+  add_count_option(cli, "--seed-mediators", seed_mediators, {0, 1'000'000},
+                   "Start with this many mediators (meters m-0, m-1, ...) in the first --app");
   quelmar::fake_fly::FakeDnsOptions dns_options;
-  cli.add_option("--dns-port", dns_options.port,
-                 "UDP and TCP port of the DNS responder (0: any free port)")
-      ->capture_default_str();
+  add_count_option(cli, "--dns-port", dns_options.port, {0, 65535},
+                   "UDP and TCP port of the DNS responder; 0 picks a free one");
   cli.footer(
       "Prints the API base URL, then \"dns ADDR:PORT\", the name server that answers AAAA for\n"
       "APP.flycast and A for APP.fly.dev for every app the fake knows.");
-  CLI11_PARSE(cli, argc, argv);
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // A usage error is exit 2, as for quelmar; --help and --version are not errors.
+    const int status = cli.exit(e);
+    return status == 0 ? 0 : 2;
+  }
   if (tls_files.size() == 2) {
     options.tls_cert_file = tls_files[0];
     options.tls_key_file = tls_files[1];

@@ -18,6 +18,8 @@
 #include "quelmar/util/logging.hpp"
 #include "quelmar/util/secrets.hpp"
 #include "redacting_output.hpp"
+#include "run_state.hpp"
+#include "token_source.hpp"
 
 namespace quelmar::cli {
 
@@ -25,21 +27,47 @@ namespace {
 
 constexpr std::string_view kTokenOption = "--token";
 
+// The value of --token when argv[i] gives one: "--token VALUE" or "--token=VALUE".
+std::optional<std::string_view> token_value(int argc, const char* const* argv, int i) {
+  const std::string_view arg = argv[i];
+  if (arg == kTokenOption && i + 1 < argc) return argv[i + 1];
+  if (arg.starts_with(std::string(kTokenOption) + "=")) return arg.substr(kTokenOption.size() + 1);
+  return std::nullopt;
+}
+
+// Where the value of the --token at argv[i] stands.
+int value_index(const char* const* argv, int i) { return argv[i] == kTokenOption ? i + 1 : i; }
+
 // Every API token the process was given, hidden in all it writes for as long as it runs: the
-// values of --token wherever they stand on the command line, and the environment's.
+// values of --token wherever they stand on the command line (and the word after a token the
+// shell split), and the environment's. A token read from a file or stdin is added when read.
 std::vector<util::SecretScope> secrets_of(int argc, const char* const* argv, const Io& io) {
   std::vector<util::SecretScope> secrets;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == kTokenOption && i + 1 < argc) secrets.emplace_back(argv[i + 1]);
-    if (arg.starts_with(std::string(kTokenOption) + "=")) {
-      secrets.emplace_back(std::string(arg.substr(kTokenOption.size() + 1)));
+    const std::optional<std::string_view> value = token_value(argc, argv, i);
+    if (!value || *value == "-") continue;
+    if (is_split_token_head(*value) && value_index(argv, i) + 1 < argc) {
+      secrets.emplace_back(std::string(*value) + " " + argv[value_index(argv, i) + 1]);
     }
+    secrets.emplace_back(std::string(*value));
   }
   if (io.getenv) {
     if (auto token = io.getenv(kTokenVariable)) secrets.emplace_back(*token);
   }
   return secrets;
+}
+
+// A token the shell split in two (`--token $T` unquoted) is refused before anything else can
+// quote its parts: it is no token, and its second word would pass for an argument.
+std::optional<std::string> split_token(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::optional<std::string_view> value = token_value(argc, argv, i);
+    if (value && is_split_token_head(*value)) {
+      return "the token given by --token was split by the shell into separate words: quote "
+             "it, or better pass --token-file FILE or --token -";
+    }
+  }
+  return std::nullopt;
 }
 
 // One inert line on stderr, whatever the message holds.
@@ -72,29 +100,68 @@ std::string command_path(const CLI::App& command) {
   return path;
 }
 
+// Whether `word` names an option of `app` or of any of its commands that takes a value.
+bool takes_value(const CLI::App& app, const std::string& word) {
+  if (const CLI::Option* option = app.get_option_no_throw(word)) {
+    return option->get_items_expected_max() > 0;
+  }
+  for (const CLI::App* command : app.get_subcommands({})) {
+    if (takes_value(*command, word)) return true;
+  }
+  return false;
+}
+
+// Where the left-over `word` stands in argv: the first occurrence that is neither an option's
+// value nor the name of a command given.
+int position_of(CLI::App& app, int argc, const char* const* argv, const std::string& word) {
+  std::vector<std::string> commands;  // in the order given
+  for (CLI::App* command = &app; !command->get_subcommands().empty();) {
+    command = command->get_subcommands().front();
+    commands.push_back(command->get_name());
+  }
+  std::size_t next_command = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string before = argv[i - 1];
+    const bool is_value = i > 1 && before.starts_with('-') &&
+                          before.find('=') == std::string::npos && takes_value(app, before);
+    if (is_value) continue;
+    if (next_command < commands.size() && argv[i] == commands[next_command]) {
+      ++next_command;
+      continue;
+    }
+    if (argv[i] == word) return i;
+  }
+  return argc;  // not found: cannot happen, and a position is still no secret
+}
+
 // A command line that failed to parse with arguments left over: the first of them, an unknown
 // option or command, is what went wrong, rather than what CLI11 then found missing (a required
-// option or subcommand that the left-over was meant to be).
-std::optional<std::string> unknown_argument(CLI::App& app) {
+// option or subcommand that the left-over was meant to be). A word that is not an option may be
+// part of a token the shell split: it is named by its position, and by its text only when it is
+// within a typo of a command name.
+std::optional<std::string> unknown_argument(CLI::App& app, int argc, const char* const* argv) {
   const std::vector<std::string> left_over = app.remaining(true);
   if (left_over.empty()) return std::nullopt;
   const std::string& first = left_over.front();
   if (first.size() > 1 && first.starts_with('-') && first != "--") {
     return "unknown option '" + first.substr(0, first.find('=')) + "'";
   }
+  const std::string position = "argument " + std::to_string(position_of(app, argc, argv, first));
   CLI::App& command = last_command(app);
   const std::vector<CLI::App*> subcommands = command.get_subcommands({});
-  if (subcommands.empty() || first.starts_with('-')) return std::nullopt;
+  if (subcommands.empty() || first.starts_with('-')) return position + " was not expected";
   std::vector<std::string> names;
   names.reserve(subcommands.size());
   for (const CLI::App* subcommand : subcommands) names.push_back(subcommand->get_name());
   // A known name is left over only after "--": not a typo.
-  if (std::find(names.begin(), names.end(), first) != names.end()) return std::nullopt;
-  const auto closest = closest_name(first, names);
-  return "unknown command '" + first + "' (" +
-         (closest ? "did you mean '" + *closest + "'?"
-                  : "see '" + command_path(command) + " --help'") +
-         ")";
+  if (std::find(names.begin(), names.end(), first) != names.end()) {
+    return position + " was not expected";
+  }
+  if (const auto closest = closest_name(first, names)) {
+    return "unknown command '" + first + "' (did you mean '" + *closest + "'?)";
+  }
+  return position + " is not a command of '" + command_path(command) + "' (see '" +
+         command_path(command) + " --help')";
 }
 
 // Output that did not reach its reader is a failure, whatever the command did;
@@ -137,6 +204,10 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
   add_profile_logs_commands(app, io, status);
   add_fly_commands(app, io, status);
   let_options_follow_commands(app);
+  if (const auto problem = split_token(argc, argv)) {
+    report(io, *problem);
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -144,7 +215,7 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
       app.exit(e, io.out, io.err);
       return 0;
     }
-    report(io, unknown_argument(app).value_or(e.what()));
+    report(io, unknown_argument(app, argc, argv).value_or(e.what()));
     return kExitUsage;
   } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {
     // The adapter asked to end the process; its message is already on stdout.
@@ -169,9 +240,11 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
 
 int run(int argc, const char* const* argv, const Io& real) {
   const std::vector<util::SecretScope> secrets = secrets_of(argc, argv, real);
+  // Before the streams: what they still hold when they drain is redacted too.
+  RunState state;
   RedactingStream out(real.out);
   RedactingStream err(real.err);
-  const Io io{real.in, out, err, real.getenv, real.err_is_terminal, real.clock};
+  const Io io{real.in, out, err, real.getenv, real.err_is_terminal, real.clock, &state};
   const int status = run_redacted(argc, argv, io);
   out.drain();
   err.drain();

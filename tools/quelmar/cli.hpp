@@ -9,6 +9,8 @@
 
 namespace quelmar::cli {
 
+class RunState;
+
 // The process's console and environment; tests replace them.
 struct Io {
   std::istream& in;
@@ -21,6 +23,8 @@ struct Io {
   std::function<std::chrono::system_clock::time_point()> clock = [] {
     return std::chrono::system_clock::now();
   };
+  // Set by run() for the commands: who reads standard input, secrets learnt on the way.
+  RunState* state = nullptr;
 };
 
 // Parses argv, runs the command and returns the process exit status.

@@ -12,9 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "count_option.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "run_state.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -26,6 +28,7 @@ using util::escape_for_terminal;
 
 constexpr int kExitNotInStep = 1;
 constexpr int kMaxParallel = 64;
+constexpr std::size_t kMaxDestroyLimit = 1'000'000;
 
 // ASCII-only JSON: no control or bidirectional character of a platform text reaches the
 // terminal raw.
@@ -345,19 +348,19 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       ->excludes(plan_option);
   cmd->add_flag("--prune", options->prune, "Destroy duplicate and orphan mediators")
       ->excludes(plan_option);
-  cmd->add_option("--max-destroy", options->max_destroy,
-                  "Refuse a plan that destroys more machines than this")
-      ->capture_default_str();
+  cli_options::add_count_option(*cmd, "--max-destroy", options->max_destroy, {0, kMaxDestroyLimit},
+                                "Refuse a plan that destroys more machines than this");
   cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
-  cmd->add_option("--parallel", options->parallel, "Actions in flight at once")
-      ->capture_default_str()
-      ->check(CLI::Range(1, kMaxParallel));
+  cli_options::add_count_option(*cmd, "--parallel", options->parallel, {1, kMaxParallel},
+                                "Actions in flight at once");
   cmd->add_flag("--json", options->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
   cmd->callback([adapter_options, options, &io, &status] {
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
+    // Whether or not the plan will need it: the answer must not depend on the listing.
+    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     vostrel::FlyAdapter adapter(adapter_options());
     std::optional<fleet::Plan> plan;
     if (!options->plan_file.empty()) {

@@ -8,29 +8,36 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "count_option.hpp"
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "quelmar/util/lower.hpp"
-#include "quelmar/util/port.hpp"
+#include "run_state.hpp"
+#include "token_source.hpp"
 
 namespace quelmar::cli {
 namespace {
 
 namespace vostrel = orchestrate::adapter::vostrel;
 namespace container = orchestrate::adapter::container;
+namespace fleet = orchestrate::fleet;
 
-using orchestrate::adapter::base_adapter::kMeterIdKey;
 using util::escape_for_terminal;
 
 // The platform's own command line takes the app from there too.
 constexpr const char* kAppVariable = "FLY_APP";
+// --token - reads the token from standard input.
+constexpr const char* kStdinToken = "-";
+constexpr cli_options::CountRange kPortRange{1, 65535};
 
 struct AdapterOptions {
   std::optional<std::string> app;
   std::optional<std::string> token;
+  std::optional<std::string> token_file;
   std::optional<std::string> api_url;
   std::optional<std::string> ca_file;
   std::optional<std::string> region;
@@ -41,19 +48,36 @@ struct AdapterOptions {
   std::optional<std::string> serial;
   bool use_private = false;
   bool use_public = false;
+  // The token once read: a file or standard input is read once per run.
+  std::optional<std::string> read_token;
 };
 
+// Flag > environment. A token read from a file or standard input is hidden from then on.
+std::optional<std::string> api_token(AdapterOptions& options, const Io& io) {
+  if (options.read_token) return options.read_token;
+  if (options.token_file) {
+    options.read_token = read_token_file(*options.token_file);
+  } else if (options.token == kStdinToken) {
+    io.state->claim_stdin("--token -");
+    options.read_token = read_token_line(io.in);
+  } else {
+    return options.token ? options.token : io.getenv(kTokenVariable);
+  }
+  io.state->keep_secret(*options.read_token);
+  return options.read_token;
+}
+
 // Flag > environment > default, resolved once here; the library reads no environment.
-vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const Io& io) {
+vostrel::FlyAdapterOptions adapter_options(AdapterOptions& options, const Io& io) {
   std::optional<std::string> app = options.app;
   if (!app) app = io.getenv(kAppVariable);
   if (!app || app->empty()) {
     throw CommandError(std::string("no app: pass --app or set ") + kAppVariable);
   }
-  std::optional<std::string> token = options.token;
-  if (!token) token = io.getenv(kTokenVariable);
+  const std::optional<std::string> token = api_token(options, io);
   if (!token || token->empty()) {
-    throw CommandError(std::string("no API token: pass --token or set ") + kTokenVariable);
+    throw CommandError(std::string("no API token: set ") + kTokenVariable +
+                       " or pass --token-file FILE or --token -");
   }
   std::optional<bool> use_private_address;
   if (options.use_private) use_private_address = true;
@@ -77,7 +101,7 @@ vostrel::FlyAdapterOptions adapter_options(const AdapterOptions& options, const 
   };
 }
 
-vostrel::FlyAdapter make_adapter(const AdapterOptions& options, const Io& io) {
+vostrel::FlyAdapter make_adapter(AdapterOptions& options, const Io& io) {
   return vostrel::FlyAdapter(adapter_options(options, io));
 }
 
@@ -114,28 +138,20 @@ void settle(const corvane::api::Answer& answer, const std::string& verb, const s
   throw CommandError("cannot " + verb + " " + id + ": " + answer.reason());
 }
 
-std::string check_port(const std::string& text) {
-  return util::parse_port(text) ? std::string() : "not a port (decimal 1..65535): " + text;
-}
-
 std::string check_ip_address(const std::string& text) {
   return util::is_ip_address(text) ? std::string() : "not an IPv4 or IPv6 address: " + text;
 }
 
-std::optional<int> to_port(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  return util::parse_port(*text);  // already checked by check_port
-}
-
-void write_list(std::ostream& out, const std::vector<container::Container>& machines, bool json) {
+void write_list(std::ostream& out, const std::vector<fleet::ListedMachine>& listed, bool json) {
   if (json) {
     // One element at a time: a large fleet is never held twice. ASCII-only: no control or
     // bidirectional character of a platform text reaches the terminal raw.
     out << '[';
     const char* separator = "";
-    for (const auto& m : machines) {
+    for (const auto& [m, region] : listed) {
       const nlohmann::ordered_json element{{"id", m.id},
                                            {"name", m.name},
+                                           {"region", region},
                                            {"image", m.image},
                                            {"port", m.port},
                                            {"status", status_text(m.status)},
@@ -147,14 +163,15 @@ void write_list(std::ostream& out, const std::vector<container::Container>& mach
     return;
   }
   out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
-      << std::setw(7) << "PORT"
+      << std::setw(8) << "REGION" << std::setw(7) << "PORT"
       << "METADATA\n";
-  for (const auto& m : machines) {
+  for (const auto& [m, region] : listed) {
     out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
-        << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(7) << m.port
+        << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(8)
+        << escape_for_terminal(region) << std::setw(7) << m.port
         << util::dump_json(m.metadata, util::JsonCharset::kAscii) << '\n';
   }
-  out << machines.size() << (machines.size() == 1 ? " machine\n" : " machines\n");
+  out << listed.size() << (listed.size() == 1 ? " machine\n" : " machines\n");
 }
 
 void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
@@ -165,25 +182,25 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
     bool json = false;
   };
   auto options = std::make_shared<Options>();
-  auto* cmd = fly.add_subcommand("list", "List the application's mediator machines");
+  auto* cmd = fly.add_subcommand(
+      "list", "List the application's mediator machines in every region (--region: in that one)");
   cmd->add_option("--meter-id", options->meter_id, "Only the machine(s) of this meter");
   cmd->add_option("--state", options->state, "Only machines in this state")
       ->check(CLI::IsMember(state_choices()));
   cmd->add_flag("--json", options->json,
-                "Print one JSON array of {id, name, image, port, status, metadata}");
+                "Print one JSON array of {id, name, region, image, port, status, metadata}");
   cmd->callback([adapter, options, &io, &status] {
     auto fly_adapter = make_adapter(*adapter, io);
-    std::optional<std::pair<std::string, std::string>> metadata_filter;
-    if (options->meter_id) metadata_filter.emplace(kMeterIdKey, *options->meter_id);
-    std::optional<container::ContainerState> state_filter;
-    if (options->state) state_filter = container::parse_container_state(*options->state);
-    std::vector<container::Container> machines;
+    // Every region unless one was asked for: the adapter's default region is where creates go.
+    fleet::ListFilter filter{.region = adapter->region.value_or(""), .meter_id = options->meter_id};
+    if (options->state) filter.state = container::parse_container_state(*options->state);
+    std::vector<fleet::ListedMachine> listed;
     try {
-      machines = fly_adapter.list_strict(metadata_filter, state_filter);
+      listed = fleet::list_machines(fly_adapter, filter);
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
-    write_list(io.out, machines, options->json);
+    write_list(io.out, listed, options->json);
     status = 0;
   });
 }
@@ -195,8 +212,8 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     std::string meter_id;
     std::optional<std::string> serial;
     std::string ip_address;
-    std::optional<std::string> port;
-    std::optional<std::string> internal_port;
+    std::optional<int> port;
+    std::optional<int> internal_port;
     bool yes = false;
     bool cert_auth = false;
   };
@@ -209,16 +226,14 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
   cmd->add_option("--cmd", options->cmd, "Command the machine runs")->required();
   cmd->add_option("--meter-id", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
-  const CLI::Validator port(check_port, "PORT");
   cmd->add_option("--ip-address", options->ip_address, "The meter's IP address (IPv4 or IPv6)")
       ->required()
       ->check(CLI::Validator(check_ip_address, "IP"));
-  cmd->add_option("--port", options->port, "Service port of the mediator (1..65535)")
-      ->required()
-      ->check(port);
-  cmd->add_option("--internal-port", options->internal_port,
-                  "An additional internal port (1..65535)")
-      ->check(port);
+  cli_options::add_count_option(*cmd, "--port", options->port, kPortRange,
+                                "Service port of the mediator")
+      ->required();
+  cli_options::add_count_option(*cmd, "--internal-port", options->internal_port, kPortRange,
+                                "An additional internal port");
   cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
   cmd->add_flag("--cert-auth", options->cert_auth, "The mediator authenticates with certificates");
   cmd->callback([adapter, options, &io, &status] {
@@ -227,16 +242,16 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
     if (!adapter->serial) adapter->serial = options->serial;
     const auto serial = options->serial ? options->serial : adapter->serial;
     if (!serial) throw CommandError("create needs --serial");
+    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     auto fly_adapter = make_adapter(*adapter, io);
-    const std::string id =
-        fly_adapter.create({.cmd = options->cmd,
-                            .meter_id = options->meter_id,
-                            .serial = *serial,
-                            .ip_address = options->ip_address,
-                            .port = to_port(options->port),
-                            .additional_internal_port = to_port(options->internal_port),
-                            .skip_confirm = options->yes,
-                            .use_cert_auth = options->cert_auth});
+    const std::string id = fly_adapter.create({.cmd = options->cmd,
+                                               .meter_id = options->meter_id,
+                                               .serial = *serial,
+                                               .ip_address = options->ip_address,
+                                               .port = options->port,
+                                               .additional_internal_port = options->internal_port,
+                                               .skip_confirm = options->yes,
+                                               .use_cert_auth = options->cert_auth});
     // A piped answer leaves the prompt line open: the id goes on a line of its own.
     if (!options->yes) io.out << '\n';
     io.out << escape_for_terminal(id) << '\n';
@@ -298,29 +313,28 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
     std::optional<std::string> serial;
   };
   auto options = std::make_shared<Options>();
-  auto* cmd =
-      fly.add_subcommand("address",
-                         "Print the address of a meter's mediator service, found by DNS (a\n"
-                         "look-up gives up after 7 s); only the address goes to stdout.\n"
-                         "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
-                         "10: private look-up failed; 11: public look-up failed.");
+  auto* cmd = fly.add_subcommand(
+      "address",
+      "Print the address of a meter's primary mediator (the first started, else\n"
+      "the first listed, in any region: as addresses), found by DNS (a look-up\n"
+      "gives up after 7 s); only the address goes to stdout.\n"
+      "Exit 1: no machine for the meter; 2: the machines cannot be listed;\n"
+      "10: private look-up failed; 11: public look-up failed.");
   cmd->add_option("METER_ID", options->meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
   cmd->callback([adapter, options, &io, &status] {
     if (!adapter->serial) adapter->serial = options->serial;
     auto fly_adapter = make_adapter(*adapter, io);
-    // The strict listing: a failed one must not pass for a meter without a mediator.
-    std::vector<container::Container> machines;
+    // The rule of `addresses`, so that the two commands never disagree. A failed listing must
+    // not pass for a meter without a mediator.
+    std::optional<fleet::MeterAddress> found;
     try {
-      machines = fly_adapter.list_strict(std::pair{std::string(kMeterIdKey), options->meter_id});
+      found = fleet::meter_address(fly_adapter, options->meter_id);
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
-    if (machines.empty()) {
-      throw CommandRefused("no match for meters with id " + options->meter_id);
-    }
-    const std::string host = fly_adapter.resolve_service_host();
-    io.out << escape_for_terminal(fly_adapter.service_address(host, machines.front().port)) << '\n';
+    if (!found) throw CommandRefused("no match for meters with id " + options->meter_id);
+    io.out << escape_for_terminal(found->address) << '\n';
     status = 0;
   });
 }
@@ -334,14 +348,22 @@ void add_fly_commands(CLI::App& app, const Io& io, int& status) {
   fly->add_option(
       "--app", adapter->app,
       std::string("Fly application name (default: environment variable ") + kAppVariable + ")");
-  fly->add_option("--token", adapter->token,
-                  std::string("API token (default: environment variable ") + kTokenVariable + ")");
+  auto* token =
+      fly->add_option("--token", adapter->token,
+                      std::string("API token, shown to every user in the process list: prefer "
+                                  "--token-file; - reads one line of standard input (default: "
+                                  "environment variable ") +
+                          kTokenVariable + ")");
+  fly->add_option("--token-file", adapter->token_file,
+                  "File holding the API token (yours, writable by you alone)")
+      ->excludes(token);
   fly->add_option("--api-url", adapter->api_url,
                   "Machines API base URL (default https://api.machines.dev)");
   fly->add_option("--ca-file", adapter->ca_file,
                   "PEM file of the CA certificates that verify the API server (default: the "
                   "system's)");
-  fly->add_option("--region", adapter->region, "Platform region (default iad)");
+  fly->add_option("--region", adapter->region,
+                  "Region that create uses (default iad) and list shows (default: every region)");
   fly->add_option("--image", adapter->image, "Image of mediator machines (create needs it)");
   fly->add_option("--dns-server", adapter->dns_server,
                   "Private-network name server, ADDR[:PORT] or [V6]:PORT")

@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "count_option.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
@@ -59,17 +60,8 @@ std::optional<Date> parse_iso_date(const std::string& text) {
   return date;
 }
 
-// A count of days for --last: decimal digits only, at most the whole calendar.
-std::optional<std::uint64_t> parse_day_count(const std::string& text) {
-  if (text.empty() || text.size() > 7) return std::nullopt;
-  std::uint64_t n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  if (n == 0) return std::nullopt;
-  return n;
-}
+// --last: a century of days is more than any replica keeps.
+constexpr cli_options::CountRange kLastDays{1, 36'500};
 
 // Writes small pieces to the stream in large blocks: a report over the whole
 // calendar holds millions of days.
@@ -206,7 +198,7 @@ std::string json_key(std::string_view dir) {
 struct ScanOptions {
   std::string from;
   std::string to;
-  std::string last;
+  std::optional<std::uint64_t> last;
   std::string expect;
   std::string prometheus;
   bool json = false;
@@ -218,9 +210,11 @@ struct DateRange {
 };
 
 DateRange resolve_range(const ScanOptions& options, const Io& io) {
-  if (!options.last.empty()) {
-    const auto range = dunmere::last_days(*parse_day_count(options.last), io.clock());
-    if (!range) throw CommandError("--last " + options.last + " reaches before 0001-01-01");
+  if (options.last) {
+    const auto range = dunmere::last_days(*options.last, io.clock());
+    if (!range) {
+      throw CommandError("--last " + std::to_string(*options.last) + " reaches before 0001-01-01");
+    }
     return {range->first, range->second};
   }
   if (options.from.empty() || options.to.empty()) {
@@ -583,21 +577,13 @@ void add_scan_options(CLI::App& command, ScanOptions& options) {
         return parse_iso_date(text) ? std::string() : "not a calendar date (YYYY-MM-DD): " + text;
       },
       "YYYY-MM-DD");
-  const auto day_count = CLI::Validator(
-      [](const std::string& text) {
-        return parse_day_count(text) ? std::string()
-                                     : "not a number of days (1 or more, decimal): " + text;
-      },
-      "N");
   auto* from = command.add_option("--from", options.from, "First day, inclusive")->check(iso_date);
   auto* to = command.add_option("--to", options.to, "Last day, inclusive")->check(iso_date);
   from->needs(to);
   to->needs(from);
-  command
-      .add_option("--last", options.last,
-                  "Instead of --from/--to: the N days ending yesterday, in local time (TZ)")
-      ->type_name("N")
-      ->check(day_count)
+  cli_options::add_count_option(
+      command, "--last", options.last, kLastDays,
+      "Instead of --from/--to: the N days ending yesterday, in local time (TZ)")
       ->excludes(from)
       ->excludes(to);
   command

@@ -241,4 +241,30 @@ struct MeterAddress {
 // when the listing does.
 std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter);
 
+// One meter's primary mediator and its address by the same rule and listing as addresses(), so
+// that the two never disagree: every region, dead records skipped, the first "started" one,
+// else the first listed. Absent when no live mediator serves the meter; throws as addresses().
+std::optional<MeterAddress> meter_address(adapter::vostrel::FlyAdapter& adapter,
+                                          const std::string& meter_id);
+
+// --- listing ---
+
+// A listed mediator and the region it runs in.
+struct ListedMachine {
+  adapter::container::Container machine{};
+  std::string region{};
+};
+
+struct ListFilter {
+  std::string region{};  // empty: every region
+  std::optional<std::string> meter_id{};
+  std::optional<adapter::container::ContainerState> state{};
+};
+
+// The app's mediators that pass `filter`, in listing order, dead records included as the
+// platform lists them. Throws PlatformError when the listing fails, KeyError for a mediator
+// record without a field a Container needs.
+std::vector<ListedMachine> list_machines(adapter::vostrel::FlyAdapter& adapter,
+                                         const ListFilter& filter);
+
 }  // namespace quelmar::orchestrate::fleet

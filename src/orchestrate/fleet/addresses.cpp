@@ -1,15 +1,21 @@
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "live_mediators.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
-std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
+namespace {
+
+// The primary mediator's address of every meter, or of `only` that meter.
+std::vector<MeterAddress> primary_addresses(adapter::vostrel::FlyAdapter& adapter,
+                                            const std::optional<std::string>& only) {
   std::vector<detail::LiveMediator> live;
-  adapter.each_mediator("", [&live](adapter::vostrel::Mediator&& m) {
-    if (!is_dead(m)) live.push_back(detail::live_mediator(m));
+  adapter.each_mediator("", [&live, &only](adapter::vostrel::Mediator&& m) {
+    if (is_dead(m) || (only && m.meter_id != only)) return;
+    live.push_back(detail::live_mediator(m));
   });
   const auto primary = detail::primaries(live);
   // Meters in the order of their first listed mediator.
@@ -36,6 +42,19 @@ std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
         {*m->meter_id, m->machine.id, adapter.service_address(host, m->service_port.value_or(0))});
   }
   return found;
+}
+
+}  // namespace
+
+std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
+  return primary_addresses(adapter, std::nullopt);
+}
+
+std::optional<MeterAddress> meter_address(adapter::vostrel::FlyAdapter& adapter,
+                                          const std::string& meter_id) {
+  auto found = primary_addresses(adapter, meter_id);
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
 }
 
 }  // namespace quelmar::orchestrate::fleet
