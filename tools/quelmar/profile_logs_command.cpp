@@ -482,19 +482,12 @@ std::string join(const std::string& root, std::string_view rel) {
 // SOURCE_FILE\0TARGET_DIR\0 for each file that repairs a lacking day.
 void write_copy_list(BlockWriter& out, const replicas::DirectoryComparison& d,
                      const std::vector<std::string>& roots) {
-  for (const auto& lack : d.lacking) {
-    const std::string target = join(roots[lack.replica], d.directory);
-    std::size_t next = 0;  // sources are ascending by day, like the lacking days
-    lack.days.for_each_index([&](std::int64_t i) {
-      const Date day = lack.days.day_at(i);
-      while (next < d.sources.size() && d.sources[next].day < day) ++next;
-      for (std::size_t s = next; s < d.sources.size() && d.sources[s].day == day; ++s) {
-        const auto& source = d.sources[s];
-        out << join(roots[source.replica], d.directory) << '/' << source.name << '\0' << target
-            << '\0';
-      }
-    });
-  }
+  replicas::for_each_copy(d, [&](std::size_t target, Date, auto sources, auto) {
+    for (const auto& source : sources) {
+      out << join(roots[source.replica], d.directory) << '/' << source.name << '\0'
+          << join(roots[target], d.directory) << '\0';
+    }
+  });
 }
 
 void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRange range,
