@@ -51,6 +51,7 @@ struct Job {
 };
 
 struct Plan {
+  std::uint64_t files = 0;
   std::vector<std::string> directories;
   std::vector<Job> jobs;
   std::size_t target_directories = 0;
@@ -248,10 +249,11 @@ void plan_directory(const replicas::DirectoryComparison& d, RepairReport& report
       plan.jobs.push_back({plan.directories.size() - 1, target, plan.target_directories - 1, {}});
     }
     DayCopy copy{day, {}};
-    for (const auto& source : sources)
-      copy.candidates.push_back({source.replica, std::string(source.name)});
-    for (const auto& source : alternatives) {
-      copy.candidates.push_back({source.replica, std::string(source.name)});
+    plan.files += sources.size();
+    for (const auto* run : {&sources, &alternatives}) {
+      for (const auto& source : *run) {
+        copy.candidates.push_back({source.replica, std::string(source.name)});
+      }
     }
     plan.jobs.back().days.push_back(std::move(copy));
   });
@@ -317,7 +319,9 @@ std::optional<replicas::RootError> repair_replicas(const std::vector<std::filesy
         return true;
       });
   if (error) return error;
-  if (!options.dry_run) Copier(plan, root_fds, report, summary).run(options.parallel);
+  if (options.dry_run) return std::nullopt;
+  report.planned(plan.files);
+  Copier(plan, root_fds, report, summary).run(options.parallel);
   return std::nullopt;
 }
 

@@ -54,6 +54,9 @@ class RepairReport {
   virtual void no_source(std::size_t /*target*/, std::string_view /*directory*/, Date /*day*/) {}
   virtual void unreadable(std::string_view /*directory*/,
                           std::span<const std::size_t> /*replicas*/) {}
+  // Once the comparison is done, before the first copy: how many files are to be
+  // copied (stand-ins not counted).
+  virtual void planned(std::uint64_t /*files*/) {}
   virtual void progress(std::uint64_t /*files*/, std::uint64_t /*bytes*/) {}
   // The copies into this replica's file system may not be on disk.
   virtual void not_synced(std::size_t /*replica*/, std::string_view /*reason*/) {}
