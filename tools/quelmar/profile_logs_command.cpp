@@ -647,6 +647,7 @@ class ConsoleRepairReport : public profile_logs::repair::RepairReport {
     problem("cannot sync " + util::escape_for_terminal(roots_[replica]) + ": " +
             util::escape_for_terminal(reason));
   }
+  void planned(std::uint64_t files) override { planned_ = files; }
   void progress(std::uint64_t files, std::uint64_t bytes) override {
     if (!io_.err_is_terminal) return;
     const auto now = std::chrono::steady_clock::now();
@@ -689,6 +690,7 @@ class ConsoleRepairReport : public profile_logs::repair::RepairReport {
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point last_drawn_{};
   std::size_t line_width_ = 0;
+  std::uint64_t planned_ = 0;
   bool drawn_ = false;
 };
 
