@@ -296,7 +296,8 @@ std::optional<replicas::RootError> repair_replicas(const std::vector<std::filesy
     struct stat st {};
     if (::fstat(root_fds.back().get(), &st) != 0) return replicas::RootError{r, last_error()};
     if (!locked.insert({st.st_dev, st.st_ino}).second) continue;
-    if (::flock(root_fds.back().get(), LOCK_EX | LOCK_NB) != 0) {
+    // Some network file systems cannot lock a directory: the repair goes on unguarded there.
+    if (::flock(root_fds.back().get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
       return replicas::RootError{r, last_error()};
     }
   }

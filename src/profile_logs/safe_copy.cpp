@@ -28,7 +28,10 @@ constexpr std::size_t kRandomDigits = 16;
 
 std::string errno_text(int error) { return std::generic_category().message(error); }
 
-bool running_as_root() { return ::geteuid() == 0; }
+bool running_as_root() {
+  static const bool root = ::geteuid() == 0;
+  return root;
+}
 
 int open_directory_at(int dir_fd, const char* name) {
   int fd;

@@ -891,8 +891,8 @@ void add_repair_command(CLI::App& group, const Io& io, int& status) {
           "Also write the comparison after the repair to FILE, as compare --prometheus does "
           "(same series and labels)");
   repair->add_flag("--dry-run", options->dry_run,
-                   "Print SOURCE -> TARGET for each file that would be copied (escaped as "
-                   "below); change nothing");
+                   "Print SOURCE -> TARGET for each file that would be copied (names escaped as "
+                   "above); change nothing");
   repair->add_option("--parallel", options->parallel, "Copies at a time, 1 to 64 (default 4)")
       ->type_name("N")
       ->check(CLI::Validator(
