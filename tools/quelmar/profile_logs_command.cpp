@@ -526,6 +526,19 @@ replicas::CompareOptions comparison_options(
       .start_date = range.from, .end_date = range.to, .expected = expected ? &*expected : nullptr};
 }
 
+// Runs a scan of replicas that writes the metrics of a comparison to its
+// --prometheus file: compare and repair write the same series. `scan` gets null
+// without --prometheus.
+int run_with_comparison_metrics(const ScanOptions& options, const std::vector<std::string>& roots,
+                                const Io& io,
+                                const std::function<int(metrics::ComparisonMetrics*)>& scan) {
+  const PrometheusFile prometheus(options.prometheus, io);
+  std::optional<metrics::ComparisonMetrics> metrics;
+  if (!options.prometheus.empty()) metrics.emplace(roots);
+  return prometheus.run([&] { return scan(metrics ? &*metrics : nullptr); },
+                        [&](const metrics::ScanRun& run) { return metrics->render(run); });
+}
+
 // `metrics` is null without --prometheus.
 int run_compare(const CompareOptions& options, DateRange range, const Io& io,
                 metrics::ComparisonMetrics* metrics) {
@@ -851,13 +864,10 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
                  "for it (absolute paths; for xargs -0 -n2)")
       ->excludes(json);
   compare->callback([options, &io, &status] {
-    const PrometheusFile prometheus(options->prometheus, io);
-    std::optional<metrics::ComparisonMetrics> metrics;
-    if (!options->prometheus.empty()) metrics.emplace(options->replicas);
-    metrics::ComparisonMetrics* collected = metrics ? &*metrics : nullptr;
-    status = prometheus.run(
-        [&] { return run_compare(*options, resolve_range(*options, io), io, collected); },
-        [&](const metrics::ScanRun& run) { return metrics->render(run); });
+    status = run_with_comparison_metrics(
+        *options, options->replicas, io, [&](metrics::ComparisonMetrics* collected) {
+          return run_compare(*options, resolve_range(*options, io), io, collected);
+        });
   });
 }
 
@@ -902,12 +912,9 @@ void add_repair_command(CLI::App& group, const Io& io, int& status) {
           },
           "N"));
   repair->callback([options, &io, &status] {
-    const PrometheusFile prometheus(options->prometheus, io);
-    std::optional<metrics::ComparisonMetrics> metrics;
-    if (!options->prometheus.empty()) metrics.emplace(options->replicas);
-    metrics::ComparisonMetrics* collected = metrics ? &*metrics : nullptr;
-    status = prometheus.run([&] { return run_repair(*options, io, collected); },
-                            [&](const metrics::ScanRun& run) { return metrics->render(run); });
+    status = run_with_comparison_metrics(
+        *options, options->replicas, io,
+        [&](metrics::ComparisonMetrics* collected) { return run_repair(*options, io, collected); });
   });
 }
 }  // namespace
