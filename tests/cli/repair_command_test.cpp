@@ -131,6 +131,30 @@ TEST_F(RepairCli, UsageErrorsAndUnlistableReplicasExitTwo) {
   EXPECT_FALSE(fs::exists(root_ / "r1/m"));
 }
 
+TEST_F(RepairCli, ProgressLineOnlyOnATerminal) {
+  days("r0/m", "12");
+  fs::create_directories(root_ / "r1");
+  fs::create_directories(root_ / "r2");
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  const quelmar::cli::Io terminal{in, out, err, [](const std::string&) { return std::nullopt; },
+                                  /*err_is_terminal=*/true};
+  const auto args = command("repair", {});
+  std::vector<const char*> argv{"quelmar"};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  EXPECT_EQ(quelmar::cli::run(static_cast<int>(argv.size()), argv.data(), terminal), 1);
+  EXPECT_THAT(err.str(), ::testing::StartsWith("\rcopied 1 of 4 files ("));
+  EXPECT_THAT(err.str(), HasSubstr("\rcopied 4 of 4 files (0.0 MB, "));
+  EXPECT_THAT(err.str(), ::testing::EndsWith(" MB/s)\n"));
+  EXPECT_THAT(out.str(), ::testing::StartsWith("repaired 4 files"));
+  // Not a terminal: the same repair draws nothing.
+  fs::remove_all(root_ / "r1");
+  fs::create_directories(root_ / "r1");
+  const auto r = run_cli(command("repair", {}));
+  EXPECT_THAT(r.err, IsEmpty());
+}
+
 // The metrics of the state after the repair are the metrics compare writes of it.
 TEST_F(RepairCli, PrometheusFileIsCompareOfTheRepairedState) {
   days("r0/m1", "12");

@@ -689,9 +689,10 @@ class ConsoleRepairReport : public profile_logs::repair::RepairReport {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     const double mb = static_cast<double>(bytes) / 1e6;
     char line[128];
-    const int n =
-        std::snprintf(line, sizeof line, "copied %llu files (%.1f MB, %.1f MB/s)",
-                      static_cast<unsigned long long>(files), mb, seconds > 0 ? mb / seconds : 0.0);
+    const int n = std::snprintf(line, sizeof line, "copied %llu of %llu files (%.1f MB, %.1f MB/s)",
+                                static_cast<unsigned long long>(files),
+                                static_cast<unsigned long long>(planned_), mb,
+                                seconds > 0 ? mb / seconds : 0.0);
     line_width_ = std::max(line_width_, static_cast<std::size_t>(std::max(n, 0)));
     io_.err << '\r' << line << std::flush;
     drawn_ = true;
