@@ -53,7 +53,7 @@ TEST_F(RepairCli, RepairsUntilCompareFindsNothingLackingAndSaysSo) {
   auto r = run_cli(command("repair", {}));
   EXPECT_EQ(r.status, 1);  // day 3 of m2 is lost
   EXPECT_EQ(r.out,
-            "repaired 9 files (243 bytes) in 4 directories; 0 could not be copied; 1 day lost\n");
+            "repaired 9 files (243 bytes) in 4 directories; 0 could not be copied; 1 days lost\n");
   EXPECT_THAT(r.err, IsEmpty());
   EXPECT_EQ(read_file(root_ / "r2/site/m1/S-A-20210902.csv"), "r0/site/m1/S-A-20210902.csv");
 

@@ -749,11 +749,10 @@ int run_repair(const RepairCommandOptions& options, const Io& io,
         summary.lacking_days == 0 && summary.lost_days == 0 && summary.unreadable_directories == 0;
     return clean ? kExitComplete : kExitGaps;
   }
-  out << "repaired " << summary.files << plural(summary.files, " file (", " files (")
-      << summary.bytes << plural(summary.bytes, " byte) in ", " bytes) in ") << summary.directories
-      << plural(summary.directories, " directory; ", " directories; ") << summary.not_copied
-      << " could not be copied; " << summary.lost_days
-      << plural(summary.lost_days, " day lost\n", " days lost\n");
+  // One fixed form, plural or not, for scripts that read it.
+  out << "repaired " << summary.files << " files (" << summary.bytes << " bytes) in "
+      << summary.directories << " directories; " << summary.not_copied << " could not be copied; "
+      << summary.lost_days << " days lost\n";
   if (!out.flush()) return kExitUsage;
   return summary.complete() ? kExitComplete : kExitGaps;
 }
