@@ -14,6 +14,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -81,7 +82,13 @@ class Copier {
   void run(unsigned parallel) {
     std::vector<std::thread> threads;
     const std::size_t count = std::min<std::size_t>(parallel, plan_.jobs.size());
-    for (std::size_t t = 1; t < count; ++t) threads.emplace_back([this] { work(); });
+    for (std::size_t t = 1; t < count; ++t) {
+      try {
+        threads.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads share the same jobs
+      }
+    }
     work();
     for (auto& thread : threads) thread.join();
     if (failure_) std::rethrow_exception(failure_);
