@@ -46,8 +46,8 @@ int open_directory_at(int dir_fd, const char* name) {
 std::atomic<bool> try_copy_file_range{true};
 
 // Copies until the end of the source. Returns 0 or an errno.
-int copy_contents(int from, int to, std::uint64_t& bytes) {
-  if (try_copy_file_range.load(std::memory_order_relaxed)) {
+int copy_contents(int from, int to, CopyMethod method, std::uint64_t& bytes) {
+  if (method == CopyMethod::kKernel && try_copy_file_range.load(std::memory_order_relaxed)) {
     for (;;) {
       const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
       if (n > 0) {
@@ -166,7 +166,8 @@ UniqueFd make_directories_beneath(int target_root, int source_root, std::string_
   }
 }
 
-CopyOutcome copy_file_between(int source_dir, int target_dir, const std::string& name) {
+CopyOutcome copy_file_between(int source_dir, int target_dir, const std::string& name,
+                              CopyMethod method) {
   UniqueFd source;
   {
     int fd;
@@ -187,7 +188,7 @@ CopyOutcome copy_file_between(int source_dir, int target_dir, const std::string&
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!target.valid()) return failed(errno);
   CopyOutcome outcome{CopyOutcome::Kind::kCopied, 0, {}};
-  int error = copy_contents(source.get(), target.get(), outcome.bytes);
+  int error = copy_contents(source.get(), target.get(), method, outcome.bytes);
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (error == 0 && running_as_root() && ::fchown(target.get(), st.st_uid, st.st_gid) != 0) {
     error = errno;

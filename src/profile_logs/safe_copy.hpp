@@ -32,7 +32,13 @@ struct CopyOutcome {
   std::string reason;  // unless copied
 };
 
+enum class CopyMethod {
+  kKernel,     // copy_file_range, falling back to read and write where it is refused
+  kReadWrite,  // read and write only
+};
+
 // Copies entry `name` of `source_dir` to the same name in `target_dir`.
-CopyOutcome copy_file_between(int source_dir, int target_dir, const std::string& name);
+CopyOutcome copy_file_between(int source_dir, int target_dir, const std::string& name,
+                              CopyMethod method = CopyMethod::kKernel);
 
 }  // namespace quelmar::profile_logs::detail

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "profile_logs/beneath.hpp"
+#include "profile_logs/safe_copy.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -328,6 +329,32 @@ TEST_F(Repair, DryRunChangesNothingAndASecondRepairIsRefusedMeanwhile) {
   EXPECT_EQ(error->replica, 1U);
   EXPECT_EQ(error->error, std::errc::resource_unavailable_try_again);
   EXPECT_FALSE(fs::exists(day_file(1, "m", 1)));
+}
+
+// Both ways of copying give the same bytes, across several reads and none.
+TEST_F(Repair, BothCopyMethodsKeepEveryByte) {
+  std::string large(300 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 % 251);
+  write_file(root_ / "from/large", large);
+  write_file(root_ / "from/empty", "");
+  fs::create_directories(root_ / "to");
+  const int from = ::open((root_ / "from").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int to = ::open((root_ / "to").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  using quelmar::profile_logs::detail::CopyMethod;
+  using quelmar::profile_logs::detail::CopyOutcome;
+  for (const auto method : {CopyMethod::kKernel, CopyMethod::kReadWrite}) {
+    for (const std::string name : {"large", "empty"}) {
+      SCOPED_TRACE(name + (method == CopyMethod::kKernel ? " (kernel)" : " (read/write)"));
+      const auto outcome = quelmar::profile_logs::detail::copy_file_between(from, to, name, method);
+      ASSERT_EQ(outcome.kind, CopyOutcome::Kind::kCopied) << outcome.reason;
+      EXPECT_EQ(read_file(root_ / "to" / name), read_file(root_ / "from" / name));
+      EXPECT_EQ(outcome.bytes, fs::file_size(root_ / "from" / name));
+      fs::remove(root_ / "to" / name);
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(root_ / "to"));  // no temporary file left behind
+  ::close(from);
+  ::close(to);
 }
 
 // Both ways of opening below a root refuse the same things.
