@@ -8,7 +8,10 @@
 //   a range where nearly every day is missing;
 // - --replica-set ROOT DIRS: three replicas ROOT/r0..r2 of DIRS directories (100
 //   per parent) with one or two dated files each in 2020-2021, different in each
-//   replica, for a comparison over two years where nearly every day is lost.
+//   replica, for a comparison over two years where nearly every day is lost;
+// - --repair-set ROOT DIRS DAYS BYTES: two equal replicas ROOT/r0 and ROOT/r1 of
+//   DIRS directories (100 per parent) holding DAYS daily files of BYTES bytes
+//   each, for a repair into a third replica that lacks them all.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +95,34 @@ int make_replica_set(const std::string& root, int dirs) {
   return 0;
 }
 
+int make_repair_set(const std::string& root, int dirs, int days, long bytes) {
+  const std::string content(static_cast<std::size_t>(bytes), 'x');
+  ::mkdir(root.c_str(), 0755);
+  for (int r = 0; r < 2; ++r) {
+    const std::string replica = root + "/r" + std::to_string(r);
+    ::mkdir(replica.c_str(), 0755);
+    for (int d = 0; d < dirs; ++d) {
+      const std::string parent = replica + "/site-" + std::to_string(d / 100);
+      if (d % 100 == 0) ::mkdir(parent.c_str(), 0755);
+      const std::string dir = parent + "/meter-" + std::to_string(d);
+      ::mkdir(dir.c_str(), 0755);
+      const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      for (int i = 0; i < days; ++i) {
+        const int fd =
+            ::openat(dfd, dated_name(d, i).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd < 0 || ::write(fd, content.data(), content.size()) != bytes) {
+          std::perror(dir.c_str());
+          return 1;
+        }
+        ::close(fd);
+      }
+      ::close(dfd);
+    }
+  }
+  std::printf("2 replicas of %d directories x %d files of %ld bytes\n", dirs, days, bytes);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,11 +133,15 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--replica-set") {
     return make_replica_set(argv[2], std::atoi(argv[3]));
   }
+  if (argc == 6 && std::string(argv[1]) == "--repair-set") {
+    return make_repair_set(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atol(argv[5]));
+  }
   if (argc != 5) {
-    std::fprintf(stderr,
-                 "usage: %s ROOT PARENTS DIRS_PER_PARENT DAYS | --comb ROOT DEPTH | "
-                 "--sparse ROOT DIRS | --replica-set ROOT DIRS\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s ROOT PARENTS DIRS_PER_PARENT DAYS | --comb ROOT DEPTH | "
+        "--sparse ROOT DIRS | --replica-set ROOT DIRS | --repair-set ROOT DIRS DAYS BYTES\n",
+        argv[0]);
     return 2;
   }
   const std::string root = argv[1];

@@ -58,6 +58,12 @@ install(FILES completion/quelmar.bash DESTINATION ${quelmar_completion_dir} RENA
 install(FILES completion/quelmar-fake-fly.bash DESTINATION ${quelmar_completion_dir}
         RENAME quelmar-fake-fly COMPONENT fake_fly)
 
+# Deployment examples: the alerting rules, and a nightly comparison for a node exporter's text-file
+# collector as a systemd service and timer, which nothing enables.
+install(FILES examples/profile-log-alerts.yml examples/systemd/quelmar-replicas.service
+              examples/systemd/quelmar-replicas.timer
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quelmar/examples COMPONENT cli)
+
 # Everything the install rules take, without the tests and benchmarks. `make install` and
 # `make package` in a build directory install what was built, as `cmake --install` does; the
 # project's Makefile builds this target first.

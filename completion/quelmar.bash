@@ -5,7 +5,7 @@ _quelmar_subcommands()
 {
     case $1 in
         '') echo 'profile-logs fly' ;;
-        profile-logs) echo 'missing compare' ;;
+        profile-logs) echo 'missing compare repair' ;;
         fly) echo 'list create start stop destroy address plan apply addresses' ;;
     esac
 }
@@ -21,6 +21,7 @@ _quelmar_options()
         profile-logs) echo '--help' ;;
         'profile-logs missing') echo "$window --folder" ;;
         'profile-logs compare') echo "$window --copy-list" ;;
+        'profile-logs repair') echo '--help --from --to --expect --last --prometheus --dry-run --parallel' ;;
         fly | 'fly start' | 'fly stop' | 'fly address') echo "$fly" ;;
         'fly list') echo "$fly --meter-id --state --json" ;;
         'fly create')

@@ -215,7 +215,13 @@ class ReplicaWalk {
           break;
       }
       const auto day = dated_name_day(entry.name);
-      if (!day) return;
+      if (!day) {
+        if (!options_.leftover_prefix.empty() &&
+            std::string_view(entry.name).starts_with(options_.leftover_prefix)) {
+          out.leftovers.emplace_back(entry.name);
+        }
+        return;
+      }
       out.has_dated_names = true;
       if (out.held.insert(*day) && options_.keep_dated_files) {
         out.dated_files.push_back({(*day - sys_days{options_.start_date}).count(), entry.name,
@@ -237,6 +243,7 @@ class ReplicaWalk {
     if (replica.has_dated_names) replica.held.clear();
     replica.has_dated_names = false;
     replica.dated_files.clear();
+    replica.leftovers.clear();
   }
 
   bool visit(std::string_view rel_path, bool expected) {

@@ -43,6 +43,8 @@ struct ReplicaDirectory {
   bool has_dated_names = false;        // any dated name, in the range or not
   DaySet held;                         // the days of the range that have a dated name
   std::vector<DatedFile> dated_files;  // in the range; with WalkOptions::keep_dated_files only
+  // Names of other entries, not directories, that start with WalkOptions::leftover_prefix.
+  std::vector<std::string> leftovers;
 };
 
 struct WalkOptions {
@@ -53,6 +55,7 @@ struct WalkOptions {
   bool byte_order = false;
   bool keep_dated_files = false;
   const ExpectedDirectories* expected = nullptr;
+  std::string_view leftover_prefix{};  // empty: none kept
 };
 
 // Called for each directory the walk reaches: every directory that a root lists,

@@ -16,25 +16,42 @@ using detail::Presence;
 using detail::ReplicaDirectory;
 
 // For each day that some replica lacks, the regular files of that day in the
-// first replica that has one.
-void collect_sources(const std::vector<ReplicaDirectory>& replicas,
+// first replica that has one; with `alternatives`, those of the later replicas too.
+void collect_sources(const std::vector<ReplicaDirectory>& replicas, bool alternatives,
                      DirectoryComparison& comparison) {
   DaySet needed = comparison.lost;  // an empty set over the range
   needed.clear();
   for (const auto& lack : comparison.lacking) needed |= lack.days;
-  for (std::size_t s = 0; s < replicas.size() && !needed.empty(); ++s) {
-    DaySet provided = needed;
+  DaySet covered = needed;
+  covered.clear();
+  DaySet provided = covered;
+  for (std::size_t s = 0; s < replicas.size(); ++s) {
+    if (!alternatives && covered == needed) break;
     provided.clear();
     for (const auto& file : replicas[s].dated_files) {
       const Date day = needed.day_at(file.day_index);
       if (!file.regular || !needed.contains(day)) continue;
-      provided.insert(day);
-      comparison.sources.push_back({day, s, file.name});
+      if (!covered.contains(day)) {
+        provided.insert(day);
+        comparison.sources.push_back({day, s, file.name});
+      } else if (alternatives) {
+        comparison.alternatives.push_back({day, s, file.name});
+      }
     }
-    needed -= provided;
+    covered |= provided;
   }
-  std::stable_sort(comparison.sources.begin(), comparison.sources.end(),
-                   [](const SourceFile& a, const SourceFile& b) { return a.day < b.day; });
+  const auto by_day = [](const SourceFile& a, const SourceFile& b) { return a.day < b.day; };
+  std::stable_sort(comparison.sources.begin(), comparison.sources.end(), by_day);
+  std::stable_sort(comparison.alternatives.begin(), comparison.alternatives.end(), by_day);
+}
+
+// The files of `day` in a run of files ascending by day, from `next` on.
+std::span<const SourceFile> files_of_day(const std::vector<SourceFile>& files, std::size_t& next,
+                                         Date day) {
+  while (next < files.size() && files[next].day < day) ++next;
+  std::size_t end = next;
+  while (end < files.size() && files[end].day == day) ++end;
+  return {files.data() + next, end - next};
 }
 
 }  // namespace
@@ -52,7 +69,8 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
                                          .end_date = options.end_date,
                                          .byte_order = true,
                                          .keep_dated_files = options.sources,
-                                         .expected = options.expected};
+                                         .expected = options.expected,
+                                         .leftover_prefix = options.leftover_prefix};
   const auto error = detail::walk_replicas(
       roots, walk_options,
       [&](std::string_view rel_path, bool expected, const std::vector<ReplicaDirectory>& replicas) {
@@ -60,10 +78,20 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
             expected || std::any_of(replicas.begin(), replicas.end(), [](const auto& r) {
               return r.presence == Presence::kListed && r.has_dated_names;
             });
-        if (!counts) return true;
+        comparison.leftovers.clear();
+        for (std::size_t r = 0; r < replicas.size(); ++r) {
+          for (const auto& name : replicas[r].leftovers) comparison.leftovers.push_back({r, name});
+        }
         comparison.lacking.clear();
         comparison.unreadable.clear();
         comparison.sources.clear();
+        comparison.alternatives.clear();
+        comparison.directory = rel_path;
+        if (!counts) {
+          if (comparison.leftovers.empty()) return true;
+          comparison.lost.clear();
+          return visitor(comparison);
+        }
         held_anywhere.clear();
         for (const auto& replica : replicas) held_anywhere |= replica.held;
         for (std::size_t r = 0; r < replicas.size(); ++r) {
@@ -78,15 +106,26 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
         comparison.lost = held_anywhere.complement();
         if (!comparison.unreadable.empty()) comparison.lost.clear();
         if (comparison.lacking.empty() && comparison.lost.empty() &&
-            comparison.unreadable.empty()) {
+            comparison.unreadable.empty() && comparison.leftovers.empty()) {
           return true;
         }
-        if (options.sources) collect_sources(replicas, comparison);
-        comparison.directory = rel_path;
+        if (options.sources) collect_sources(replicas, options.alternatives, comparison);
         return visitor(comparison);
       });
   if (error) return RootError{error->root, error->error};
   return std::nullopt;
+}
+
+void for_each_copy(const DirectoryComparison& directory, const CopyVisitor& visit) {
+  for (const auto& lack : directory.lacking) {
+    std::size_t next_source = 0;  // both runs ascend by day, like the lacking days
+    std::size_t next_alternative = 0;
+    lack.days.for_each_index([&](std::int64_t i) {
+      const Date day = lack.days.day_at(i);
+      visit(lack.replica, day, files_of_day(directory.sources, next_source, day),
+            files_of_day(directory.alternatives, next_alternative, day));
+    });
+  }
 }
 
 }  // namespace quelmar::profile_logs::replicas

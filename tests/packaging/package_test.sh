@@ -16,6 +16,8 @@ expected_files() {  # PACKAGE
     quelmar)
       printf '%s\n' usr/bin/quelmar usr/share/man/man1/quelmar.1.gz \
         usr/share/bash-completion/completions/quelmar
+      printf 'usr/share/doc/quelmar/examples/%s\n' profile-log-alerts.yml \
+        quelmar-replicas.service quelmar-replicas.timer
       ;;
     quelmar-fake-fly)
       printf '%s\n' usr/bin/quelmar-fake-fly usr/share/man/man1/quelmar-fake-fly.1.gz \

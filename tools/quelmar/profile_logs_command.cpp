@@ -1,17 +1,22 @@
 // quelmar profile-logs missing PATH (--from DATE --to DATE | --last N) [--folder] [--json] ...
 // quelmar profile-logs compare REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
+// quelmar profile-logs repair REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -24,6 +29,7 @@
 #include "count_option.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
+#include "quelmar/profile_logs/repair.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
 #include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/escape.hpp"
@@ -476,19 +482,12 @@ std::string join(const std::string& root, std::string_view rel) {
 // SOURCE_FILE\0TARGET_DIR\0 for each file that repairs a lacking day.
 void write_copy_list(BlockWriter& out, const replicas::DirectoryComparison& d,
                      const std::vector<std::string>& roots) {
-  for (const auto& lack : d.lacking) {
-    const std::string target = join(roots[lack.replica], d.directory);
-    std::size_t next = 0;  // sources are ascending by day, like the lacking days
-    lack.days.for_each_index([&](std::int64_t i) {
-      const Date day = lack.days.day_at(i);
-      while (next < d.sources.size() && d.sources[next].day < day) ++next;
-      for (std::size_t s = next; s < d.sources.size() && d.sources[s].day == day; ++s) {
-        const auto& source = d.sources[s];
-        out << join(roots[source.replica], d.directory) << '/' << source.name << '\0' << target
-            << '\0';
-      }
-    });
-  }
+  replicas::for_each_copy(d, [&](std::size_t target, Date, auto sources, auto) {
+    for (const auto& source : sources) {
+      out << join(roots[source.replica], d.directory) << '/' << source.name << '\0'
+          << join(roots[target], d.directory) << '\0';
+    }
+  });
 }
 
 void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRange range,
@@ -506,14 +505,38 @@ void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRa
   out << " across " << std::uint64_t{replica_count} << " replicas\n";
 }
 
+void check_replica_count(const std::vector<std::string>& roots, const char* command) {
+  if (roots.size() < 2) throw CommandError(std::string(command) + " needs two or more replicas");
+  if (roots.size() > replicas::MAX_REPLICAS) {
+    throw CommandError(std::string(command) + " takes at most " +
+                       std::to_string(replicas::MAX_REPLICAS) + " replicas");
+  }
+}
+
+// The comparison that compare reports and repair repairs: one for both.
+replicas::CompareOptions comparison_options(
+    DateRange range, const std::optional<dunmere::ExpectedDirectories>& expected) {
+  return {
+      .start_date = range.from, .end_date = range.to, .expected = expected ? &*expected : nullptr};
+}
+
+// Runs a scan of replicas that writes the metrics of a comparison to its
+// --prometheus file: compare and repair write the same series. `scan` gets null
+// without --prometheus.
+int run_with_comparison_metrics(const ScanOptions& options, const std::vector<std::string>& roots,
+                                const Io& io,
+                                const std::function<int(metrics::ComparisonMetrics*)>& scan) {
+  const PrometheusFile prometheus(options.prometheus, io);
+  std::optional<metrics::ComparisonMetrics> metrics;
+  if (!options.prometheus.empty()) metrics.emplace(roots);
+  return prometheus.run([&] { return scan(metrics ? &*metrics : nullptr); },
+                        [&](const metrics::ScanRun& run) { return metrics->render(run); });
+}
+
 // `metrics` is null without --prometheus.
 int run_compare(const CompareOptions& options, DateRange range, const Io& io,
                 metrics::ComparisonMetrics* metrics) {
-  if (options.replicas.size() < 2) throw CommandError("compare needs two or more replicas");
-  if (options.replicas.size() > replicas::MAX_REPLICAS) {
-    throw CommandError("compare takes at most " + std::to_string(replicas::MAX_REPLICAS) +
-                       " replicas");
-  }
+  check_replica_count(options.replicas, "compare");
   const auto expected = read_expected(options.expect);
   std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
   std::vector<std::string> shown;     // for text lines
@@ -532,10 +555,8 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
     out << "],\"directories\":[";
   }
   CompareTotals totals;
-  const replicas::CompareOptions compare{.start_date = range.from,
-                                         .end_date = range.to,
-                                         .expected = expected ? &*expected : nullptr,
-                                         .sources = options.copy_list};
+  replicas::CompareOptions compare = comparison_options(range, expected);
+  compare.sources = options.copy_list;
   const auto error =
       replicas::compare_replicas(roots, compare, [&](const replicas::DirectoryComparison& d) {
         if (options.copy_list) {
@@ -566,6 +587,168 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
   }
   if (!out.flush()) return kExitUsage;
   return totals.directories == 0 ? kExitComplete : kExitGaps;
+}
+
+// ---------------------------------------------------------------- repair
+
+struct RepairCommandOptions : ScanOptions {
+  std::vector<std::string> replicas;
+  std::string parallel = "4";
+  bool dry_run = false;
+};
+
+// Copies at a time for --parallel: decimal digits only, 1 to the library's limit.
+std::optional<unsigned> parse_parallel(const std::string& text) {
+  if (text.empty() || text.size() > 2) return std::nullopt;
+  unsigned n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (n < 1 || n > profile_logs::repair::MAX_PARALLEL) return std::nullopt;
+  return n;
+}
+
+// A root as given, without trailing slashes, for the paths of files below it.
+std::string trimmed_root(std::string root) {
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
+// Says on the console what the repair does: the dry run's pairs on stdout, every
+// problem on stderr, and on a terminal a progress line.
+class ConsoleRepairReport : public profile_logs::repair::RepairReport {
+ public:
+  using FileRef = profile_logs::repair::FileRef;
+
+  ConsoleRepairReport(const std::vector<std::string>& roots, BlockWriter& out, const Io& io)
+      : out_(out), io_(io), started_(std::chrono::steady_clock::now()) {
+    for (const auto& root : roots) roots_.push_back(trimmed_root(root));
+  }
+
+  void would_copy(const FileRef& source, const FileRef& target) override {
+    out_ << path(source) << " -> " << path(target) << '\n';
+  }
+  void skipped_source(const FileRef& source, std::string_view reason) override {
+    problem("skipped " + path(source) + ": " + util::escape_for_terminal(reason));
+  }
+  void not_copied(const FileRef& source, const FileRef& target, std::string_view reason) override {
+    problem("cannot copy " + path(source) + " to " + path(target) + ": " +
+            util::escape_for_terminal(reason));
+  }
+  void no_source(std::size_t target, std::string_view directory, Date day) override {
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(day.year()),
+                  static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+    problem("cannot repair " + util::escape_for_terminal(join(roots_[target], directory)) +
+            ": no replica holds a regular file of " + date);
+  }
+  void unreadable(std::string_view directory, std::span<const std::size_t> replicas) override {
+    std::string line = util::escape_for_terminal(directory) + ": unreadable in ";
+    for (std::size_t i = 0; i < replicas.size(); ++i) {
+      line += (i == 0 ? "" : ", ") + util::escape_for_terminal(roots_[replicas[i]]);
+    }
+    problem(line);
+  }
+  void not_synced(std::size_t replica, std::string_view reason) override {
+    problem("cannot sync " + util::escape_for_terminal(roots_[replica]) + ": " +
+            util::escape_for_terminal(reason));
+  }
+  void planned(std::uint64_t files) override { planned_ = files; }
+  void progress(std::uint64_t files, std::uint64_t bytes) override {
+    if (!io_.err_is_terminal) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_drawn_ < std::chrono::milliseconds(100)) return;
+    last_drawn_ = now;
+    draw(files, bytes);
+  }
+  // Leaves the progress line, if one was drawn, with its final figures.
+  void finish(std::uint64_t files, std::uint64_t bytes) {
+    if (!drawn_) return;
+    draw(files, bytes);
+    io_.err << '\n' << std::flush;
+  }
+
+ private:
+  std::string path(const FileRef& file) const {
+    return util::escape_for_terminal(join(roots_[file.replica], file.directory) + "/" +
+                                     std::string(file.name));
+  }
+  void problem(const std::string& line) {
+    if (drawn_) io_.err << '\r' << std::string(line_width_, ' ') << '\r';
+    io_.err << "quelmar: " << line << '\n' << std::flush;
+  }
+  void draw(std::uint64_t files, std::uint64_t bytes) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    const double mb = static_cast<double>(bytes) / 1e6;
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, "copied %llu of %llu files (%.1f MB, %.1f MB/s)",
+                                static_cast<unsigned long long>(files),
+                                static_cast<unsigned long long>(planned_), mb,
+                                seconds > 0 ? mb / seconds : 0.0);
+    line_width_ = std::max(line_width_, static_cast<std::size_t>(std::max(n, 0)));
+    io_.err << '\r' << line << std::flush;
+    drawn_ = true;
+  }
+
+  std::vector<std::string> roots_;
+  BlockWriter& out_;
+  const Io& io_;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point last_drawn_{};
+  std::size_t line_width_ = 0;
+  std::uint64_t planned_ = 0;
+  bool drawn_ = false;
+};
+
+// `metrics` is null without --prometheus; it gets the comparison after the repair.
+int run_repair(const RepairCommandOptions& options, const Io& io,
+               metrics::ComparisonMetrics* metrics) {
+  namespace repair = profile_logs::repair;
+  check_replica_count(options.replicas, "repair");
+  const DateRange range = resolve_range(options, io);
+  const auto expected = read_expected(options.expect);
+  const std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
+  const repair::RepairOptions repair_options{.compare = comparison_options(range, expected),
+                                             .parallel = *parse_parallel(options.parallel),
+                                             .dry_run = options.dry_run};
+  BlockWriter out(io.out);
+  ConsoleRepairReport report(options.replicas, out, io);
+  repair::RepairSummary summary;
+  const auto error = repair::repair_replicas(roots, repair_options, report, summary);
+  report.finish(summary.files, summary.bytes);
+  if (error) {
+    const std::string root = util::escape_for_terminal(options.replicas[error->replica]);
+    if (error->error == std::errc::resource_unavailable_try_again) {
+      throw CommandError("another repair is working on " + root);
+    }
+    throw CommandError("cannot scan " + root + ": " + error->error.message());
+  }
+  if (!out.flush()) return kExitUsage;
+  if (metrics != nullptr) {
+    const auto after = replicas::compare_replicas(roots, repair_options.compare,
+                                                  [&](const replicas::DirectoryComparison& d) {
+                                                    metrics->add_directory(d);
+                                                    return true;
+                                                  });
+    if (after) {
+      throw CommandError("cannot scan " +
+                         util::escape_for_terminal(options.replicas[after->replica]) + ": " +
+                         after->error.message());
+    }
+  }
+  if (options.dry_run) {
+    const bool clean =
+        summary.lacking_days == 0 && summary.lost_days == 0 && summary.unreadable_directories == 0;
+    return clean ? kExitComplete : kExitGaps;
+  }
+  // One fixed form, plural or not, for scripts that read it.
+  out << "repaired " << summary.files << " files (" << summary.bytes << " bytes) in "
+      << summary.directories << " directories; " << summary.not_copied << " could not be copied; "
+      << summary.lost_days << " days lost\n";
+  if (!out.flush()) return kExitUsage;
+  return summary.complete() ? kExitComplete : kExitGaps;
 }
 
 // ---------------------------------------------------------------- command line
@@ -667,16 +850,59 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
                  "for it (absolute paths; for xargs -0 -n2)")
       ->excludes(json);
   compare->callback([options, &io, &status] {
-    const PrometheusFile prometheus(options->prometheus, io);
-    std::optional<metrics::ComparisonMetrics> metrics;
-    if (!options->prometheus.empty()) metrics.emplace(options->replicas);
-    metrics::ComparisonMetrics* collected = metrics ? &*metrics : nullptr;
-    status = prometheus.run(
-        [&] { return run_compare(*options, resolve_range(*options, io), io, collected); },
-        [&](const metrics::ScanRun& run) { return metrics->render(run); });
+    status = run_with_comparison_metrics(
+        *options, options->replicas, io, [&](metrics::ComparisonMetrics* collected) {
+          return run_compare(*options, resolve_range(*options, io), io, collected);
+        });
   });
 }
 
+void add_repair_command(CLI::App& group, const Io& io, int& status) {
+  auto* repair = group.add_subcommand(
+      "repair",
+      std::string(
+          "Copy into each REPLICA the files it lacks, from the first REPLICA (in the order\n"
+          "given) that holds that day's files, as compare --copy-list pairs them, so that a\n"
+          "following compare finds nothing lacking. No symbolic link is followed below a\n"
+          "REPLICA; a source that is no regular file when opened is skipped (a later\n"
+          "REPLICA's file of that day is used instead); missing directories get the mode of\n"
+          "the source's; each copy keeps the source's mode and modification time (and, as\n"
+          "root, owner and group), is written to a temporary file beside its place and\n"
+          "linked in only where the name is free: nothing is ever replaced. The copies are\n"
+          "synced to disk before the summary; temporary files of a repair cut short are\n"
+          "removed by the next one. Skipped sources and failed copies go to stderr; a\n"
+          "progress line too, on a terminal. Summary: repaired N files (B bytes) in D\n"
+          "directories; M could not be copied; L days lost.\n") +
+          kNamesHelp +
+          "Exit status: 0 nothing lacking remains, 1 something could not be repaired (lost\n"
+          "days, skipped sources, failed copies, unreadable directories), 2 usage error, a\n"
+          "REPLICA cannot be scanned, another repair is working on it, or the output or the\n"
+          "--prometheus FILE cannot be written. With --dry-run: 0 nothing lacking, lost or\n"
+          "unreadable, 1 otherwise.");
+  auto options = std::make_shared<RepairCommandOptions>();
+  repair->add_option("REPLICA", options->replicas, "Replica trees, two or more")->required();
+  add_scan_options(*repair, *options);
+  repair->get_option("--prometheus")
+      ->description(
+          "Also write the comparison after the repair to FILE, as compare --prometheus does "
+          "(same series and labels)");
+  repair->add_flag("--dry-run", options->dry_run,
+                   "Print SOURCE -> TARGET for each file that would be copied (names escaped as "
+                   "above); change nothing");
+  repair->add_option("--parallel", options->parallel, "Copies at a time, 1 to 64 (default 4)")
+      ->type_name("N")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            return parse_parallel(text) ? std::string()
+                                        : "not a number of copies (1 to 64, decimal): " + text;
+          },
+          "N"));
+  repair->callback([options, &io, &status] {
+    status = run_with_comparison_metrics(
+        *options, options->replicas, io,
+        [&](metrics::ComparisonMetrics* collected) { return run_repair(*options, io, collected); });
+  });
+}
 }  // namespace
 
 void add_profile_logs_commands(CLI::App& app, const Io& io, int& status) {
@@ -684,6 +910,7 @@ void add_profile_logs_commands(CLI::App& app, const Io& io, int& status) {
   group->require_subcommand(1);
   add_missing_command(*group, io, status);
   add_compare_command(*group, io, status);
+  add_repair_command(*group, io, status);
 }
 
 }  // namespace quelmar::cli

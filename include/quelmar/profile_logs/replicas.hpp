@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -53,6 +55,18 @@ struct DirectoryComparison {
   // files of that day in the first replica (in the order of the roots) that has
   // one, ascending by day. Symbolic links and special files are never sources.
   std::vector<SourceFile> sources;
+  // With CompareOptions::alternatives too: the regular files of those days in the
+  // later replicas, by day, then in the order of the roots; where a source turns
+  // out to be unusable, the next replica's file of its day can stand in.
+  std::vector<SourceFile> alternatives;
+  // With CompareOptions::leftover_prefix: the entries (not directories) of this
+  // directory, in any replica, whose names start with it. A directory that has
+  // some is visited even when nothing else is said about it.
+  struct Leftover {
+    std::size_t replica;
+    std::string_view name;
+  };
+  std::vector<Leftover> leftovers;
 };
 
 struct CompareOptions {
@@ -60,6 +74,8 @@ struct CompareOptions {
   Date end_date;
   const dunmere::ExpectedDirectories* expected = nullptr;  // directories that must hold files
   bool sources = false;
+  bool alternatives = false;  // with sources
+  std::string_view leftover_prefix{};
 };
 
 // Called once per directory with something lacking, lost or unreadable, in byte
@@ -80,5 +96,15 @@ struct RootError {
 std::optional<RootError> compare_replicas(const std::vector<std::filesystem::path>& roots,
                                           const CompareOptions& options,
                                           const ComparisonVisitor& visitor);
+
+// The copies that repair a directory's lacking days, as its sources pair them:
+// one call per replica and day it lacks, in the order of `lacking` and ascending
+// by day. `sources` are the files to copy there (empty when no replica holds a
+// regular file of that day), `alternatives` the files of that day that could
+// stand in for them (see DirectoryComparison::alternatives).
+using CopyVisitor =
+    std::function<void(std::size_t target, Date day, std::span<const SourceFile> sources,
+                       std::span<const SourceFile> alternatives)>;
+void for_each_copy(const DirectoryComparison& directory, const CopyVisitor& visit);
 
 }  // namespace quelmar::profile_logs::replicas
