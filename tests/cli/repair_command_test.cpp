@@ -112,11 +112,11 @@ TEST_F(RepairCli, UsageErrorsAndUnlistableReplicasExitTwo) {
   fs::create_directories(root_ / "r2");
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
       {command("repair", {"--parallel", "0"}),
-       "quelmar: --parallel: not a number of copies (1 to 64, decimal): 0\n"},
+       "quelmar: --parallel takes a whole number 1..64 (decimal digits only), not '0'\n"},
       {command("repair", {"--parallel", "65"}),
-       "quelmar: --parallel: not a number of copies (1 to 64, decimal): 65\n"},
+       "quelmar: --parallel takes a whole number 1..64 (decimal digits only), not '65'\n"},
       {command("repair", {"--parallel", "-1"}),
-       "quelmar: --parallel: not a number of copies (1 to 64, decimal): -1\n"},
+       "quelmar: --parallel takes a whole number 1..64 (decimal digits only), not '-1'\n"},
       {{"profile-logs", "repair", replica(0), "--last", "3"},
        "quelmar: repair needs two or more replicas\n"},
       {{"profile-logs", "repair", replica(0), (root_ / "typo").string(), "--last", "3"},

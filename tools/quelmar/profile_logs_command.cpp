@@ -593,21 +593,9 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
 
 struct RepairCommandOptions : ScanOptions {
   std::vector<std::string> replicas;
-  std::string parallel = "4";
+  unsigned parallel = 4;
   bool dry_run = false;
 };
-
-// Copies at a time for --parallel: decimal digits only, 1 to the library's limit.
-std::optional<unsigned> parse_parallel(const std::string& text) {
-  if (text.empty() || text.size() > 2) return std::nullopt;
-  unsigned n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (n < 1 || n > profile_logs::repair::MAX_PARALLEL) return std::nullopt;
-  return n;
-}
 
 // A root as given, without trailing slashes, for the paths of files below it.
 std::string trimmed_root(std::string root) {
@@ -711,7 +699,7 @@ int run_repair(const RepairCommandOptions& options, const Io& io,
   const auto expected = read_expected(options.expect);
   const std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
   const repair::RepairOptions repair_options{.compare = comparison_options(range, expected),
-                                             .parallel = *parse_parallel(options.parallel),
+                                             .parallel = options.parallel,
                                              .dry_run = options.dry_run};
   BlockWriter out(io.out);
   ConsoleRepairReport report(options.replicas, out, io);
@@ -889,14 +877,8 @@ void add_repair_command(CLI::App& group, const Io& io, int& status) {
   repair->add_flag("--dry-run", options->dry_run,
                    "Print SOURCE -> TARGET for each file that would be copied (names escaped as "
                    "above); change nothing");
-  repair->add_option("--parallel", options->parallel, "Copies at a time, 1 to 64 (default 4)")
-      ->type_name("N")
-      ->check(CLI::Validator(
-          [](const std::string& text) {
-            return parse_parallel(text) ? std::string()
-                                        : "not a number of copies (1 to 64, decimal): " + text;
-          },
-          "N"));
+  cli_options::add_count_option(*repair, "--parallel", options->parallel,
+                                {1, profile_logs::repair::MAX_PARALLEL}, "Copies at a time");
   repair->callback([options, &io, &status] {
     status = run_with_comparison_metrics(
         *options, options->replicas, io,
