@@ -63,6 +63,11 @@ for package in quelmar quelmar-fake-fly libquelmar-dev; do
     gunzip | dpkg-parsechangelog -l - -S Version 2>&1)
   [ "$changelog" = "$version" ] ||
     fail "$package: changelog's latest version is '$changelog', not $version (add an entry)"
+  # Everyone may install it: the copyright file names the licence, in the machine-readable form.
+  copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/doc/$package/copyright")
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    <<<"$copyright" || fail "$package: copyright file is not machine-readable"
+  grep -qx 'License: Apache-2.0' <<<"$copyright" || fail "$package: copyright names no Apache-2.0"
   dpkg-deb -x "$deb" "$scratch/root" || fail "dpkg-deb -x $deb"
 done
 
