@@ -2,10 +2,10 @@
 # The Debian packages that cpack built: their names, their files with owner and mode, the
 # dependencies computed from the binaries, the changelog's version, and the unpacked programs
 # running from a scratch directory.
-# usage: package_test.sh PACKAGE_DIR VERSION LIBDIR SOURCE_DIR
+# usage: package_test.sh PACKAGE_DIR VERSION_FILE LIBDIR SOURCE_DIR
 set -uo pipefail
 . "$(dirname "$0")/check.sh"
-packages=$1 version=$2 libdir=$3 source=$4
+packages=$1 version=$(head -n 1 "$2") libdir=$3 source=$4
 arch=$(dpkg --print-architecture)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -80,6 +80,9 @@ done
 [[ $(depends quelmar-fake-fly) == *libcpp-httplib* ]] ||
   fail "quelmar-fake-fly does not depend on libcpp-httplib"
 [[ $(depends quelmar) != *libcpp-httplib* ]] || fail "quelmar depends on libcpp-httplib"
+
+pc_version=$(sed -n 's/^Version: //p' "$scratch/root/usr/$libdir/pkgconfig/quelmar.pc")
+[ "$pc_version" = "$version" ] || fail "quelmar.pc's version is '$pc_version', not $version"
 
 # The unpacked programs run with the system's libraries alone.
 bin=$scratch/root/usr/bin
