@@ -15,6 +15,7 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "stdin_use.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -43,10 +44,13 @@ ordered_json meter_id_json(const std::string& meter_id) {
 
 // The inventory, or absent after its problems were printed: the first ones by line, then how
 // many more there are.
+// "-" reads standard input.
 std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io) {
-  fleet::Inventory inventory = fleet::read_inventory(path);
+  const bool from_stdin = path == kStdinPath;
+  fleet::Inventory inventory =
+      from_stdin ? fleet::read_inventory(io.in, "(standard input)") : fleet::read_inventory(path);
   if (inventory.problems.empty()) return inventory;
-  const std::string file = escape_for_terminal(path);
+  const std::string file = from_stdin ? "(standard input)" : escape_for_terminal(path);
   for (const auto& problem : inventory.problems) {
     io.err << "quelmar: " << file << ':' << problem.line << ": "
            << escape_for_terminal(problem.message) << '\n';
@@ -251,7 +255,8 @@ std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(co
 
 void add_inventory_option(CLI::App& cmd, std::string& path) {
   cmd.add_option("--inventory", path,
-                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]");
+                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]; - reads "
+                 "standard input");
 }
 
 // What `step` returns; a failed listing on the way is a CommandError naming the app.
@@ -271,6 +276,9 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
                                              fleet::PlanOptions options, const Io& io) {
   const auto inventory = load_inventory(path, io);
   if (!inventory) return std::nullopt;
+  if (adapter.image().empty()) {
+    io.err << "quelmar: without --image, the mediators' images are not compared\n";
+  }
   options.inventory_sha256 = inventory->sha256;
   return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
 }
@@ -358,6 +366,8 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
+    check_stdin_use({{"--inventory -", options->inventory == kStdinPath},
+                     {"the confirmation prompt (without --yes)", !options->yes}});
     vostrel::FlyAdapter adapter(adapter_options());
     std::optional<fleet::Plan> plan;
     if (!options->plan_file.empty()) {
