@@ -288,7 +288,8 @@ TEST_F(FlyCli, UsageErrorsAreOneLineAndNeverShowTheToken) {
   EXPECT_THAT(r.out, HasSubstr("fly"));
   r = run_cli({"--version"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.out, MatchesRegex("quelmar [0-9]+\\.[0-9]+\\.[0-9]+( \\(git [^ ]+\\))?\n"));
+  EXPECT_THAT(r.out, MatchesRegex("quelmar [0-9]+\\.[0-9]+\\.[0-9]+(~git[0-9]{8}\\.[0-9a-f]+)?"
+                                  "( \\(git [^ ]+\\))?\n"));
   r = run_cli({"fly", "create", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("--port"));
