@@ -270,8 +270,7 @@ TEST_F(FlyCli, UsageErrorsAreOneLineAndNeverShowTheToken) {
       {"fly", "--app", "meters", "list", "--meter-id"},                  // missing value
       {"fly", "--app", "meters", "--token", "FlyV1 part-0ne,part-tw0", "list", "part-tw0"},
       {"fly", "--app", "meters", "list", "env-t0ken-value"},  // the env's token
-      {"nothing"},
-      {}};
+      {"nothing"}};
   for (const auto& args : usage_errors) {
     const auto r = run_cli(args, "", {{"FLY_API_TOKEN", "env-t0ken-value"}});
     const std::string shown = args.empty() ? "(none)" : args.back();
