@@ -12,7 +12,7 @@ setup:
 build/%/CMakeCache.txt: | setup
 	cmake --preset $* >/dev/null
 
-# The main job on embedded defaults: audit the example replica tree.
+# Every job on generated example data and the local fake of the platform.
 demo: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly

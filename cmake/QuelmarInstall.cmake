@@ -28,7 +28,9 @@ else()
   set(quelmar_pc_requires_private "")
 endif()
 list(JOIN quelmar_pc_requires ", " quelmar_pc_requires)
-set(quelmar_pc_prefix "@quelmar_pc_prefix@")  # filled in by the install step
+# Filled in by the install step, which knows the prefix and the version of the last build.
+set(quelmar_pc_prefix "@quelmar_pc_prefix@")
+set(quelmar_pc_version "@quelmar_pc_version@")
 foreach(dir IN ITEMS includedir libdir)
   string(TOUPPER ${dir} upper)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${upper}}")
@@ -46,6 +48,7 @@ configure_file(cmake/quelmar.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/quelmar.pc.in
 # One file per destination: a package build and an install may run at the same time.
 install(CODE "
   set(quelmar_pc_prefix \"\${CMAKE_INSTALL_PREFIX}\")
+  file(STRINGS \"${QUELMAR_VERSION_FILE}\" quelmar_pc_version LIMIT_COUNT 1)
   string(MD5 destination \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
   set(pc \"${PROJECT_BINARY_DIR}/pkgconfig/\${destination}/quelmar.pc\")
   configure_file(\"${PROJECT_BINARY_DIR}/pkgconfig/quelmar.pc.in\" \"\${pc}\" @ONLY)

@@ -7,17 +7,27 @@ set(quelmar_maintainer
     "Seed 2e533b6d maintainers <maintainers@users.noreply.c-seed-2e533b6d.example>")
 set(quelmar_packages cli quelmar fake_fly quelmar-fake-fly dev libquelmar-dev)
 
-# Every package carries the copyright file and, as a native package, the changelog as
-# changelog.gz.
-set(quelmar_changelog_gz ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+# Every package carries the copyright file and, as a native package, CHANGELOG.md in Debian's
+# form as changelog.gz, its newest entry under the build's version.
+set(quelmar_changelog ${PROJECT_BINARY_DIR}/debian/changelog)
+set(quelmar_changelog_gz ${quelmar_changelog}.gz)
+add_custom_command(
+  OUTPUT ${quelmar_changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/debian
+  COMMAND ${CMAKE_COMMAND} -DCHANGELOG=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DBASE=${PROJECT_VERSION}
+          -DVERSION_FILE=${QUELMAR_VERSION_FILE} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DMAINTAINER=${quelmar_maintainer} -DOUTPUT=${quelmar_changelog}
+          -P ${PROJECT_SOURCE_DIR}/cmake/changelog.cmake
+  DEPENDS CHANGELOG.md cmake/changelog.cmake ${QUELMAR_VERSION_FILE}
+  VERBATIM)
 add_custom_command(
   OUTPUT ${quelmar_changelog_gz}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/debian
   COMMAND sh -c "\"$1\" -9 -n -c \"$2\" >\"$3.tmp\" && mv \"$3.tmp\" \"$3\"" sh ${GZIP}
-          ${PROJECT_SOURCE_DIR}/cmake/debian/changelog ${quelmar_changelog_gz}
-  DEPENDS cmake/debian/changelog
+          ${quelmar_changelog} ${quelmar_changelog_gz}
+  DEPENDS ${quelmar_changelog}
   VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS ${quelmar_changelog_gz})
+add_dependencies(debian_changelog quelmar_version)
 while(quelmar_packages)
   list(POP_FRONT quelmar_packages component package)
   # Only in packages: an install under /usr/local needs no Debian copyright file.
@@ -68,5 +78,15 @@ The C++20 libraries behind the quelmar command line: the profile-log audit,
 the Fly Machines API adapter with its HTTP client, and the fleet planner,
 with their headers, a CMake package configuration for find_package(quelmar)
 and a pkg-config file.")
+
+# The version of the build that is packaged, read when cpack runs: the commit may have changed
+# since CMake configured the tree.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackVersion.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "
+if(NOT EXISTS \"${QUELMAR_VERSION_FILE}\")
+  message(FATAL_ERROR \"${QUELMAR_VERSION_FILE} is missing: build the installable target first\")
+endif()
+file(STRINGS \"${QUELMAR_VERSION_FILE}\" CPACK_PACKAGE_VERSION LIMIT_COUNT 1)
+")
 
 include(CPack)

@@ -146,6 +146,11 @@ TEST_F(TokenInput, AnUnsafeOrUnusableTokenFileIsRefusedBeforeAnyRequest) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "quelmar: " + c.path + ": " + c.reason + "\n");
   }
+  // A token passed where its file belongs is not repeated.
+  const auto token_as_file = quelmar({"list", "--token-file", "FlyV1 fm2_aaaa,fm2_bbbb"});
+  EXPECT_EQ(token_as_file.status, 2);
+  EXPECT_EQ(token_as_file.err,
+            "quelmar: --token-file (a token, not a file name?): No such file or directory\n");
   const auto both = quelmar({"--token", kToken, "--token-file", token_file(kToken), "list"});
   EXPECT_EQ(both.status, 2);
   EXPECT_THAT(both.err, HasSubstr("excludes"));

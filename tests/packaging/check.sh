@@ -33,7 +33,8 @@ help_subcommands() {  # PROGRAM WORDS...
   "$@" --help | awk '/^Subcommands:/ { s = 1; next } /^[^ ]/ { s = 0 } s && /^  [a-z]/ { print $1 }'
 }
 
-# The option names of one --help page, in whatever group, one per line ("-h,--help" gives two).
+# The option names of one --help page, in whatever group, one per line ("-h,--help" gives two);
+# not those of the commands above it ("Options of quelmar fly:").
 help_options() {  # PROGRAM WORDS...
-  "$@" --help | awk '/^  -/ { print $1 }' | tr ',' '\n'
+  "$@" --help | awk '/^Options of / { exit } /^  -/ { print $1 }' | tr ',' '\n'
 }

@@ -54,11 +54,12 @@ for program in "$quelmar" "$fake"; do
   done < <(help_commands "$program")
 done
 
-# Choices in braces on a --help line: "--state TEXT:{created,started,...}".
+# The choices an option's --help line lists: "--state STATE ... (one of: created, started)".
 help_choices() {  # OPTION PROGRAM WORDS...
   local option=$1
   shift
-  "$@" --help | grep -o -- "$option [A-Z]*:{[^}]*}" | sed 's/.*{//; s/}//' | tr ',' '\n'
+  "$@" --help | grep -- "^  $option " | grep -o '(one of: [^)]*)' | sed 's/(one of: //; s/)//' |
+    sed 's/, /\n/g'
 }
 states=$(help_choices --state "$quelmar" fly list)
 [ -n "$states" ] || fail "no --state choices in quelmar fly list --help"

@@ -2,10 +2,10 @@
 # The Debian packages that cpack built: their names, their files with owner and mode, the
 # dependencies computed from the binaries, the changelog's version, and the unpacked programs
 # running from a scratch directory.
-# usage: package_test.sh PACKAGE_DIR VERSION LIBDIR SOURCE_DIR
+# usage: package_test.sh PACKAGE_DIR VERSION_FILE LIBDIR SOURCE_DIR
 set -uo pipefail
 . "$(dirname "$0")/check.sh"
-packages=$1 version=$2 libdir=$3 source=$4
+packages=$1 version=$(head -n 1 "$2") libdir=$3 source=$4
 arch=$(dpkg --print-architecture)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -65,6 +65,11 @@ for package in quelmar quelmar-fake-fly libquelmar-dev; do
     gunzip | dpkg-parsechangelog -l - -S Version 2>&1)
   [ "$changelog" = "$version" ] ||
     fail "$package: changelog's latest version is '$changelog', not $version (add an entry)"
+  # Everyone may install it: the copyright file names the licence, in the machine-readable form.
+  copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/doc/$package/copyright")
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    <<<"$copyright" || fail "$package: copyright file is not machine-readable"
+  grep -qx 'License: Apache-2.0' <<<"$copyright" || fail "$package: copyright names no Apache-2.0"
   dpkg-deb -x "$deb" "$scratch/root" || fail "dpkg-deb -x $deb"
 done
 
@@ -77,6 +82,9 @@ done
 [[ $(depends quelmar-fake-fly) == *libcpp-httplib* ]] ||
   fail "quelmar-fake-fly does not depend on libcpp-httplib"
 [[ $(depends quelmar) != *libcpp-httplib* ]] || fail "quelmar depends on libcpp-httplib"
+
+pc_version=$(sed -n 's/^Version: //p' "$scratch/root/usr/$libdir/pkgconfig/quelmar.pc")
+[ "$pc_version" = "$version" ] || fail "quelmar.pc's version is '$pc_version', not $version"
 
 # The unpacked programs run with the system's libraries alone.
 bin=$scratch/root/usr/bin

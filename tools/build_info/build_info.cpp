@@ -1,6 +1,6 @@
 #include "build_info.hpp"
 
-#include "quelmar_revision.hpp"
+#include "quelmar_version.hpp"
 
 namespace quelmar::build_info {
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "quelmar/util/truncate.hpp"
+
 namespace quelmar::cli_options {
 
 CLI::Option* add_count_option(CLI::App& app, const std::string& name,
@@ -17,7 +19,8 @@ CLI::Option* add_count_option(CLI::App& app, const std::string& name,
         const auto value = util::parse_decimal(text, range);
         if (!value) {
           throw CLI::ValidationError(name + " takes a whole number " + range_text +
-                                     " (decimal digits only), not '" + text + "'");
+                                     " (decimal digits only), not '" + util::truncated(text, 40) +
+                                     "'");
         }
         store(*value);
         return true;

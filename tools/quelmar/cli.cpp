@@ -13,6 +13,7 @@
 #include "build_info.hpp"
 #include "closest_name.hpp"
 #include "commands.hpp"
+#include "help.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/logging.hpp"
@@ -90,14 +91,30 @@ CLI::App& last_command(CLI::App& app) {
   return *command;
 }
 
-// "quelmar fly" for the fly command.
-std::string command_path(const CLI::App& command) {
-  std::string path = command.get_name();
-  for (const CLI::App* parent = command.get_parent(); parent != nullptr;
-       parent = parent->get_parent()) {
-    path.insert(0, parent->get_name() + " ");
+// The long options a command takes, those of the commands above it included (they may follow
+// it). A one-letter option is too short to guess another from.
+std::vector<std::string> long_option_names(const CLI::App& command) {
+  std::vector<std::string> names;
+  for (const CLI::App* c = &command; c != nullptr; c = c->get_parent()) {
+    for (const CLI::Option* opt : c->get_options()) {
+      for (const auto& name : opt->get_lnames()) names.push_back("--" + name);
+    }
   }
-  return path;
+  return names;
+}
+
+// A command that needs one of its own, given none: its list of commands, on stderr.
+bool report_missing_command(CLI::App& app, const Io& io) {
+  CLI::App& command = last_command(app);
+  if (command.get_require_subcommand_min() == 0 || !command.get_subcommands().empty() ||
+      !app.remaining(true).empty()) {
+    return false;
+  }
+  const std::string path = command_path(command);
+  io.err << "quelmar: '" << path << "' needs a command:\n"
+         << HelpFormatter().make_subcommands(&command, CLI::AppFormatMode::Normal) << "\nSee '"
+         << path << " --help'.\n";
+  return true;
 }
 
 // Whether `word` names an option of `app` or of any of its commands that takes a value.
@@ -143,11 +160,15 @@ std::optional<std::string> unknown_argument(CLI::App& app, int argc, const char*
   const std::vector<std::string> left_over = app.remaining(true);
   if (left_over.empty()) return std::nullopt;
   const std::string& first = left_over.front();
-  if (first.size() > 1 && first.starts_with('-') && first != "--") {
-    return "unknown option '" + first.substr(0, first.find('=')) + "'";
-  }
   const std::string position = "argument " + std::to_string(position_of(app, argc, argv, first));
   CLI::App& command = last_command(app);
+  if (first.size() > 1 && first.starts_with('-') && first != "--") {
+    const std::string typed = first.substr(0, first.find('='));
+    const auto closest =
+        typed.starts_with("--") ? closest_name(typed, long_option_names(command)) : std::nullopt;
+    return "unknown option '" + typed + "'" +
+           (closest ? " (did you mean '" + *closest + "'?)" : "");
+  }
   const std::vector<CLI::App*> subcommands = command.get_subcommands({});
   if (subcommands.empty() || first.starts_with('-')) return position + " was not expected";
   std::vector<std::string> names;
@@ -204,6 +225,7 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
   add_profile_logs_commands(app, io, status);
   add_fly_commands(app, io, status);
   let_options_follow_commands(app);
+  teach_help(app);
   if (const auto problem = split_token(argc, argv)) {
     report(io, *problem);
     return kExitUsage;
@@ -215,6 +237,7 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
       app.exit(e, io.out, io.err);
       return 0;
     }
+    if (report_missing_command(app, io)) return kExitUsage;
     report(io, unknown_argument(app, argc, argv).value_or(e.what()));
     return kExitUsage;
   } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {

@@ -46,10 +46,14 @@ ordered_json meter_id_json(const std::string& meter_id) {
 
 // The inventory, or absent after its problems were printed: the first ones by line, then how
 // many more there are.
+// "-" reads standard input.
 std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io) {
-  fleet::Inventory inventory = fleet::read_inventory(path);
+  const bool from_stdin = path == kStdinPath;
+  if (from_stdin) io.state->claim_stdin(kInventoryReader);
+  fleet::Inventory inventory =
+      from_stdin ? fleet::read_inventory(io.in, "(standard input)") : fleet::read_inventory(path);
   if (inventory.problems.empty()) return inventory;
-  const std::string file = escape_for_terminal(path);
+  const std::string file = from_stdin ? "(standard input)" : escape_for_terminal(path);
   for (const auto& problem : inventory.problems) {
     io.err << "quelmar: " << file << ':' << problem.line << ": "
            << escape_for_terminal(problem.message) << '\n';
@@ -254,7 +258,8 @@ std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(co
 
 void add_inventory_option(CLI::App& cmd, std::string& path) {
   cmd.add_option("--inventory", path,
-                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]");
+                 "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]; - reads "
+                 "standard input");
 }
 
 // What `step` returns; a failed listing on the way is a CommandError naming the app.
@@ -274,6 +279,9 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
                                              fleet::PlanOptions options, const Io& io) {
   const auto inventory = load_inventory(path, io);
   if (!inventory) return std::nullopt;
+  if (adapter.image().empty()) {
+    io.err << "quelmar: without --image, the mediators' images are not compared\n";
+  }
   options.inventory_sha256 = inventory->sha256;
   return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
 }
@@ -361,6 +369,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     }
     // Whether or not the plan will need it: the answer must not depend on the listing.
     if (!options->yes) io.state->claim_stdin(kConfirmationReader);
+    if (options->inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
     vostrel::FlyAdapter adapter(adapter_options());
     std::optional<fleet::Plan> plan;
     if (!options->plan_file.empty()) {

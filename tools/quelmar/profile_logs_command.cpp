@@ -505,12 +505,30 @@ void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRa
   out << " across " << std::uint64_t{replica_count} << " replicas\n";
 }
 
+// The same directory given twice (by another name, a trailing slash, a link) would be compared
+// with itself and never lack anything. A root that cannot be examined is left to the scan.
+void refuse_repeated_replicas(const std::vector<std::string>& roots) {
+  std::vector<std::pair<struct stat, std::size_t>> seen;
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    struct stat st {};
+    if (::stat(roots[i].c_str(), &st) != 0) continue;
+    for (const auto& [other, index] : seen) {
+      if (other.st_dev == st.st_dev && other.st_ino == st.st_ino) {
+        throw CommandError("replicas " + roots[index] + " and " + roots[i] +
+                           " are the same directory");
+      }
+    }
+    seen.emplace_back(st, i);
+  }
+}
+
 void check_replica_count(const std::vector<std::string>& roots, const char* command) {
   if (roots.size() < 2) throw CommandError(std::string(command) + " needs two or more replicas");
   if (roots.size() > replicas::MAX_REPLICAS) {
     throw CommandError(std::string(command) + " takes at most " +
                        std::to_string(replicas::MAX_REPLICAS) + " replicas");
   }
+  refuse_repeated_replicas(roots);
 }
 
 // The comparison that compare reports and repair repairs: one for both.

@@ -23,7 +23,11 @@ class RunState {
   std::vector<util::SecretScope> secrets_;
 };
 
-// How the confirmation prompt claims standard input.
+// The value of a file option that means standard input.
+inline constexpr const char* kStdinPath = "-";
+
+// How the readers of standard input claim it.
 inline constexpr const char* kConfirmationReader = "the confirmation prompt (--yes skips it)";
+inline constexpr const char* kInventoryReader = "--inventory -";
 
 }  // namespace quelmar::cli

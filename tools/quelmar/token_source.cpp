@@ -22,6 +22,13 @@ std::string token_problem(const std::string& token) {
   return {};
 }
 
+// How a refused --token-file is named: a token given there by mistake is not repeated.
+std::string file_name_for_messages(const std::string& path) {
+  const bool looks_like_token = path.starts_with("FlyV1") || path.starts_with("fm1") ||
+                                path.starts_with("fm2_") || path.find(",fm2_") != std::string::npos;
+  return looks_like_token ? "--token-file (a token, not a file name?)" : path;
+}
+
 }  // namespace
 
 bool is_split_token_head(std::string_view value) { return value == "FlyV1"; }
@@ -32,10 +39,10 @@ std::string read_token_file(const std::string& path) {
     token = without_line_end(
         util::read_whole_file(path, {.max_bytes = kMaxTokenBytes, .only_owner_writes = true}));
   } catch (const util::FileRefused& e) {
-    throw CommandError(path + ": " + e.what());
+    throw CommandError(file_name_for_messages(path) + ": " + e.what());
   }
   if (const std::string problem = token_problem(token); !problem.empty()) {
-    throw CommandError(path + ": " + problem);
+    throw CommandError(file_name_for_messages(path) + ": " + problem);
   }
   return token;
 }

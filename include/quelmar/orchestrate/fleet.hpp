@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,11 +53,14 @@ struct Inventory {
 };
 
 // CSV (RFC 4180, UTF-8, a header row, columns in any order): meter_id, serial, ip_address
-// required; port (default 50051) and cert_auth (true/false, default false) optional. A file
+// required; port (default 50051) and cert_auth (true/false, default false) optional, an empty
+// cell taking the default. A file
 // without any meter row is a problem ("no meter rows", on the header's line).
 Inventory parse_inventory(std::string_view text);
 // Throws std::runtime_error when the file cannot be read or is larger than 64 MiB.
 Inventory read_inventory(const std::string& path);
+// The same from a stream (standard input); `name` says what it is in error messages.
+Inventory read_inventory(std::istream& in, const std::string& name);
 
 // The machine name a meter's mediator gets ("mediator-" + serial).
 std::string mediator_name(const std::string& serial);

@@ -1,6 +1,7 @@
 // The inventory read in two passes over its text: the first checks the header and every row as
 // it comes, the second builds the meters of a file without problems.
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -64,24 +65,37 @@ Inventory parse_inventory(std::string_view text) {
   return result;
 }
 
-Inventory read_inventory(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot read the inventory " + path);
+namespace {
+
+// `reserve`: the expected size, when known.
+Inventory read_bounded(std::istream& in, const std::string& name, std::size_t reserve) {
   std::string text;
-  std::error_code size_error;
-  const auto size = std::filesystem::file_size(path, size_error);
-  if (!size_error && size <= kMaxInventoryBytes) text.reserve(size);
+  text.reserve(std::min(reserve, kMaxInventoryBytes));
   char buffer[1 << 16];
-  while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-    text.append(buffer, static_cast<std::size_t>(file.gcount()));
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
     if (text.size() > kMaxInventoryBytes) {
-      throw std::runtime_error("the inventory " + path + " is larger than 64 MiB");
+      throw std::runtime_error("the inventory " + name + " is larger than 64 MiB");
     }
   }
-  if (file.bad()) throw std::runtime_error("cannot read the inventory " + path);
+  if (in.bad()) throw std::runtime_error("cannot read the inventory " + name);
   Inventory inventory = parse_inventory(text);
   inventory.sha256 = util::sha256_hex(text);
   return inventory;
+}
+
+}  // namespace
+
+Inventory read_inventory(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read the inventory " + path);
+  std::error_code size_error;
+  const auto size = std::filesystem::file_size(path, size_error);
+  return read_bounded(file, path, size_error ? 0 : static_cast<std::size_t>(size));
+}
+
+Inventory read_inventory(std::istream& in, const std::string& name) {
+  return read_bounded(in, name, 0);
 }
 
 }  // namespace quelmar::orchestrate::fleet

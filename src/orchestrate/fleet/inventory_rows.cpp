@@ -52,6 +52,9 @@ std::optional<std::string_view> RowChecker::value(const Record& record, Column c
   const auto position = header_.position(column);
   if (!position) return std::nullopt;
   const std::string_view text = record.fields[*position];
+  // An empty cell of an optional column takes the column's default.
+  const bool optional = column == Column::kPort || column == Column::kCertAuth;
+  if (text.empty() && optional) return std::nullopt;
   if (text.empty()) {
     report(record.line, column, [&] { return "missing value for " + name_of(column); });
   } else if (!util::is_valid_utf8(text)) {

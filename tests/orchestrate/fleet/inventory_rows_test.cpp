@@ -76,7 +76,7 @@ TEST_F(InventoryRows, ReportsEachBadValueOfARowInColumnOrder) {
           "5: serial 'S/5' cannot form a machine name (letters, digits, '-' and '_', at most 54 "
           "characters)",
           "5: bad IP address '[::1]'", "5: bad port '0x50' (a number in 1..65535)",
-          "5: missing value for cert_auth", "6: expected 5 fields, found 2",
+          "6: expected 5 fields, found 2",
           "7: serial '" + too_long +
               "' cannot form a machine name (letters, digits, '-' and '_', at most 54 "
               "characters)"));

@@ -2,11 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "orchestrate/fleet/inventory_problems_shown.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/sha256.hpp"
 
 namespace quelmar::orchestrate::fleet {
 namespace {
@@ -41,6 +43,30 @@ TEST(Inventory, ReadsColumnsInAnyOrderWithDefaultsQuotesAndLineEnds) {
   ASSERT_EQ(defaults.meters.size(), 1U);
   EXPECT_EQ(defaults.meters[0].port, 50051);
   EXPECT_FALSE(defaults.meters[0].cert_auth);
+
+  // An empty cell of an optional column is its default too; a required one stays a problem.
+  const auto empty_cells = parse_inventory(
+      "meter_id,serial,ip_address,port,cert_auth\nm-1,SN1,10.0.0.1,,\nm-2,SN2,10.0.0.2,\"\","
+      "true\n");
+  ASSERT_THAT(lines_and_messages(empty_cells), IsEmpty());
+  ASSERT_EQ(empty_cells.meters.size(), 2U);
+  EXPECT_EQ(empty_cells.meters[0].port, 50051);
+  EXPECT_FALSE(empty_cells.meters[0].cert_auth);
+  EXPECT_EQ(empty_cells.meters[1].port, 50051);
+  EXPECT_TRUE(empty_cells.meters[1].cert_auth);
+}
+
+TEST(Inventory, ReadsAStreamAsItReadsAFile) {
+  const std::string text = "meter_id,serial,ip_address\nm-1,SN1,10.0.0.1\n";
+  std::istringstream in(text);
+  const auto inventory = read_inventory(in, "(standard input)");
+  ASSERT_EQ(inventory.meters.size(), 1U);
+  EXPECT_EQ(inventory.meters[0].meter_id, "m-1");
+  EXPECT_EQ(inventory.sha256, util::sha256_hex(text));
+
+  std::istringstream bad("x");
+  bad.setstate(std::ios::badbit);
+  EXPECT_THROW(read_inventory(bad, "(standard input)"), std::runtime_error);
 }
 
 TEST(Inventory, ReportsEveryProblemWithItsLineAndKeepsNoMeter) {
@@ -64,8 +90,7 @@ TEST(Inventory, ReportsEveryProblemWithItsLineAndKeepsNoMeter) {
                   "5: bad IP address '10.0.0.256'", "5: bad port '0' (a number in 1..65535)",
                   "5: bad cert_auth 'yes' (true or false)", "6: missing value for meter_id",
                   "6: missing value for ip_address", "6: bad port '65536' (a number in 1..65535)",
-                  "6: missing value for cert_auth", "7: expected 6 fields, found 3",
-                  "8: text after the closing quote of a field",
+                  "7: expected 6 fields, found 3", "8: text after the closing quote of a field",
                   "9: serial 'SN/9' cannot form a machine name (letters, digits, '-' and '_', at "
                   "most 54 characters)",
                   "9: bad IP address '::g'", "9: bad port '080a' (a number in 1..65535)",
