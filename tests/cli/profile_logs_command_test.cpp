@@ -490,14 +490,16 @@ TEST_F(ReplicaCli, ExpectationErrorsNameTheFileAndLine) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "quelmar: cannot read " + replica(0) + ": Is a directory\n");
 
-  // An expected directory the audit cannot list is not passed over in silence.
+  // An expected directory the audit cannot list is reported, and the scan goes on.
   fs::create_directory_symlink(root_ / "r0/m", root_ / "r0/alias");
   const auto list = write_file("alias.txt", "alias\nm\n");
   r = run_cli({"profile-logs", "missing", replica(0), "--from", "2021-09-01", "--to", "2021-09-01",
                "--expect", list.string()});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "no days missing in 2021-09-01..2021-09-01 (1 day)\n");
-  EXPECT_EQ(r.err, "quelmar: cannot list expected directory alias\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "alias: cannot be read (symbolic link, not followed)\n"
+            "no days missing, 1 directory cannot be read, in 2021-09-01..2021-09-01 (1 day)\n");
+  EXPECT_THAT(r.err, IsEmpty());
 }
 
 TEST_F(ReplicaCli, LastDaysEndYesterdayInLocalTime) {
@@ -543,6 +545,9 @@ TEST_F(ReplicaCli, PrometheusFileForMissing) {
             "quelmar_profile_log_missing_files{" +
                 root_label +
                 ",directory=\"q\\\"b\\\\\\\\s\\\\xff\\nx\"} 1\n"
+                "# HELP quelmar_profile_log_unreadable_directory A directory that cannot be "
+                "listed (1), so its days are unknown.\n"
+                "# TYPE quelmar_profile_log_unreadable_directory gauge\n"
                 "# HELP quelmar_profile_log_scan_missing_files Daily profile-log files missing in "
                 "the whole tree.\n"
                 "# TYPE quelmar_profile_log_scan_missing_files gauge\n"
@@ -555,6 +560,12 @@ TEST_F(ReplicaCli, PrometheusFileForMissing) {
                 "quelmar_profile_log_scan_directories_with_gaps{" +
                 root_label +
                 "} 1\n"
+                "# HELP quelmar_profile_log_scan_unreadable_directories Directories that cannot "
+                "be listed, in all.\n"
+                "# TYPE quelmar_profile_log_scan_unreadable_directories gauge\n"
+                "quelmar_profile_log_scan_unreadable_directories{" +
+                root_label +
+                "} 0\n"
                 "# HELP quelmar_profile_log_scan_success Whether the last scan answered its "
                 "question (1) or failed (0).\n"
                 "# TYPE quelmar_profile_log_scan_success gauge\n"
@@ -592,15 +603,19 @@ TEST_F(ReplicaCli, PrometheusFileForCompareAndForAFailedScan) {
       compare({"--from", "2021-09-01", "--to", "2021-09-03", "--prometheus", file.string()}));
   EXPECT_EQ(r.status, 1);
   std::string text = read_file(file);
+  const std::string scan = "replicas=\"" + replica(0) + "," + replica(1) + "\"";
   for (const std::string& series : std::vector<std::string>{
-           "quelmar_profile_log_lacking_files{directory=\"site/m\\\\xff\\\"\",replica=\"" +
-               replica(1) + "\"} 2\n",
-           "quelmar_profile_log_lost_files{directory=\"site/gone\"} 2\n",
-           "quelmar_profile_log_unreadable_directory{directory=\"linked\",replica=\"" + replica(1) +
-               "\"} 1\n",
-           "quelmar_profile_log_replica_lacking_files{replica=\"" + replica(0) + "\"} 0\n",
-           "quelmar_profile_log_replica_lacking_files{replica=\"" + replica(1) + "\"} 3\n",
-           "quelmar_profile_log_scan_lost_files 2\n", "quelmar_profile_log_scan_success 1\n"}) {
+           "quelmar_profile_log_lacking_files{" + scan +
+               ",directory=\"site/m\\\\xff\\\"\",replica=\"" + replica(1) + "\"} 2\n",
+           "quelmar_profile_log_lost_files{" + scan + ",directory=\"site/gone\"} 2\n",
+           "quelmar_profile_log_unreadable_directory{" + scan + ",directory=\"linked\",replica=\"" +
+               replica(1) + "\"} 1\n",
+           "quelmar_profile_log_replica_lacking_files{" + scan + ",replica=\"" + replica(0) +
+               "\"} 0\n",
+           "quelmar_profile_log_replica_lacking_files{" + scan + ",replica=\"" + replica(1) +
+               "\"} 3\n",
+           "quelmar_profile_log_scan_lost_files{" + scan + "} 2\n",
+           "quelmar_profile_log_scan_success{" + scan + "} 1\n"}) {
     EXPECT_THAT(text, HasSubstr(series));
   }
   auto lint = promtool_check(file);
@@ -612,7 +627,8 @@ TEST_F(ReplicaCli, PrometheusFileForCompareAndForAFailedScan) {
                "2021-09-01", "--to", "2021-09-03", "--prometheus", file.string()});
   EXPECT_EQ(r.status, 2);
   text = read_file(file);
-  EXPECT_THAT(text, HasSubstr("\nquelmar_profile_log_scan_success 0\n"));
+  EXPECT_THAT(text, HasSubstr("\nquelmar_profile_log_scan_success{replicas=\"" + replica(0) + "," +
+                              (root_ / "typo").string() + "\"} 0\n"));
   EXPECT_THAT(text, ::testing::Not(HasSubstr("lacking_files")));
   lint = promtool_check(file);
   EXPECT_EQ(lint.status, 0) << lint.out;

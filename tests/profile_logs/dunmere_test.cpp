@@ -146,32 +146,71 @@ std::vector<std::string> expected_paths(const dunmere::ExpectedDirectories& expe
 
 TEST(ExpectationList, DecodesTheKeyEncodingLineByLine) {
   const auto expected = dunmere::parse_expected_directories(
-      "site/m1\n"
+      "# written by hand\r\n"  // a comment, with a CR LF line end
+      "site/m1\r\n"
       ".\n"
       "\n"                       // skipped
+      "  \n"                     // a line of spaces is a name
       "back\\\\slash\\xff\n"     // "\\" and "\xff" as the JSON keys write them
       "line\\nfeed\\xC3\\xa9\n"  // "\n" in a name; hex digits in either case
       "site/m1\n"                // twice is once
-      "cr\r");                   // no final line feed; a carriage return is part of a name
+      " # not a comment\n"
+      "cr\\r\r");  // a name that ends in CR, without a final line feed
   EXPECT_THAT(expected_paths(expected),
-              ElementsAre(".", "back\\slash\xff", "cr\r", "line\nfeed\xc3\xa9", "site/m1"));
-  EXPECT_EQ(expected.size(), 5U);
+              ElementsAre(".", "  ", " # not a comment", "back\\slash\xff", "cr\r",
+                          "line\nfeed\xc3\xa9", "site/m1"));
+  EXPECT_EQ(expected.size(), 7U);
   EXPECT_TRUE(dunmere::parse_expected_directories("").empty());
+  EXPECT_TRUE(dunmere::parse_expected_directories("# nothing\n\r\n").empty());
 }
 
-TEST(ExpectationList, NamesTheFirstMalformedLine) {
-  for (const char* bad : {"/abs", "a//b", "a/", "./a", "a/../b", "..", "a\\", "a\\q", "a\\x4",
-                          "a\\xg0", "a\\x00b", "a\\x2fb", "\\"}) {
+TEST(ExpectationList, NamesTheFirstMalformedLineAndWhy) {
+  const std::string deep = [] {
+    std::string path = "a";
+    for (int i = 0; i < 1024; ++i) path += "/a";
+    return path;  // 1,025 names
+  }();
+  const struct {
+    std::string line;
+    std::string reason;
+  } cases[] = {
+      {"/abs", "not a path below the root: absolute path"},
+      {"a//b", "not a path below the root: empty component"},
+      {"a/", "not a path below the root: trailing /"},
+      {"a/\r", "not a path below the root: trailing /"},
+      {"./a", "not a path below the root: . or .. component"},
+      {"a/../b", "not a path below the root: . or .. component"},
+      {"..", "not a path below the root: . or .. component"},
+      {std::string(4097, 'a'), "not a path below the root: longer than 4096 bytes"},
+      {deep, "not a path below the root: more than 1024 components"},
+      {"a\\", "unknown escape: a backslash must be followed by"},
+      {"a\\q", "unknown escape: a backslash must be followed by"},
+      {"a\\x4", "unknown escape: a backslash must be followed by"},
+      {"a\\xg0", "unknown escape: a backslash must be followed by"},
+      {"a\\x00b", "unknown escape: an x escape cannot stand for a NUL byte or /"},
+      {"a\\x2fb", "unknown escape: an x escape cannot stand for a NUL byte or /"},
+      {std::string("a\0b", 3), "not a path below the root: NUL byte"},
+  };
+  for (const auto& c : cases) {
     try {
-      dunmere::parse_expected_directories(std::string("ok\n\n") + bad + "\nalso/ok\n");
-      ADD_FAILURE() << "accepted " << bad;
+      dunmere::parse_expected_directories("ok\n# c\n" + c.line + "\nalso/ok\n");
+      ADD_FAILURE() << "accepted " << c.line;
     } catch (const dunmere::ExpectedDirectoriesError& e) {
-      EXPECT_EQ(e.line(), 3U) << bad;
-      EXPECT_THAT(std::string(e.what()), ::testing::Not(IsEmpty()));
+      EXPECT_EQ(e.line(), 3U) << c.line;
+      EXPECT_THAT(std::string(e.what()), ::testing::StartsWith(c.reason)) << c.line;
+      // Our own text holds no backslash, so that none is doubled on a terminal.
+      EXPECT_EQ(std::string(e.what()).find('\\'), std::string::npos) << e.what();
     }
   }
-  EXPECT_THROW(dunmere::parse_expected_directories(std::string("a\0b", 3)),
-               dunmere::ExpectedDirectoriesError);
+  // The deepest path allowed is kept, and released without recursion.
+  EXPECT_EQ(dunmere::parse_expected_directories(deep.substr(2) + "\n").size(), 1U);
+}
+
+TEST(ExpectationList, AMegabyteLineIsRejectedNotACrash) {
+  std::string line;
+  while (line.size() < (1 << 20)) line += "a/";
+  line += "a";
+  EXPECT_THROW(dunmere::parse_expected_directories(line), dunmere::ExpectedDirectoriesError);
 }
 
 std::chrono::system_clock::time_point utc(Date d, int hour, int minute) {

@@ -13,6 +13,7 @@
 
 #include "commands.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
 
@@ -41,10 +42,11 @@ ordered_json meter_id_json(const std::string& meter_id) {
   return meter_id.empty() ? ordered_json(nullptr) : ordered_json(meter_id);
 }
 
-// The inventory, or absent after its problems were printed: the first ones by line, then how
-// many more there are.
-std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io) {
-  fleet::Inventory inventory = fleet::read_inventory(path);
+}  // namespace
+
+std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io,
+                                               fleet::InventoryUse use) {
+  fleet::Inventory inventory = fleet::read_inventory(path, use);
   if (inventory.problems.empty()) return inventory;
   const std::string file = escape_for_terminal(path);
   for (const auto& problem : inventory.problems) {
@@ -57,6 +59,8 @@ std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io
   }
   return std::nullopt;
 }
+
+namespace {
 
 std::string summary_line(const fleet::Plan& plan) {
   const fleet::Summary s = plan.summary();
@@ -272,7 +276,11 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
   const auto inventory = load_inventory(path, io);
   if (!inventory) return std::nullopt;
   options.inventory_sha256 = inventory->sha256;
-  return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
+  // A meter out of service today has no mediator: its own becomes an orphan.
+  const auto today = util::local_date(io.clock());
+  if (!today) throw CommandError("cannot tell today's date in local time");
+  const std::vector<fleet::Meter> meters = fleet::in_service(inventory->meters, *today);
+  return listing_app(adapter, [&] { return fleet::plan(adapter, meters, options); });
 }
 
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {

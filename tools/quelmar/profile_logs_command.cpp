@@ -20,11 +20,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audit_expectations.hpp"
 #include "commands.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
 #include "quelmar/util/atomic_file.hpp"
+#include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
 
@@ -39,25 +41,6 @@ using dunmere::DaySet;
 
 constexpr int kExitComplete = 0;
 constexpr int kExitGaps = 1;
-
-// Strict ISO calendar date, YYYY-MM-DD, years 1 to 9999.
-std::optional<Date> parse_iso_date(const std::string& text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  int parts[3] = {0, 0, 0};
-  const std::size_t starts[3] = {0, 5, 8};
-  const std::size_t lengths[3] = {4, 2, 2};
-  for (int p = 0; p < 3; ++p) {
-    for (std::size_t i = 0; i < lengths[p]; ++i) {
-      const char c = text[starts[p] + i];
-      if (c < '0' || c > '9') return std::nullopt;
-      parts[p] = parts[p] * 10 + (c - '0');
-    }
-  }
-  const Date date{std::chrono::year{parts[0]}, std::chrono::month{static_cast<unsigned>(parts[1])},
-                  std::chrono::day{static_cast<unsigned>(parts[2])}};
-  if (parts[0] < 1 || !date.ok()) return std::nullopt;
-  return date;
-}
 
 // A count of days for --last: decimal digits only, at most the whole calendar.
 std::optional<std::uint64_t> parse_day_count(const std::string& text) {
@@ -164,13 +147,21 @@ void write_range(BlockWriter& out, Date from, Date to) {
   out << from << ".." << to << " (" << range_days << plural(range_days, " day)", " days)");
 }
 
-void write_text_summary(BlockWriter& out, std::uint64_t total, std::uint64_t directories, Date from,
-                        Date to) {
-  if (directories == 0) {
+void write_text_summary(BlockWriter& out, std::uint64_t total, std::uint64_t directories,
+                        std::uint64_t unreadable, Date from, Date to) {
+  if (directories == 0 && unreadable == 0) {
     out << "no days missing in ";
+  } else if (directories == 0) {
+    out << "no days missing, " << unreadable
+        << plural(unreadable, " directory cannot", " directories cannot") << " be read, in ";
   } else {
     out << total << plural(total, " day", " days") << " missing in " << directories
-        << plural(directories, " directory", " directories") << " for ";
+        << plural(directories, " directory", " directories");
+    if (unreadable > 0) {
+      out << ", " << unreadable << plural(unreadable, " directory cannot", " directories cannot")
+          << " be read,";
+    }
+    out << " for ";
   }
   write_range(out, from, to);
   out << "\n";
@@ -208,7 +199,9 @@ struct ScanOptions {
   std::string to;
   std::string last;
   std::string expect;
+  std::string inventory;
   std::string prometheus;
+  std::vector<std::string> prometheus_labels;
   bool json = false;
 };
 
@@ -226,45 +219,25 @@ DateRange resolve_range(const ScanOptions& options, const Io& io) {
   if (options.from.empty() || options.to.empty()) {
     throw CommandError("give --from and --to, or --last");
   }
-  const Date from = *parse_iso_date(options.from);
-  const Date to = *parse_iso_date(options.to);
+  const Date from = *util::parse_iso_date(options.from);
+  const Date to = *util::parse_iso_date(options.to);
   if (std::chrono::sys_days{to} < std::chrono::sys_days{from}) {
     throw CommandError("--from " + options.from + " is later than --to " + options.to);
   }
   return {from, to};
 }
 
-// The whole of a small text file the operator names.
-std::string read_text_file(const std::string& file) {
-  const auto fail = [&file](int error) {
-    return CommandError("cannot read " + file + ": " + std::generic_category().message(error));
-  };
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw fail(errno);
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw fail(error);
+// The constant labels of --prometheus-label, checked together.
+std::vector<metrics::ConstantLabel> constant_labels(const ScanOptions& options) {
+  std::vector<metrics::ConstantLabel> labels;
+  for (const auto& text : options.prometheus_labels) {
+    try {
+      labels.push_back(metrics::parse_constant_label(text, labels));
+    } catch (const std::invalid_argument& e) {
+      throw CommandError("--prometheus-label " + text + ": " + e.what());
     }
-    text.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return text;
-}
-
-std::optional<dunmere::ExpectedDirectories> read_expected(const std::string& file) {
-  if (file.empty()) return std::nullopt;
-  try {
-    return dunmere::parse_expected_directories(read_text_file(file));
-  } catch (const dunmere::ExpectedDirectoriesError& e) {
-    throw CommandError(file + ":" + std::to_string(e.line()) + ": " + e.what());
-  }
+  return labels;
 }
 
 // The --prometheus file of a scan: written when the scan ends, however it ends,
@@ -348,21 +321,29 @@ int run_folder(const MissingOptions& options, DateRange range, const Io& io,
     out << "\n";
   } else {
     if (!missing.empty()) write_text_line(out, options.path, missing);
-    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, range.from, range.to);
+    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, 0, range.from, range.to);
   }
   if (!out.flush()) return kExitUsage;
   return missing.empty() ? kExitComplete : kExitGaps;
 }
 
+// Why a directory cannot be listed, in words.
+std::string unreadable_reason(std::error_code reason) {
+  if (reason.value() == ELOOP) return "symbolic link, not followed";
+  return reason.message();
+}
+
+// The unreadable directories --json names on stderr, beside its unchanged output.
+constexpr std::uint64_t kMaxListedUnreadable = 100;
+
 // Writes each directory as the walk finds it; nothing is collected, and the walk
 // ends as soon as the output cannot be written.
 int run_tree(const MissingOptions& options, DateRange range, const Io& io,
-             metrics::MissingFilesMetrics* metrics) {
-  const auto expected = read_expected(options.expect);
+             metrics::MissingFilesMetrics* metrics, const dunmere::ExpectedDirectories* expected) {
   BlockWriter out(io.out);
   std::uint64_t directories = 0;
   std::uint64_t total = 0;
-  bool unreadable = false;
+  std::uint64_t unreadable = 0;
   const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
     if (options.json) {
       out << (directories == 0 ? "{" : ",") << json_key(dir) << ":";
@@ -375,38 +356,54 @@ int run_tree(const MissingOptions& options, DateRange range, const Io& io,
     total += missing.size();
     return out.flush();
   };
-  const auto on_unreadable = [&](std::string_view dir) {
-    io.err << "quelmar: cannot list expected directory " << util::escape_for_terminal(dir) << '\n';
-    unreadable = true;
-    return true;
+  const auto on_unreadable = [&](std::string_view dir, std::error_code reason) {
+    if (options.json) {
+      if (unreadable < kMaxListedUnreadable) {
+        io.err << "quelmar: cannot list " << util::escape_for_terminal(dir) << ": "
+               << unreadable_reason(reason) << '\n';
+      }
+    } else {
+      out << util::escape_for_terminal(dir) << ": cannot be read (" << unreadable_reason(reason)
+          << ")\n";
+    }
+    if (metrics != nullptr) metrics->add_unreadable(dir);
+    ++unreadable;
+    return out.flush();
   };
   const std::error_code error =
-      expected ? dunmere::visit_missing_files(options.path, range.from, range.to, *expected,
-                                              on_missing, on_unreadable)
-               : dunmere::visit_missing_files(options.path, range.from, range.to, on_missing);
+      dunmere::visit_missing_files(options.path, range.from, range.to, on_missing,
+                                   {.expected = expected, .unreadable = on_unreadable});
   if (error) {
     throw CommandError("cannot scan " + options.path + ": " + error.message());
   }
   if (!out.flush()) return kExitUsage;  // never a summary after a failed write
   if (options.json) {
     out << (directories == 0 ? "{}\n" : "}\n");
+    if (unreadable > kMaxListedUnreadable) {
+      const std::uint64_t more = unreadable - kMaxListedUnreadable;
+      io.err << "quelmar: " << more << plural(more, " more directory", " more directories")
+             << " cannot be listed\n";
+    }
   } else {
-    write_text_summary(out, total, directories, range.from, range.to);
+    write_text_summary(out, total, directories, unreadable, range.from, range.to);
   }
-  if (!out.flush() || unreadable) return kExitUsage;
-  return directories == 0 ? kExitComplete : kExitGaps;
+  if (!out.flush()) return kExitUsage;
+  return directories == 0 && unreadable == 0 ? kExitComplete : kExitGaps;
 }
 
 int run_missing(const MissingOptions& options, const Io& io) {
   const PrometheusFile prometheus(options.prometheus, io);
   std::optional<metrics::MissingFilesMetrics> metrics;
-  if (!options.prometheus.empty()) metrics.emplace(options.path);
+  if (!options.prometheus.empty()) metrics.emplace(options.path, constant_labels(options));
   metrics::MissingFilesMetrics* collected = metrics ? &*metrics : nullptr;
   return prometheus.run(
       [&] {
         const DateRange range = resolve_range(options, io);
-        return options.folder ? run_folder(options, range, io, collected)
-                              : run_tree(options, range, io, collected);
+        if (options.folder) return run_folder(options, range, io, collected);
+        const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+        if (!expectations.usable) return kExitUsage;
+        return run_tree(options, range, io, collected,
+                        expectations.expected ? &*expectations.expected : nullptr);
       },
       [&](const metrics::ScanRun& run) { return metrics->render(run); });
 }
@@ -520,7 +517,9 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
     throw CommandError("compare takes at most " + std::to_string(replicas::MAX_REPLICAS) +
                        " replicas");
   }
-  const auto expected = read_expected(options.expect);
+  const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+  if (!expectations.usable) return kExitUsage;
+  const auto& expected = expectations.expected;
   std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
   std::vector<std::string> shown;     // for text lines
   std::vector<std::string> absolute;  // for the copy list
@@ -580,7 +579,8 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
 void add_scan_options(CLI::App& command, ScanOptions& options) {
   const auto iso_date = CLI::Validator(
       [](const std::string& text) {
-        return parse_iso_date(text) ? std::string() : "not a calendar date (YYYY-MM-DD): " + text;
+        return util::parse_iso_date(text) ? std::string()
+                                          : "not a calendar date (YYYY-MM-DD): " + text;
       },
       "YYYY-MM-DD");
   const auto day_count = CLI::Validator(
@@ -600,17 +600,35 @@ void add_scan_options(CLI::App& command, ScanOptions& options) {
       ->check(day_count)
       ->excludes(from)
       ->excludes(to);
+  auto* expect =
+      command
+          .add_option("--expect", options.expect,
+                      "FILE of directories that must hold files, one per line as the JSON keys "
+                      "write them (a line feed in a name as \\n, a carriage return as \\r; "
+                      "lines starting with # are comments); each one absent or without a dated "
+                      "name in the range misses every day")
+          ->type_name("FILE");
   command
-      .add_option("--expect", options.expect,
-                  "FILE of directories that must hold files, one per line as the JSON keys "
-                  "write them (a line feed in a name as \\n); each one absent or without a "
-                  "dated name in the range misses every day")
-      ->type_name("FILE");
+      .add_option("--inventory", options.inventory,
+                  "The meter inventory (CSV with meter_id and directory columns; commissioned "
+                  "and decommissioned optional, YYYY-MM-DD): every meter's directory must hold "
+                  "files for its days in service in the range, and no day outside its service "
+                  "is ever reported")
+      ->type_name("FILE")
+      ->excludes(expect);
+  auto* prometheus =
+      command
+          .add_option("--prometheus", options.prometheus,
+                      "Also write the result to FILE in the Prometheus text format, atomically "
+                      "(mode 0644); a scan that fails writes scan_success 0")
+          ->type_name("FILE");
   command
-      .add_option("--prometheus", options.prometheus,
-                  "Also write the result to FILE in the Prometheus text format, atomically "
-                  "(mode 0644); a scan that fails writes scan_success 0")
-      ->type_name("FILE");
+      .add_option("--prometheus-label", options.prometheus_labels,
+                  "NAME=VALUE: a label every series of the --prometheus FILE carries "
+                  "(repeatable; not root, replica, directory or replicas)")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false)
+      ->needs(prometheus);
 }
 
 constexpr const char* kNamesHelp =
@@ -642,6 +660,7 @@ void add_missing_command(CLI::App& group, const Io& io, int& status) {
   auto* folder =
       missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
   missing->get_option("--expect")->excludes(folder);
+  missing->get_option("--inventory")->excludes(folder);
   missing->add_flag("--json", options->json,
                     "Print JSON: an object of directory (escaped as above; \".\" is PATH) -> "
                     "missing days, written as the scan goes, or with --folder an array of "
@@ -683,7 +702,9 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
   compare->callback([options, &io, &status] {
     const PrometheusFile prometheus(options->prometheus, io);
     std::optional<metrics::ComparisonMetrics> metrics;
-    if (!options->prometheus.empty()) metrics.emplace(options->replicas);
+    if (!options->prometheus.empty()) {
+      metrics.emplace(options->replicas, constant_labels(*options));
+    }
     metrics::ComparisonMetrics* collected = metrics ? &*metrics : nullptr;
     status = prometheus.run(
         [&] { return run_compare(*options, resolve_range(*options, io), io, collected); },
