@@ -480,6 +480,85 @@ TEST_F(ScanTest, WholeCalendarFitsAndEndsAtTheRightDays) {
   EXPECT_TRUE(std::binary_search(missing.begin(), missing.end(), ymd(2000, 2, 28)));
 }
 
+TEST(DaySet, KeepBetweenClearsBothEndsAcrossWords) {
+  const Date first = ymd(2021, 1, 1);
+  const auto at = [&](int i) { return Date{std::chrono::sys_days{first} + std::chrono::days{i}}; };
+  const struct {
+    std::optional<int> from, to;
+  } cases[] = {{std::nullopt, std::nullopt}, {0, 199},  {63, 64},  {64, 127},  {1, std::nullopt},
+               {std::nullopt, 128},          {-5, 300}, {150, 20}, {250, 260}, {-9, -1}};
+  for (const auto& c : cases) {
+    dunmere::DaySet set(first, at(199));
+    set = set.complement();  // every day
+    set.keep_between(c.from ? std::optional(at(*c.from)) : std::nullopt,
+                     c.to ? std::optional(at(*c.to)) : std::nullopt);
+    for (int i = 0; i < 200; ++i) {
+      const bool kept = (!c.from || i >= *c.from) && (!c.to || i <= *c.to);
+      EXPECT_EQ(set.contains(at(i)), kept) << i;
+    }
+  }
+}
+
+// Days outside a meter's service are never missing; other directories as before.
+TEST_F(ScanTest, ServicePeriodsBoundTheMissingDays) {
+  fill("site/retired", sep1_, ymd(2021, 9, 2), {});  // nothing after its last day
+  dir("site/late");                                  // nothing before its first day
+  dir("site/long-gone");
+  fill("site/unlisted", sep1_, ymd(2021, 9, 4), {});
+  dunmere::ExpectedDirectories expected;
+  expected.add("site/retired", {.last = ymd(2021, 9, 2)});
+  expected.add("site/late", {.first = ymd(2021, 9, 4)});
+  expected.add("site/long-gone", {.first = ymd(2020, 1, 1), .last = ymd(2020, 12, 31)});
+  expected.add("site/spell", {.first = ymd(2021, 9, 2), .last = ymd(2021, 9, 3)});
+  std::map<std::string, std::vector<Date>> reported;
+  const auto error =
+      dunmere::visit_missing_files(root_, sep1_, sep5_,
+                                   [&](std::string_view rel, const std::vector<Date>& missing) {
+                                     reported.emplace(rel, missing);
+                                     return true;
+                                   },
+                                   {.expected = &expected});
+  EXPECT_FALSE(error);
+  EXPECT_THAT(reported,
+              ElementsAre(Pair("site/late", ElementsAre(ymd(2021, 9, 4), sep5_)),
+                          Pair("site/spell", ElementsAre(ymd(2021, 9, 2), ymd(2021, 9, 3))),
+                          Pair("site/unlisted", ElementsAre(sep5_))));
+}
+
+// Every directory that cannot be listed reaches the visitor, with why, and the walk goes on;
+// the collecting scan still skips them silently.
+TEST_F(ScanTest, UnreadableDirectoriesAreToldWithTheirReason) {
+  fill("site/locked", sep1_, sep5_, {sep1_});
+  fill("site/open", sep1_, sep5_, {sep5_});
+  dir("site/real");
+  fs::create_directory_symlink(root_ / "site/real", root_ / "site/link");
+  touch("site/file");
+  fs::permissions(root_ / "site/locked", fs::perms::none);
+  const auto expected = dunmere::parse_expected_directories("site/link\nsite/file\n");
+  EXPECT_EQ(
+      run_unprivileged([&] {
+        std::vector<std::string> seen;
+        const auto error = dunmere::visit_missing_files(
+            root_, sep1_, sep5_,
+            [&](std::string_view rel, const std::vector<Date>&) {
+              seen.push_back(std::string(rel) + ": missing");
+              return true;
+            },
+            {.expected = &expected, .unreadable = [&](std::string_view rel, std::error_code why) {
+               seen.push_back(std::string(rel) + ": " + why.message());
+               return true;
+             }});
+        std::sort(seen.begin(), seen.end());
+        const std::vector<std::string> want = {
+            "site/file: " + std::generic_category().message(ENOTDIR),
+            "site/link: " + std::generic_category().message(ELOOP),
+            "site/locked: " + std::generic_category().message(EACCES), "site/open: missing"};
+        const auto silent = dunmere::check_missing_files(root_, sep1_, sep5_);
+        return !error && seen == want && silent.size() == 1 ? 0 : 1;
+      }),
+      0);
+}
+
 TEST_F(ScanTest, ExpectedDirectoriesMissEveryDayWhenAbsentOrEmpty) {
   fill("site/full", sep1_, sep5_, {});
   fill("site/gappy", sep1_, sep5_, {ymd(2021, 9, 2)});
