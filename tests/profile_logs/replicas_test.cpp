@@ -17,6 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/util/escape.hpp"
 #include "support/temp_dir.hpp"
 
@@ -455,6 +456,17 @@ TEST_F(ReplicaTest, DaysOutOfServiceAreNeverLackingOrLost) {
                                      " lost:" + show_days(std::set<int>{}),
                                  "retired lacking:" + show_days(std::set<int>{1}) +
                                      " lost:" + show_days(std::set<int>{})));
+}
+
+// The replicas label reads plainly and never gives two different lists one value.
+TEST(ReplicasLabel, NamesEveryRootInOrderUnambiguously) {
+  using quelmar::profile_logs::metrics::replicas_label;
+  EXPECT_EQ(replicas_label({"/srv/a", "/srv/b"}), "/srv/a,/srv/b");
+  const std::vector<std::vector<std::string>> lists = {
+      {"a,b"},  {"a", "b"}, {"b", "a"}, {"a\\x2cb"}, {"a\\", "b"}, {"a\\,b"},
+      {"", ""}, {","},      {""},       {"a\xff"},   {"a\\xff"},   {"a", "b", ""}};
+  std::set<std::string> values;
+  for (const auto& list : lists) EXPECT_TRUE(values.insert(replicas_label(list)).second);
 }
 
 std::size_t open_descriptors() {
