@@ -15,7 +15,8 @@ _quelmar_options()
 {
     local fly='--help --app --token --api-url --ca-file --region --image --dns-server
         --public-resolver --single-meter --serial --private --public'
-    local window='--help --from --to --json --expect --last --prometheus'
+    local window='--help --from --to --json --expect --inventory --last --prometheus
+        --prometheus-label'
     case $1 in
         '') echo '--help --version --log-level' ;;
         profile-logs) echo '--help' ;;
@@ -43,7 +44,7 @@ _quelmar()
     local file_options='--inventory --plan --out --ca-file --expect --prometheus'
     local value_options="$file_options --log-level --app --token --api-url --region --image
         --dns-server --public-resolver --serial --meter-id --state --cmd --ip-address --port
-        --internal-port --parallel --max-destroy --from --to --last"
+        --internal-port --parallel --max-destroy --from --to --last --prometheus-label"
 
     # The command named so far, past options, their values and positional arguments.
     local command='' word i

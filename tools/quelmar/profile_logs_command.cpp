@@ -643,16 +643,18 @@ void add_missing_command(CLI::App& group, const Io& io, int& status) {
       std::string(
           "Report the days of a date range that have no profile-log file (NAME-YYYYMMDD.csv).\n"
           "Scans every directory under PATH and lists those with dated files and gaps, each as\n"
-          "soon as it is found; with --folder, checks PATH alone (a folder that does not exist\n"
-          "misses every day). With --expect, the listed directories must hold files: one that\n"
-          "is absent or holds no dated name in the range misses every day, and one that cannot\n"
-          "be listed is an error.\n") +
+          "soon as it is found, and each directory it cannot list (\"DIR: cannot be read\n"
+          "(REASON)\"; with --json on stderr); with --folder, checks PATH alone (a folder that\n"
+          "does not exist misses every day). With --expect or --inventory, the listed\n"
+          "directories must hold files: one that is absent or holds no dated name in the range\n"
+          "misses every day (with --inventory, only the days its meter is in service).\n") +
           kNamesHelp +
-          "Exit status: 0 nothing missing, 1 days missing, 2 usage error (bad date, --from\n"
-          "later than --to, malformed --expect FILE), PATH cannot be scanned (does not exist,\n"
-          "is not a directory, cannot be listed; with --folder: cannot be listed or its\n"
-          "existence cannot be checked), an expected directory cannot be listed, or the\n"
-          "output or the --prometheus FILE cannot be written.");
+          "Exit status: 0 nothing missing and nothing unreadable, 1 days missing or a directory\n"
+          "that cannot be listed, 2 usage error (bad date, --from later than --to, malformed\n"
+          "--expect FILE, an --inventory FILE with problems), PATH cannot be scanned (does not\n"
+          "exist, is not a directory, cannot be listed; with --folder: cannot be listed or its\n"
+          "existence cannot be checked), or the output or the --prometheus FILE cannot be\n"
+          "written.");
   auto options = std::make_shared<MissingOptions>();
   missing->add_option("PATH", options->path, "Replica tree (or, with --folder, one folder)")
       ->required();
@@ -674,9 +676,10 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
       std::string(
           "Compare replicas of a profile-log tree. Each REPLICA is walked once; directories\n"
           "are matched by their path relative to each replica. For each directory with a dated\n"
-          "name in some replica (or listed by --expect), a day of the range is lacking in a\n"
-          "replica that has no file for it (or no such directory) while another has one, and\n"
-          "lost when no replica has one. A directory that cannot be listed in a replica, or is\n"
+          "name in some replica (or listed by --expect or --inventory), a day of the range is\n"
+          "lacking in a replica that has no file for it (or no such directory) while another\n"
+          "has one, and lost when no replica has one; with --inventory, never a day its meter\n"
+          "is out of service. A directory that cannot be listed in a replica, or is\n"
           "a symbolic link there, is unreadable there, and so is everything below it: its days\n"
           "there are never called lacking, nor lost elsewhere.\n"
           "Text: per directory a line per lacking replica, a line of lost days and a line of\n"
