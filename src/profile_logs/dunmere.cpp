@@ -1,12 +1,11 @@
 #include "quelmar/profile_logs/dunmere.hpp"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <utility>
 
 #include "profile_logs/replica_walk.hpp"
+#include "quelmar/util/calendar.hpp"
 #include "quelmar/util/relative_path.hpp"
 
 namespace quelmar::profile_logs::dunmere {
@@ -119,11 +118,32 @@ void ExpectedDirectories::release() noexcept {
   count_ = 0;
 }
 
+namespace {
+
+// The smallest period that holds both.
+void widen(ServicePeriod& span, const ServicePeriod& service) {
+  if (!span.first || !service.first) {
+    span.first.reset();
+  } else if (sys_days{*service.first} < sys_days{*span.first}) {
+    span.first = service.first;
+  }
+  if (!span.last || !service.last) {
+    span.last.reset();
+  } else if (sys_days{*span.last} < sys_days{*service.last}) {
+    span.last = service.last;
+  }
+}
+
+}  // namespace
+
 void ExpectedDirectories::add(std::string_view rel_path, const ServicePeriod& service) {
   if (const auto problem = util::relative_path_problem(rel_path, /*root_allowed=*/true)) {
     throw std::invalid_argument(*problem);
   }
+  // The spans on the way down only ever widen: an upper bound stays one when a directory
+  // added again keeps its first period.
   Node* node = &root_;
+  widen(root_.span, service);
   if (rel_path != ".") {
     for (std::size_t start = 0;;) {
       const std::size_t end = std::min(rel_path.find('/', start), rel_path.size());
@@ -131,8 +151,12 @@ void ExpectedDirectories::add(std::string_view rel_path, const ServicePeriod& se
       auto it = node->children.find(name);
       if (it == node->children.end()) {
         it = node->children.emplace(std::string(name), std::make_unique<Node>()).first;
+        // No day yet, until an expected directory below widens it.
+        it->second->span = {.first = std::chrono::year::max() / std::chrono::December / 31,
+                            .last = std::chrono::year::min() / std::chrono::January / 1};
       }
       node = it->second.get();
+      widen(node->span, service);
       if (end == rel_path.size()) break;
       start = end + 1;
     }
@@ -141,6 +165,11 @@ void ExpectedDirectories::add(std::string_view rel_path, const ServicePeriod& se
   ++count_;
   node->expected = true;
   node->service = service;
+}
+
+bool ExpectedDirectories::in_service_within(const Node& node, Date first, Date last) {
+  if (node.span.first && sys_days{last} < sys_days{*node.span.first}) return false;
+  return !node.span.last || sys_days{first} <= sys_days{*node.span.last};
 }
 
 ExpectedDirectories parse_expected_directories(std::string_view text) {
@@ -283,13 +312,9 @@ MissingFilesMap check_missing_files(const std::filesystem::path& root_path, Date
 std::optional<std::pair<Date, Date>> last_days(std::uint64_t days,
                                                std::chrono::system_clock::time_point now) {
   if (days == 0) return std::nullopt;
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  if (::localtime_r(&t, &local) == nullptr) return std::nullopt;
-  const Date today{std::chrono::year{local.tm_year + 1900},
-                   std::chrono::month{static_cast<unsigned>(local.tm_mon + 1)},
-                   std::chrono::day{static_cast<unsigned>(local.tm_mday)}};
-  const sys_days last = sys_days{today} - std::chrono::days{1};
+  const auto today = util::local_date(now);
+  if (!today) return std::nullopt;
+  const sys_days last = sys_days{*today} - std::chrono::days{1};
   const sys_days earliest{std::chrono::year{1} / std::chrono::January / 1};
   const sys_days latest{std::chrono::year{9999} / std::chrono::December / 31};
   if (last < earliest || last > latest) return std::nullopt;

@@ -280,7 +280,13 @@ class ReplicaWalk {
       }
       const std::size_t before = children.size();
       for (const auto& [name, node] : frame.expect->children) {
-        if (!listed.contains(name)) children.push_back({name, 0, node.get()});
+        // Nothing can be reported of a subtree that no root has and no meter of which is in
+        // service within the range.
+        if (listed.contains(name) || !ExpectedDirectories::in_service_within(
+                                         *node, options_.start_date, options_.end_date)) {
+          continue;
+        }
+        children.push_back({name, 0, node.get()});
       }
       if (sorted && children.size() != before) {
         std::sort(children.begin(), children.end(),

@@ -40,6 +40,7 @@ std::optional<std::string> relative_path_problem(std::string_view path, bool roo
 }
 
 std::optional<std::string> decode_path_key(std::string_view text, std::string& problem) {
+  if (text.find('\\') == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -499,6 +499,26 @@ TEST(DaySet, KeepBetweenClearsBothEndsAcrossWords) {
   }
 }
 
+// A subtree is looked for only when some meter in it is in service within the range.
+TEST(ExpectationList, SpansBoundTheServiceOfEachSubtree) {
+  dunmere::ExpectedDirectories expected;
+  expected.add("old/a", {.first = ymd(2019, 1, 1), .last = ymd(2019, 12, 31)});
+  expected.add("old/b", {.last = ymd(2020, 6, 30)});
+  expected.add("new/a", {.first = ymd(2022, 1, 1)});
+  expected.add("any");
+  const auto& root = expected.root();
+  using E = dunmere::ExpectedDirectories;
+  const auto child = [&](const char* name) -> const E::Node& {
+    return *root.children.find(name)->second;
+  };
+  EXPECT_TRUE(E::in_service_within(child("old"), ymd(2020, 6, 30), ymd(2021, 1, 1)));
+  EXPECT_FALSE(E::in_service_within(child("old"), ymd(2020, 7, 1), ymd(2021, 1, 1)));
+  EXPECT_FALSE(E::in_service_within(child("new"), ymd(2020, 7, 1), ymd(2021, 12, 31)));
+  EXPECT_TRUE(E::in_service_within(child("new"), ymd(2021, 12, 31), ymd(2022, 1, 1)));
+  EXPECT_TRUE(E::in_service_within(child("any"), ymd(1, 1, 1), ymd(1, 1, 1)));
+  EXPECT_TRUE(E::in_service_within(root, ymd(1, 1, 1), ymd(1, 1, 1)));
+}
+
 // Days outside a meter's service are never missing; other directories as before.
 TEST_F(ScanTest, ServicePeriodsBoundTheMissingDays) {
   fill("site/retired", sep1_, ymd(2021, 9, 2), {});  // nothing after its last day

@@ -25,6 +25,7 @@
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
+#include "quelmar/profile_logs/report.hpp"
 #include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
@@ -36,6 +37,7 @@ namespace {
 namespace dunmere = profile_logs::dunmere;
 namespace metrics = profile_logs::metrics;
 namespace replicas = profile_logs::replicas;
+namespace report = profile_logs::report;
 using dunmere::Date;
 using dunmere::DaySet;
 
@@ -54,143 +56,14 @@ std::optional<std::uint64_t> parse_day_count(const std::string& text) {
   return n;
 }
 
-// Writes small pieces to the stream in large blocks: a report over the whole
-// calendar holds millions of days.
-class BlockWriter {
- public:
-  explicit BlockWriter(std::ostream& out) : out_(out) { block_.reserve(kBlock + 64); }
-  BlockWriter(const BlockWriter&) = delete;
-  BlockWriter& operator=(const BlockWriter&) = delete;
-
-  BlockWriter& operator<<(std::string_view text) {
-    block_ += text;
-    if (block_.size() >= kBlock) flush();
-    return *this;
-  }
-  BlockWriter& operator<<(char c) { return *this << std::string_view(&c, 1); }
-  BlockWriter& operator<<(std::uint64_t n) { return *this << std::string_view(std::to_string(n)); }
-  BlockWriter& operator<<(Date d) {
-    const int year = static_cast<int>(d.year());
-    const auto month = static_cast<unsigned>(d.month());
-    const auto day = static_cast<unsigned>(d.day());
-    const char digits[] = {static_cast<char>('0' + year / 1000),
-                           static_cast<char>('0' + year / 100 % 10),
-                           static_cast<char>('0' + year / 10 % 10),
-                           static_cast<char>('0' + year % 10),
-                           '-',
-                           static_cast<char>('0' + month / 10),
-                           static_cast<char>('0' + month % 10),
-                           '-',
-                           static_cast<char>('0' + day / 10),
-                           static_cast<char>('0' + day % 10)};
-    return *this << std::string_view(digits, sizeof digits);
-  }
-
-  // Hands the block to the stream; nothing reaches it otherwise. True while
-  // everything written so far has reached the stream.
-  bool flush() {
-    if (!block_.empty() && out_) {
-      out_.write(block_.data(), static_cast<std::streamsize>(block_.size()));
-    }
-    block_.clear();
-    return static_cast<bool>(out_);
-  }
-
- private:
-  static constexpr std::size_t kBlock = std::size_t{64} * 1024;
-  std::ostream& out_;
-  std::string block_;
-};
-
-std::uint64_t days_in_range(Date from, Date to) {
-  return static_cast<std::uint64_t>(
-      (std::chrono::sys_days{to} - std::chrono::sys_days{from}).count() + 1);
-}
-
-const char* plural(std::uint64_t n, const char* one, const char* many) {
-  return n == 1 ? one : many;
-}
-
-// Runs of consecutive days as "A..B", single days as "A", then the count.
-void write_runs(BlockWriter& out, const DaySet& days) {
-  bool first = true;
-  days.for_each_run([&](Date a, Date b) {
-    if (!first) out << ", ";
-    first = false;
-    out << a;
-    if (b != a) out << ".." << b;
-  });
-  const std::uint64_t n = days.size();
-  out << " (" << n << plural(n, " day)\n", " days)\n");
-}
-
-// One report line of the audit: the directory, inert on a terminal, then its days.
-void write_text_line(BlockWriter& out, std::string_view dir, const std::vector<Date>& dates) {
-  out << util::escape_for_terminal(dir) << ": ";
-  for (std::size_t i = 0; i < dates.size();) {
-    std::size_t j = i;
-    while (j + 1 < dates.size() &&
-           std::chrono::sys_days{dates[j + 1]} - std::chrono::sys_days{dates[j]} ==
-               std::chrono::days{1}) {
-      ++j;
-    }
-    if (i > 0) out << ", ";
-    out << dates[i];
-    if (j > i) out << ".." << dates[j];
-    i = j + 1;
-  }
-  out << " (" << std::uint64_t{dates.size()} << plural(dates.size(), " day)\n", " days)\n");
-}
-
-void write_range(BlockWriter& out, Date from, Date to) {
-  const std::uint64_t range_days = days_in_range(from, to);
-  out << from << ".." << to << " (" << range_days << plural(range_days, " day)", " days)");
-}
-
-void write_text_summary(BlockWriter& out, std::uint64_t total, std::uint64_t directories,
-                        std::uint64_t unreadable, Date from, Date to) {
-  if (directories == 0 && unreadable == 0) {
-    out << "no days missing in ";
-  } else if (directories == 0) {
-    out << "no days missing, " << unreadable
-        << plural(unreadable, " directory cannot", " directories cannot") << " be read, in ";
-  } else {
-    out << total << plural(total, " day", " days") << " missing in " << directories
-        << plural(directories, " directory", " directories");
-    if (unreadable > 0) {
-      out << ", " << unreadable << plural(unreadable, " directory cannot", " directories cannot")
-          << " be read,";
-    }
-    out << " for ";
-  }
-  write_range(out, from, to);
-  out << "\n";
-}
-
-void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
-  out << "[";
-  for (std::size_t i = 0; i < dates.size(); ++i) {
-    out << (i == 0 ? "\"" : ",\"") << dates[i] << "\"";
-  }
-  out << "]";
-}
-
-void write_json_days(BlockWriter& out, const DaySet& days) {
-  out << "[";
-  bool first = true;
-  days.for_each_index([&](std::int64_t i) {
-    out << (first ? "\"" : ",\"") << days.day_at(i) << "\"";
-    first = false;
-  });
-  out << "]";
-}
-
-// Directory names are bytes: keys keep every byte, escaped reversibly so that the
-// JSON stays valid UTF-8 and two directories never share a key. ASCII-only, like the
-// fly commands' JSON, so that no name can drive a terminal.
-std::string json_key(std::string_view dir) {
-  return util::dump_json(nlohmann::json(util::escape_invalid_utf8(dir)), util::JsonCharset::kAscii);
-}
+using report::BlockWriter;
+using report::json_key;
+using report::plural;
+using report::write_json_dates;
+using report::write_json_days;
+using report::write_range;
+using report::write_runs;
+using report::write_text_line;
 
 // ---------------------------------------------------------------- options shared by the scans
 
@@ -315,80 +188,38 @@ int run_folder(const MissingOptions& options, DateRange range, const Io& io,
     throw CommandError("cannot list " + options.path + ": " + e.code().message());
   }
   if (metrics != nullptr && !missing.empty()) metrics->add_directory(".", missing.size());
-  BlockWriter out(io.out);
   if (options.json) {
+    BlockWriter out(io.out);
     write_json_dates(out, missing);
     out << "\n";
+    if (!out.flush()) return kExitUsage;
   } else {
-    if (!missing.empty()) write_text_line(out, options.path, missing);
-    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, 0, range.from, range.to);
+    report::MissingReport report(io.out, io.err, false, range.from, range.to);
+    if (!missing.empty() && !report.add_directory(options.path, missing)) return kExitUsage;
+    if (!report.finish()) return kExitUsage;
   }
-  if (!out.flush()) return kExitUsage;
   return missing.empty() ? kExitComplete : kExitGaps;
 }
-
-// Why a directory cannot be listed, in words.
-std::string unreadable_reason(std::error_code reason) {
-  if (reason.value() == ELOOP) return "symbolic link, not followed";
-  return reason.message();
-}
-
-// The unreadable directories --json names on stderr, beside its unchanged output.
-constexpr std::uint64_t kMaxListedUnreadable = 100;
 
 // Writes each directory as the walk finds it; nothing is collected, and the walk
 // ends as soon as the output cannot be written.
 int run_tree(const MissingOptions& options, DateRange range, const Io& io,
              metrics::MissingFilesMetrics* metrics, const dunmere::ExpectedDirectories* expected) {
-  BlockWriter out(io.out);
-  std::uint64_t directories = 0;
-  std::uint64_t total = 0;
-  std::uint64_t unreadable = 0;
+  report::MissingReport report(io.out, io.err, options.json, range.from, range.to);
   const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
-    if (options.json) {
-      out << (directories == 0 ? "{" : ",") << json_key(dir) << ":";
-      write_json_dates(out, missing);
-    } else {
-      write_text_line(out, dir, missing);
-    }
     if (metrics != nullptr) metrics->add_directory(dir, missing.size());
-    ++directories;
-    total += missing.size();
-    return out.flush();
+    return report.add_directory(dir, missing);
   };
   const auto on_unreadable = [&](std::string_view dir, std::error_code reason) {
-    if (options.json) {
-      if (unreadable < kMaxListedUnreadable) {
-        io.err << "quelmar: cannot list " << util::escape_for_terminal(dir) << ": "
-               << unreadable_reason(reason) << '\n';
-      }
-    } else {
-      out << util::escape_for_terminal(dir) << ": cannot be read (" << unreadable_reason(reason)
-          << ")\n";
-    }
     if (metrics != nullptr) metrics->add_unreadable(dir);
-    ++unreadable;
-    return out.flush();
+    return report.add_unreadable(dir, reason);
   };
   const std::error_code error =
       dunmere::visit_missing_files(options.path, range.from, range.to, on_missing,
                                    {.expected = expected, .unreadable = on_unreadable});
-  if (error) {
-    throw CommandError("cannot scan " + options.path + ": " + error.message());
-  }
-  if (!out.flush()) return kExitUsage;  // never a summary after a failed write
-  if (options.json) {
-    out << (directories == 0 ? "{}\n" : "}\n");
-    if (unreadable > kMaxListedUnreadable) {
-      const std::uint64_t more = unreadable - kMaxListedUnreadable;
-      io.err << "quelmar: " << more << plural(more, " more directory", " more directories")
-             << " cannot be listed\n";
-    }
-  } else {
-    write_text_summary(out, total, directories, unreadable, range.from, range.to);
-  }
-  if (!out.flush()) return kExitUsage;
-  return directories == 0 && unreadable == 0 ? kExitComplete : kExitGaps;
+  if (error) throw CommandError("cannot scan " + options.path + ": " + error.message());
+  if (!report.finish()) return kExitUsage;  // never a summary after a failed write
+  return report.directories() == 0 && report.unreadable() == 0 ? kExitComplete : kExitGaps;
 }
 
 int run_missing(const MissingOptions& options, const Io& io) {

@@ -144,6 +144,9 @@ class ExpectedDirectories {
   struct Node {
     bool expected = false;
     ServicePeriod service{};  // of an expected directory
+    // The days any expected directory at or below it is in service, at most: a walk need not
+    // look for a subtree that has none in its range.
+    ServicePeriod span{};
     std::map<std::string, std::unique_ptr<Node>, std::less<>> children;
   };
 
@@ -158,6 +161,9 @@ class ExpectedDirectories {
   // names. A directory added again keeps its first period. Throws
   // std::invalid_argument naming the problem.
   void add(std::string_view rel_path, const ServicePeriod& service = {});
+
+  // Whether anything at or below `node` is in service on some day of first..last.
+  static bool in_service_within(const Node& node, Date first, Date last);
 
   const Node& root() const { return root_; }
   bool empty() const { return count_ == 0; }
