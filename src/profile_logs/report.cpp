@@ -1,5 +1,8 @@
 #include "quelmar/profile_logs/report.hpp"
 
+#include <cerrno>
+#include <chrono>
+
 #include <nlohmann/json.hpp>
 
 #include "quelmar/util/escape.hpp"

@@ -1,9 +1,7 @@
 // quelmar profile-logs missing PATH (--from DATE --to DATE | --last N) [--folder] [--json] ...
 // quelmar profile-logs compare REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -18,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 
 #include "audit_expectations.hpp"
 #include "commands.hpp"
@@ -29,7 +26,6 @@
 #include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
-#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::cli {
 namespace {
