@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-
 #include "audit_expectations.hpp"
 #include "commands.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
