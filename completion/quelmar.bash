@@ -15,13 +15,14 @@ _quelmar_options()
 {
     local fly='--help --app --token --token-file --api-url --ca-file --region --image --dns-server
         --public-resolver --single-meter --serial --private --public'
-    local window='--help --from --to --json --expect --last --prometheus'
+    local window='--help --from --to --json --expect --inventory --last --prometheus
+        --prometheus-label'
     case $1 in
         '') echo '--help --version --log-level' ;;
         profile-logs) echo '--help' ;;
         'profile-logs missing') echo "$window --folder" ;;
         'profile-logs compare') echo "$window --copy-list" ;;
-        'profile-logs repair') echo '--help --from --to --expect --last --prometheus --dry-run --parallel' ;;
+        'profile-logs repair') echo "${window/--json /} --dry-run --parallel" ;;
         fly | 'fly start' | 'fly stop' | 'fly address') echo "$fly" ;;
         'fly list') echo "$fly --meter-id --state --json" ;;
         'fly create')
@@ -44,7 +45,7 @@ _quelmar()
     local file_options='--inventory --plan --out --ca-file --expect --prometheus --token-file'
     local value_options="$file_options --log-level --app --token --api-url --region --image
         --dns-server --public-resolver --serial --meter-id --state --cmd --ip-address --port
-        --internal-port --parallel --max-destroy --from --to --last"
+        --internal-port --parallel --max-destroy --from --to --last --prometheus-label"
 
     # The command named so far, past options, their values and positional arguments.
     local command='' word i

@@ -1,12 +1,12 @@
 #include "quelmar/profile_logs/dunmere.hpp"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <utility>
 
 #include "profile_logs/replica_walk.hpp"
+#include "quelmar/util/calendar.hpp"
+#include "quelmar/util/relative_path.hpp"
 
 namespace quelmar::profile_logs::dunmere {
 
@@ -65,6 +65,23 @@ DaySet& DaySet::operator-=(const DaySet& other) {
   return *this;
 }
 
+void DaySet::keep_between(std::optional<Date> first, std::optional<Date> last) {
+  const auto clear_range = [this](std::int64_t from, std::int64_t to) {  // [from, to)
+    from = std::clamp<std::int64_t>(from, 0, count_);
+    to = std::clamp<std::int64_t>(to, 0, count_);
+    for (std::int64_t i = from; i < to;) {
+      const auto w = static_cast<std::size_t>(i / 64);
+      const std::int64_t bit = i % 64;
+      const std::int64_t n = std::min<std::int64_t>(64 - bit, to - i);
+      const std::uint64_t mask = n == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << n) - 1) << bit;
+      words_[w] &= ~mask;
+      i += n;
+    }
+  };
+  if (first) clear_range(0, (sys_days{*first} - first_).count());
+  if (last) clear_range((sys_days{*last} - first_).count() + 1, count_);
+}
+
 std::vector<Date> DaySet::days() const {
   std::vector<Date> out;
   out.reserve(size());
@@ -74,72 +91,86 @@ std::vector<Date> DaySet::days() const {
 
 // ---------------------------------------------------------------- expected directories
 
-void ExpectedDirectories::add(std::string_view rel_path) {
-  if (rel_path.find('\0') != std::string_view::npos) {
-    throw std::invalid_argument("a directory name cannot hold a NUL byte");
+ExpectedDirectories& ExpectedDirectories::operator=(ExpectedDirectories&& other) noexcept {
+  if (this != &other) {
+    release();
+    root_ = std::move(other.root_);
+    count_ = std::exchange(other.count_, 0);
   }
-  Node* node = &root_;
-  if (rel_path != ".") {
-    for (std::size_t start = 0;;) {
-      const std::size_t end = std::min(rel_path.find('/', start), rel_path.size());
-      const std::string_view name = rel_path.substr(start, end - start);
-      if (name.empty() || name == "." || name == "..") {
-        throw std::invalid_argument(
-            "not a path below the root: empty, \".\" and \"..\" names are not allowed");
-      }
-      auto& child = node->children[std::string(name)];
-      if (!child) child = std::make_unique<Node>();
-      node = child.get();
-      if (end == rel_path.size()) break;
-      start = end + 1;
-    }
+  return *this;
+}
+
+ExpectedDirectories::~ExpectedDirectories() { release(); }
+
+// A chain of a thousand names would otherwise be freed by as many nested destructors.
+void ExpectedDirectories::release() noexcept {
+  std::vector<std::unique_ptr<Node>> pending;
+  const auto take_children = [&pending](Node& node) {
+    for (auto& entry : node.children) pending.push_back(std::move(entry.second));
+    node.children.clear();
+  };
+  take_children(root_);
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    take_children(*node);
   }
-  if (!node->expected) ++count_;
-  node->expected = true;
+  count_ = 0;
 }
 
 namespace {
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// One line of an expectation list as the bytes of a relative path.
-std::string decode_expected_line(std::string_view line) {
-  std::string out;
-  out.reserve(line.size());
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != '\\') {
-      out += line[i];
-      continue;
-    }
-    const char next = i + 1 < line.size() ? line[i + 1] : '\0';
-    if (next == '\\') {
-      out += '\\';
-      ++i;
-    } else if (next == 'n') {
-      out += '\n';
-      ++i;
-    } else if (next == 'x' && i + 3 < line.size() && hex_value(line[i + 2]) >= 0 &&
-               hex_value(line[i + 3]) >= 0) {
-      const auto byte = static_cast<char>(hex_value(line[i + 2]) * 16 + hex_value(line[i + 3]));
-      if (byte == '\0' || byte == '/') {
-        throw std::invalid_argument("\\x00 and \\x2f name no byte of a directory name");
-      }
-      out += byte;
-      i += 3;
-    } else {
-      throw std::invalid_argument(
-          "a backslash must start \\\\, \\n or \\xNN (two hexadecimal digits)");
-    }
+// The smallest period that holds both.
+void widen(ServicePeriod& span, const ServicePeriod& service) {
+  if (!span.first || !service.first) {
+    span.first.reset();
+  } else if (sys_days{*service.first} < sys_days{*span.first}) {
+    span.first = service.first;
   }
-  return out;
+  if (!span.last || !service.last) {
+    span.last.reset();
+  } else if (sys_days{*span.last} < sys_days{*service.last}) {
+    span.last = service.last;
+  }
 }
 
 }  // namespace
+
+void ExpectedDirectories::add(std::string_view rel_path, const ServicePeriod& service) {
+  if (const auto problem = util::relative_path_problem(rel_path, /*root_allowed=*/true)) {
+    throw std::invalid_argument(*problem);
+  }
+  // The spans on the way down only ever widen: an upper bound stays one when a directory
+  // added again keeps its first period.
+  Node* node = &root_;
+  widen(root_.span, service);
+  if (rel_path != ".") {
+    for (std::size_t start = 0;;) {
+      const std::size_t end = std::min(rel_path.find('/', start), rel_path.size());
+      const std::string_view name = rel_path.substr(start, end - start);
+      auto it = node->children.find(name);
+      if (it == node->children.end()) {
+        it = node->children.emplace(std::string(name), std::make_unique<Node>()).first;
+        // No day yet, until an expected directory below widens it.
+        it->second->span = {.first = std::chrono::year::max() / std::chrono::December / 31,
+                            .last = std::chrono::year::min() / std::chrono::January / 1};
+      }
+      node = it->second.get();
+      widen(node->span, service);
+      if (end == rel_path.size()) break;
+      start = end + 1;
+    }
+  }
+  if (node->expected) return;
+  ++count_;
+  node->expected = true;
+  node->service = service;
+}
+
+bool ExpectedDirectories::in_service_within(const Node& node, Date first, Date last) {
+  if (node.span.first && sys_days{last} < sys_days{*node.span.first}) return false;
+  return !node.span.last || sys_days{first} <= sys_days{*node.span.last};
+}
 
 ExpectedDirectories parse_expected_directories(std::string_view text) {
   ExpectedDirectories expected;
@@ -147,14 +178,17 @@ ExpectedDirectories parse_expected_directories(std::string_view text) {
   while (!text.empty()) {
     ++number;
     const std::size_t end = std::min(text.find('\n'), text.size());
-    const std::string_view line = text.substr(0, end);
+    std::string_view line = text.substr(0, end);
     text.remove_prefix(std::min(end + 1, text.size()));
-    if (line.empty()) continue;
-    try {
-      expected.add(decode_expected_line(line));
-    } catch (const std::invalid_argument& e) {
-      throw ExpectedDirectoriesError(number, e.what());
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.empty() || line.starts_with('#')) continue;
+    std::string problem;
+    const auto path = util::decode_path_key(line, problem);
+    if (!path) throw ExpectedDirectoriesError(number, problem);
+    if (auto why = util::relative_path_problem(*path, /*root_allowed=*/true)) {
+      throw ExpectedDirectoriesError(number, "not a path below the root: " + *why);
     }
+    expected.add(*path);
   }
   return expected;
 }
@@ -195,34 +229,34 @@ std::vector<Date> check_missing_files_for_folder(const std::filesystem::path& fo
 namespace {
 
 std::error_code scan_tree(const std::filesystem::path& root_path, Date start_date, Date end_date,
-                          const ExpectedDirectories* expected, const MissingFilesVisitor& visitor,
-                          const UnreadableVisitor* unreadable) {
+                          const MissingFilesVisitor& visitor, const AuditOptions& audit) {
   std::vector<Date> missing;  // reused: one directory's missing days at a time
   const detail::WalkOptions options{
-      .start_date = start_date, .end_date = end_date, .expected = expected};
-  const auto error =
-      detail::walk_replicas({root_path}, options,
-                            [&](std::string_view rel_path, bool is_expected,
-                                const std::vector<detail::ReplicaDirectory>& replicas) {
-                              const detail::ReplicaDirectory& directory = replicas.front();
-                              switch (directory.presence) {
-                                case detail::Presence::kUnreadable:
-                                  // Skipped silently unless it was expected.
-                                  return !is_expected || (*unreadable)(rel_path);
-                                case detail::Presence::kAbsent:
-                                  if (!is_expected) return true;
-                                  break;
-                                case detail::Presence::kListed:
-                                  if (!is_expected && !directory.has_dated_names) return true;
-                                  break;
-                              }
-                              missing.clear();
-                              directory.held.complement().for_each_index([&](std::int64_t i) {
-                                missing.push_back(directory.held.day_at(i));
-                              });
-                              if (missing.empty()) return true;
-                              return visitor(rel_path, missing);
-                            });
+      .start_date = start_date, .end_date = end_date, .expected = audit.expected};
+  const auto error = detail::walk_replicas(
+      {root_path}, options,
+      [&](std::string_view rel_path, const ExpectedDirectories::Node* expect,
+          const std::vector<detail::ReplicaDirectory>& replicas) {
+        const detail::ReplicaDirectory& directory = replicas.front();
+        const bool is_expected = detail::is_expected(expect);
+        switch (directory.presence) {
+          case detail::Presence::kUnreadable:
+            return !audit.unreadable ||
+                   audit.unreadable(rel_path, {directory.error, std::generic_category()});
+          case detail::Presence::kAbsent:
+            if (!is_expected) return true;
+            break;
+          case detail::Presence::kListed:
+            if (!is_expected && !directory.has_dated_names) return true;
+            break;
+        }
+        DaySet gaps = directory.held.complement();
+        if (is_expected) gaps.keep_between(expect->service.first, expect->service.last);
+        missing.clear();
+        gaps.for_each_index([&](std::int64_t i) { missing.push_back(gaps.day_at(i)); });
+        if (missing.empty()) return true;
+        return visitor(rel_path, missing);
+      });
   return error ? error->error : std::error_code{};
 }
 
@@ -230,14 +264,35 @@ std::error_code scan_tree(const std::filesystem::path& root_path, Date start_dat
 
 std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
                                     Date end_date, const MissingFilesVisitor& visitor) {
-  return scan_tree(root_path, start_date, end_date, nullptr, visitor, nullptr);
+  return scan_tree(root_path, start_date, end_date, visitor, {});
 }
 
 std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
                                     Date end_date, const ExpectedDirectories& expected,
                                     const MissingFilesVisitor& visitor,
                                     const UnreadableVisitor& unreadable) {
-  return scan_tree(root_path, start_date, end_date, &expected, visitor, &unreadable);
+  // Only the expected directories among the unreadable ones are named here.
+  const AuditOptions audit{
+      .expected = &expected, .unreadable = [&](std::string_view rel_path, std::error_code) {
+        const ExpectedDirectories::Node* node = &expected.root();
+        if (rel_path != ".") {
+          for (std::size_t start = 0; node != nullptr;) {
+            const std::size_t end = std::min(rel_path.find('/', start), rel_path.size());
+            const auto it = node->children.find(rel_path.substr(start, end - start));
+            node = it == node->children.end() ? nullptr : it->second.get();
+            if (end == rel_path.size()) break;
+            start = end + 1;
+          }
+        }
+        return !detail::is_expected(node) || unreadable(rel_path);
+      }};
+  return scan_tree(root_path, start_date, end_date, visitor, audit);
+}
+
+std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
+                                    Date end_date, const MissingFilesVisitor& visitor,
+                                    const AuditOptions& options) {
+  return scan_tree(root_path, start_date, end_date, visitor, options);
 }
 
 MissingFilesMap check_missing_files(const std::filesystem::path& root_path, Date start_date,
@@ -257,13 +312,9 @@ MissingFilesMap check_missing_files(const std::filesystem::path& root_path, Date
 std::optional<std::pair<Date, Date>> last_days(std::uint64_t days,
                                                std::chrono::system_clock::time_point now) {
   if (days == 0) return std::nullopt;
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  if (::localtime_r(&t, &local) == nullptr) return std::nullopt;
-  const Date today{std::chrono::year{local.tm_year + 1900},
-                   std::chrono::month{static_cast<unsigned>(local.tm_mon + 1)},
-                   std::chrono::day{static_cast<unsigned>(local.tm_mday)}};
-  const sys_days last = sys_days{today} - std::chrono::days{1};
+  const auto today = util::local_date(now);
+  if (!today) return std::nullopt;
+  const sys_days last = sys_days{*today} - std::chrono::days{1};
   const sys_days earliest{std::chrono::year{1} / std::chrono::January / 1};
   const sys_days latest{std::chrono::year{9999} / std::chrono::December / 31};
   if (last < earliest || last > latest) return std::nullopt;

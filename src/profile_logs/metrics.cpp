@@ -1,6 +1,8 @@
 #include "quelmar/profile_logs/metrics.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 #include "quelmar/util/escape.hpp"
 
@@ -25,8 +27,10 @@ void sample(std::string& out, std::string_view name, std::string_view labels,
   out.append(" ").append(value).append("\n");
 }
 
+std::string escaped(std::string_view encoded);
+
 std::string label(std::string_view name, std::string_view value) {
-  return std::string(name) + "=\"" + label_value(value) + "\"";
+  return std::string(name) + "=\"" + escaped(util::escape_invalid_utf8(value)) + "\"";
 }
 
 std::string number(double value, int decimals) {
@@ -52,11 +56,10 @@ void scan_families(std::string& out, const ScanRun& run, std::string_view labels
          samples);
 }
 
-}  // namespace
-
-std::string label_value(std::string_view text) {
+// The exposition format's escaping of a label value that is already key-encoded.
+std::string escaped(std::string_view encoded) {
   std::string out;
-  for (const char c : util::escape_invalid_utf8(text)) {
+  for (const char c : encoded) {
     switch (c) {
       case '\\':
         out += "\\\\";
@@ -74,14 +77,84 @@ std::string label_value(std::string_view text) {
   return out;
 }
 
-MissingFilesMetrics::MissingFilesMetrics(std::string_view root)
-    : root_label_(label("root", root)) {}
+std::string joined(std::string_view first, std::string_view second) {
+  if (first.empty()) return std::string(second);
+  if (second.empty()) return std::string(first);
+  return std::string(first) + "," + std::string(second);
+}
+
+std::string constant_labels(const std::vector<ConstantLabel>& constant) {
+  std::string out;
+  for (const auto& [name, value] : constant) out = joined(out, label(name, value));
+  return out;
+}
+
+bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+
+}  // namespace
+
+std::string label_value(std::string_view text) { return escaped(util::escape_invalid_utf8(text)); }
+
+ConstantLabel parse_constant_label(std::string_view text,
+                                   const std::vector<ConstantLabel>& earlier) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos) throw std::invalid_argument("not NAME=VALUE");
+  const std::string_view name = text.substr(0, equals);
+  const std::string_view value = text.substr(equals + 1);
+  const bool well_formed =
+      !name.empty() && is_name_start(name[0]) && std::all_of(name.begin(), name.end(), [](char c) {
+        return is_name_start(c) || (c >= '0' && c <= '9');
+      });
+  if (!well_formed) {
+    throw std::invalid_argument("a label name is letters, digits and _, not starting with a digit");
+  }
+  if (name.starts_with("__")) {
+    throw std::invalid_argument("label names starting with __ are reserved to Prometheus");
+  }
+  for (const std::string_view reserved : RESERVED_LABELS) {
+    if (name == reserved) {
+      throw std::invalid_argument("the label " + std::string(name) + " is set by the scan itself");
+    }
+  }
+  for (const auto& other : earlier) {
+    if (other.name == name)
+      throw std::invalid_argument("the label " + std::string(name) + " is given twice");
+  }
+  if (value.empty())
+    throw std::invalid_argument("the label " + std::string(name) + " has no value");
+  return {std::string(name), std::string(value)};
+}
+
+std::string replicas_label(const std::vector<std::string>& roots) {
+  std::string out;
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    if (i > 0) out += ',';
+    for (const char c : util::escape_invalid_utf8(roots[i])) {
+      if (c == ',') {
+        out += "\\x2c";
+      } else {
+        out += c;
+      }
+    }
+  }
+  return out;
+}
+
+MissingFilesMetrics::MissingFilesMetrics(std::string_view root,
+                                         const std::vector<ConstantLabel>& constant)
+    : root_label_(joined(label("root", root), constant_labels(constant))) {}
 
 void MissingFilesMetrics::add_directory(std::string_view directory, std::uint64_t missing_files) {
   sample(per_directory_, "missing_files", root_label_ + "," + label("directory", directory),
          std::to_string(missing_files));
   missing_files_ += missing_files;
   ++directories_;
+}
+
+void MissingFilesMetrics::add_unreadable(std::string_view directory) {
+  sample(unreadable_, "unreadable_directory", root_label_ + "," + label("directory", directory),
+         "1");
+  ++unreadable_directories_;
 }
 
 std::string MissingFilesMetrics::render(const ScanRun& run) const {
@@ -91,6 +164,8 @@ std::string MissingFilesMetrics::render(const ScanRun& run) const {
            "Daily profile-log files missing in the date range (one per day without a file), "
            "per directory with gaps.",
            per_directory_);
+    family(out, "unreadable_directory",
+           "A directory that cannot be listed (1), so its days are unknown.", unreadable_);
     std::string samples;
     sample(samples, "scan_missing_files", root_label_, std::to_string(missing_files_));
     family(out, "scan_missing_files", "Daily profile-log files missing in the whole tree.",
@@ -99,18 +174,27 @@ std::string MissingFilesMetrics::render(const ScanRun& run) const {
     sample(samples, "scan_directories_with_gaps", root_label_, std::to_string(directories_));
     family(out, "scan_directories_with_gaps", "Directories that miss at least one daily file.",
            samples);
+    samples.clear();
+    sample(samples, "scan_unreadable_directories", root_label_,
+           std::to_string(unreadable_directories_));
+    family(out, "scan_unreadable_directories", "Directories that cannot be listed, in all.",
+           samples);
   }
   scan_families(out, run, root_label_);
   return out;
 }
 
-ComparisonMetrics::ComparisonMetrics(const std::vector<std::string>& roots)
-    : lacking_per_replica_(roots.size(), 0), unreadable_per_replica_(roots.size(), 0) {
+ComparisonMetrics::ComparisonMetrics(const std::vector<std::string>& roots,
+                                     const std::vector<ConstantLabel>& constant)
+    : scan_labels_(
+          joined("replicas=\"" + escaped(replicas_label(roots)) + "\"", constant_labels(constant))),
+      lacking_per_replica_(roots.size(), 0),
+      unreadable_per_replica_(roots.size(), 0) {
   for (const auto& root : roots) replica_labels_.push_back(label("replica", root));
 }
 
 void ComparisonMetrics::add_directory(const replicas::DirectoryComparison& directory) {
-  const std::string directory_label = label("directory", directory.directory);
+  const std::string directory_label = scan_labels_ + "," + label("directory", directory.directory);
   for (const auto& lack : directory.lacking) {
     const std::uint64_t files = lack.days.size();
     sample(lacking_, "lacking_files", directory_label + "," + replica_labels_[lack.replica],
@@ -144,9 +228,10 @@ std::string ComparisonMetrics::render(const ScanRun& run) const {
     std::string unreadable_totals;
     std::uint64_t lacking_files = 0;
     for (std::size_t r = 0; r < replica_labels_.size(); ++r) {
-      sample(lacking_totals, "replica_lacking_files", replica_labels_[r],
+      const std::string labels = scan_labels_ + "," + replica_labels_[r];
+      sample(lacking_totals, "replica_lacking_files", labels,
              std::to_string(lacking_per_replica_[r]));
-      sample(unreadable_totals, "replica_unreadable_directories", replica_labels_[r],
+      sample(unreadable_totals, "replica_unreadable_directories", labels,
              std::to_string(unreadable_per_replica_[r]));
       lacking_files += lacking_per_replica_[r];
     }
@@ -156,15 +241,15 @@ std::string ComparisonMetrics::render(const ScanRun& run) const {
     family(out, "replica_unreadable_directories",
            "Directories that cannot be listed in a replica, in all.", unreadable_totals);
     std::string samples;
-    sample(samples, "scan_lacking_files", "", std::to_string(lacking_files));
+    sample(samples, "scan_lacking_files", scan_labels_, std::to_string(lacking_files));
     family(out, "scan_lacking_files",
            "Daily profile-log files lacking in some replica, summed over the replicas.", samples);
     samples.clear();
-    sample(samples, "scan_lost_files", "", std::to_string(lost_files_));
+    sample(samples, "scan_lost_files", scan_labels_, std::to_string(lost_files_));
     family(out, "scan_lost_files", "Daily profile-log files that no replica holds, in all.",
            samples);
   }
-  scan_families(out, run, "");
+  scan_families(out, run, scan_labels_);
   return out;
 }
 

@@ -127,6 +127,7 @@ struct Child {
 // of the child being left, or failing that reopened from an ancestor.
 struct Slot {
   Presence presence = Presence::kAbsent;
+  int error = 0;  // why it is unreadable
   Fd fd;
   std::optional<DirectoryId> id;  // recorded when the descriptor is given up
 };
@@ -176,8 +177,7 @@ class ReplicaWalk {
       slot.presence = Presence::kListed;
       replicas_[r].presence = Presence::kListed;
     }
-    const bool expected = root->expect != nullptr && root->expect->expected;
-    if (!visit(".", expected)) return std::nullopt;
+    if (!visit(".", root->expect)) return std::nullopt;
     collect_children(*root);
     frames_.push_back(std::move(root));
 
@@ -246,8 +246,8 @@ class ReplicaWalk {
     replica.leftovers.clear();
   }
 
-  bool visit(std::string_view rel_path, bool expected) {
-    if (!visitor_(rel_path, expected, replicas_)) stopped_ = true;
+  bool visit(std::string_view rel_path, const ExpectNode* expect) {
+    if (!visitor_(rel_path, expect, replicas_)) stopped_ = true;
     for (std::size_t r = 0; r < replicas_.size(); ++r) forget(r);
     return !stopped_;
   }
@@ -287,7 +287,13 @@ class ReplicaWalk {
       }
       const std::size_t before = children.size();
       for (const auto& [name, node] : frame.expect->children) {
-        if (!listed.contains(name)) children.push_back({name, 0, node.get()});
+        // Nothing can be reported of a subtree that no root has and no meter of which is in
+        // service within the range.
+        if (listed.contains(name) || !ExpectedDirectories::in_service_within(
+                                         *node, options_.start_date, options_.end_date)) {
+          continue;
+        }
+        children.push_back({name, 0, node.get()});
       }
       if (sorted && children.size() != before) {
         std::sort(children.begin(), children.end(),
@@ -318,13 +324,13 @@ class ReplicaWalk {
     for (std::size_t r = 0; r < roots_.size(); ++r) {
       open_child(parent_index, index, r, *child);
       replicas_[r].presence = child->slots[r].presence;
+      replicas_[r].error = child->slots[r].error;
     }
 
     const std::size_t parent_length = rel_path_.size();
     if (!rel_path_.empty()) rel_path_ += '/';
     rel_path_ += child->name;
-    const bool expected = child->expect != nullptr && child->expect->expected;
-    const bool go_on = visit(rel_path_, expected);
+    const bool go_on = visit(rel_path_, child->expect);
     rel_path_.resize(parent_length);
     collect_children(*child);
     if (!go_on || child->children.empty()) {
@@ -347,11 +353,14 @@ class ReplicaWalk {
     Slot& slot = child.slots[r];
     Frame& parent = *frames_[parent_index];
     slot.presence = parent.slots[r].presence;
+    slot.error = parent.slots[r].error;
     if (slot.presence != Presence::kListed) return;  // absent or unreadable below too
     slot.presence = Presence::kUnreadable;
     if (!ensure_open(parent_index, r)) {
       // The parent cannot be reached again: nothing below it can be known.
+      slot.error = errno;
       parent.slots[r].presence = Presence::kUnreadable;
+      parent.slots[r].error = slot.error;
       return;
     }
     const Child& entry = parent.children[index];
@@ -360,16 +369,25 @@ class ReplicaWalk {
       // Not a directory in this root's listing: absent, unless something else
       // bears the name (a link, a file), where nothing can be listed or copied.
       struct stat st {};
-      if (::fstatat(parent_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-          errno == ENOENT) {
-        slot.presence = Presence::kAbsent;
+      if (::fstatat(parent_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        slot.error = errno;
+        if (slot.error == ENOENT) slot.presence = Presence::kAbsent;
+      } else {
+        slot.error = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
       }
       return;
     }
     Fd fd = open_directory_at(parent_fd, entry.name.c_str(), false);
-    if (!fd.valid()) return;
-    if (list(fd.get(), r) != 0) return;
+    if (!fd.valid()) {
+      slot.error = errno;
+      return;
+    }
+    if (const int error = list(fd.get(), r); error != 0) {
+      slot.error = error;
+      return;
+    }
     slot.presence = Presence::kListed;
+    slot.error = 0;
     slot.fd = std::move(fd);
     ++open_count_;
   }
@@ -389,17 +407,22 @@ class ReplicaWalk {
       // Its children were listed from the directory that had this id; another one
       // in its place cannot be walked on that listing.
       slot.presence = Presence::kUnreadable;
+      slot.error = ESTALE;
       Slot& parent_slot = frames_[parent_index]->slots[r];
       if (parent_slot.presence != Presence::kListed) continue;
       if (!ensure_open(parent_index, r)) {
         parent_slot.presence = Presence::kUnreadable;
+        parent_slot.error = errno;
+        slot.error = errno;
         continue;
       }
       Fd fd =
           open_directory_at(frames_[parent_index]->slots[r].fd.get(), child->name.c_str(), false);
+      if (!fd.valid()) slot.error = errno;
       if (!fd.valid() || directory_id(fd.get()) != slot.id) continue;
       slot.fd = std::move(fd);
       slot.presence = Presence::kListed;
+      slot.error = 0;
       ++open_count_;
     }
     push(std::move(child));

@@ -40,6 +40,9 @@ struct DatedFile {
 // One root's view of the directory being visited.
 struct ReplicaDirectory {
   Presence presence = Presence::kAbsent;
+  // kUnreadable: the errno of opening or listing it or a directory above it; ELOOP
+  // for a symbolic link, ENOTDIR for anything else that is no directory.
+  int error = 0;
   bool has_dated_names = false;        // any dated name, in the range or not
   DaySet held;                         // the days of the range that have a dated name
   std::vector<DatedFile> dated_files;  // in the range; with WalkOptions::keep_dated_files only
@@ -60,10 +63,17 @@ struct WalkOptions {
 
 // Called for each directory the walk reaches: every directory that a root lists,
 // and every expected directory (and those on the way to it) wherever it exists.
-// `replicas` has one entry per root, in the order of the roots; everything is
-// valid only during the call. Returning false ends the walk.
-using DirectoryVisitor = std::function<bool(std::string_view rel_path, bool expected,
-                                            const std::vector<ReplicaDirectory>& replicas)>;
+// `expect` is its node in the expected tree when it has one (expected or on the
+// way to one). `replicas` has one entry per root, in the order of the roots;
+// everything is valid only during the call. Returning false ends the walk.
+using DirectoryVisitor =
+    std::function<bool(std::string_view rel_path, const ExpectedDirectories::Node* expect,
+                       const std::vector<ReplicaDirectory>& replicas)>;
+
+// Whether a node of the expected tree is an expected directory itself.
+inline bool is_expected(const ExpectedDirectories::Node* node) {
+  return node != nullptr && node->expected;
+}
 
 struct RootError {
   std::size_t root;

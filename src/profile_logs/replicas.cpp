@@ -65,6 +65,7 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
   }
   DirectoryComparison comparison;  // reused from one directory to the next
   DaySet held_anywhere(options.start_date, options.end_date);
+  DaySet out_of_service(options.start_date, options.end_date);
   const detail::WalkOptions walk_options{.start_date = options.start_date,
                                          .end_date = options.end_date,
                                          .byte_order = true,
@@ -73,7 +74,9 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
                                          .leftover_prefix = options.leftover_prefix};
   const auto error = detail::walk_replicas(
       roots, walk_options,
-      [&](std::string_view rel_path, bool expected, const std::vector<ReplicaDirectory>& replicas) {
+      [&](std::string_view rel_path, const dunmere::ExpectedDirectories::Node* expect,
+          const std::vector<ReplicaDirectory>& replicas) {
+        const bool expected = detail::is_expected(expect);
         const bool counts =
             expected || std::any_of(replicas.begin(), replicas.end(), [](const auto& r) {
               return r.presence == Presence::kListed && r.has_dated_names;
@@ -94,6 +97,15 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
         }
         held_anywhere.clear();
         for (const auto& replica : replicas) held_anywhere |= replica.held;
+        // Days out of service count as held everywhere: never lacking, never lost.
+        if (expected && (expect->service.first || expect->service.last)) {
+          out_of_service.clear();
+          DaySet in_service = out_of_service.complement();
+          in_service.keep_between(expect->service.first, expect->service.last);
+          out_of_service = in_service.complement();
+        } else {
+          out_of_service.clear();
+        }
         for (std::size_t r = 0; r < replicas.size(); ++r) {
           if (replicas[r].presence == Presence::kUnreadable) {
             comparison.unreadable.push_back(r);
@@ -101,9 +113,11 @@ std::optional<RootError> compare_replicas(const std::vector<std::filesystem::pat
           }
           DaySet lacks = held_anywhere;
           lacks -= replicas[r].held;
+          lacks -= out_of_service;
           if (!lacks.empty()) comparison.lacking.push_back({r, std::move(lacks)});
         }
         comparison.lost = held_anywhere.complement();
+        comparison.lost -= out_of_service;
         if (!comparison.unreadable.empty()) comparison.lost.clear();
         if (comparison.lacking.empty() && comparison.lost.empty() &&
             comparison.unreadable.empty() && comparison.leftovers.empty()) {

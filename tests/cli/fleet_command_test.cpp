@@ -207,6 +207,28 @@ TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsButKeptIsNoFailure) {
   EXPECT_EQ(platform_.machines("meters").size(), 1U);
 }
 
+// A meter retired before today, or commissioned after it, has no mediator: its own is an
+// orphan, destroyed only with --prune and within --max-destroy.
+TEST_F(FleetCli, AMeterOutOfServiceHasNoMediator) {
+  ASSERT_EQ(fly({"apply", "--inventory", inventory(kTwoMeters), "--cmd", "/m", "--yes"}).status, 0);
+  const std::string registry = inventory(
+      "meter_id,serial,ip_address,port,commissioned,decommissioned\n"
+      "m-1,S1,10.0.0.1,7001,2000-01-01,\n"
+      "m-2,S2,10.0.0.2,7002,,2000-01-01\n"
+      "m-3,S3,10.0.0.3,7003,9999-12-31,\n");
+  auto r = fly({"plan", "--inventory", registry});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("0 create, 0 update, 0 start, 1 ok, 0 duplicate, 1 orphan; "
+                               "0 to destroy, 1 kept"));
+  r = fly({"apply", "--inventory", registry, "--yes", "--prune", "--max-destroy", "0"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(platform_.machines("meters").size(), 2U);
+  r = fly({"apply", "--inventory", registry, "--yes", "--prune"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(platform_.machines("meters").size(), 1U);
+  EXPECT_EQ(platform_.machines("meters")[0]["config"]["metadata"]["meter_id"], "m-1");
+}
+
 TEST_F(FleetCli, AddressesListsEveryMeterWithOneLookUp) {
   auto r = fly({"addresses"});
   EXPECT_EQ(r.status, 1);

@@ -17,6 +17,7 @@
 #include "quelmar/util/escape.hpp"
 #include "support/scoped_time_zone.hpp"
 #include "support/temp_dir.hpp"
+#include "support/unprivileged.hpp"
 
 namespace {
 
@@ -492,14 +493,16 @@ TEST_F(ReplicaCli, ExpectationErrorsNameTheFileAndLine) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "quelmar: cannot read " + replica(0) + ": Is a directory\n");
 
-  // An expected directory the audit cannot list is not passed over in silence.
+  // An expected directory the audit cannot list is reported, and the scan goes on.
   fs::create_directory_symlink(root_ / "r0/m", root_ / "r0/alias");
   const auto list = write_file("alias.txt", "alias\nm\n");
   r = run_cli({"profile-logs", "missing", replica(0), "--from", "2021-09-01", "--to", "2021-09-01",
                "--expect", list.string()});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "no days missing in 2021-09-01..2021-09-01 (1 day)\n");
-  EXPECT_EQ(r.err, "quelmar: cannot list expected directory alias\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "alias: cannot be read (symbolic link, not followed)\n"
+            "no days missing, 1 directory cannot be read, in 2021-09-01..2021-09-01 (1 day)\n");
+  EXPECT_THAT(r.err, IsEmpty());
 }
 
 TEST_F(ReplicaCli, LastDaysEndYesterdayInLocalTime) {
@@ -545,6 +548,9 @@ TEST_F(ReplicaCli, PrometheusFileForMissing) {
             "quelmar_profile_log_missing_files{" +
                 root_label +
                 ",directory=\"q\\\"b\\\\\\\\s\\\\xff\\nx\"} 1\n"
+                "# HELP quelmar_profile_log_unreadable_directory A directory that cannot be "
+                "listed (1), so its days are unknown.\n"
+                "# TYPE quelmar_profile_log_unreadable_directory gauge\n"
                 "# HELP quelmar_profile_log_scan_missing_files Daily profile-log files missing in "
                 "the whole tree.\n"
                 "# TYPE quelmar_profile_log_scan_missing_files gauge\n"
@@ -557,6 +563,12 @@ TEST_F(ReplicaCli, PrometheusFileForMissing) {
                 "quelmar_profile_log_scan_directories_with_gaps{" +
                 root_label +
                 "} 1\n"
+                "# HELP quelmar_profile_log_scan_unreadable_directories Directories that cannot "
+                "be listed, in all.\n"
+                "# TYPE quelmar_profile_log_scan_unreadable_directories gauge\n"
+                "quelmar_profile_log_scan_unreadable_directories{" +
+                root_label +
+                "} 0\n"
                 "# HELP quelmar_profile_log_scan_success Whether the last scan answered its "
                 "question (1) or failed (0).\n"
                 "# TYPE quelmar_profile_log_scan_success gauge\n"
@@ -594,15 +606,19 @@ TEST_F(ReplicaCli, PrometheusFileForCompareAndForAFailedScan) {
       compare({"--from", "2021-09-01", "--to", "2021-09-03", "--prometheus", file.string()}));
   EXPECT_EQ(r.status, 1);
   std::string text = read_file(file);
+  const std::string scan = "replicas=\"" + replica(0) + "," + replica(1) + "\"";
   for (const std::string& series : std::vector<std::string>{
-           "quelmar_profile_log_lacking_files{directory=\"site/m\\\\xff\\\"\",replica=\"" +
-               replica(1) + "\"} 2\n",
-           "quelmar_profile_log_lost_files{directory=\"site/gone\"} 2\n",
-           "quelmar_profile_log_unreadable_directory{directory=\"linked\",replica=\"" + replica(1) +
-               "\"} 1\n",
-           "quelmar_profile_log_replica_lacking_files{replica=\"" + replica(0) + "\"} 0\n",
-           "quelmar_profile_log_replica_lacking_files{replica=\"" + replica(1) + "\"} 3\n",
-           "quelmar_profile_log_scan_lost_files 2\n", "quelmar_profile_log_scan_success 1\n"}) {
+           "quelmar_profile_log_lacking_files{" + scan +
+               ",directory=\"site/m\\\\xff\\\"\",replica=\"" + replica(1) + "\"} 2\n",
+           "quelmar_profile_log_lost_files{" + scan + ",directory=\"site/gone\"} 2\n",
+           "quelmar_profile_log_unreadable_directory{" + scan + ",directory=\"linked\",replica=\"" +
+               replica(1) + "\"} 1\n",
+           "quelmar_profile_log_replica_lacking_files{" + scan + ",replica=\"" + replica(0) +
+               "\"} 0\n",
+           "quelmar_profile_log_replica_lacking_files{" + scan + ",replica=\"" + replica(1) +
+               "\"} 3\n",
+           "quelmar_profile_log_scan_lost_files{" + scan + "} 2\n",
+           "quelmar_profile_log_scan_success{" + scan + "} 1\n"}) {
     EXPECT_THAT(text, HasSubstr(series));
   }
   auto lint = promtool_check(file);
@@ -614,7 +630,8 @@ TEST_F(ReplicaCli, PrometheusFileForCompareAndForAFailedScan) {
                "2021-09-01", "--to", "2021-09-03", "--prometheus", file.string()});
   EXPECT_EQ(r.status, 2);
   text = read_file(file);
-  EXPECT_THAT(text, HasSubstr("\nquelmar_profile_log_scan_success 0\n"));
+  EXPECT_THAT(text, HasSubstr("\nquelmar_profile_log_scan_success{replicas=\"" + replica(0) + "," +
+                              (root_ / "typo").string() + "\"} 0\n"));
   EXPECT_THAT(text, ::testing::Not(HasSubstr("lacking_files")));
   lint = promtool_check(file);
   EXPECT_EQ(lint.status, 0) << lint.out;
@@ -627,6 +644,194 @@ TEST_F(ReplicaCli, PrometheusFileForCompareAndForAFailedScan) {
   r = run_cli(compare({"--from", "2021-09-01", "--to", "2021-09-03", "--prometheus", nowhere}));
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "quelmar: cannot write " + nowhere + ": No such file or directory\n");
+}
+
+// ---------------------------------------------------------------- the meter registry,
+// unreadable directories, identifying labels
+
+TEST_F(ReplicaCli, InventoryBoundsTheAuditToEachMetersService) {
+  for (const char* r : {"r0", "r1"}) {
+    days(std::string(r) + "/site/retired", "12");  // decommissioned on the 2nd
+    days(std::string(r) + "/site/late", "3");      // commissioned on the 3rd
+    days(std::string(r) + "/site/steady", "123");
+    days(std::string(r) + "/spare", "1");  // no meter's: audited over the whole range
+  }
+  const auto registry =
+      write_file("meters.csv",
+                 "meter_id,directory,commissioned,decommissioned\r\n"
+                 "m-1,site/retired,,2021-09-02\r\n"
+                 "m-2,site/late,2021-09-03,\r\n"
+                 "m-3,site/steady,2021-01-01,\r\n"
+                 "m-4,site/new,2021-09-03,\r\n"  // nothing written yet: missing from its first day
+                 "m-5,,,\r\n");                  // not audited
+  const std::vector<std::string> range = {"--from", "2021-09-01", "--to", "2021-09-03"};
+  auto args = compare(range);
+  args.insert(args.end(), {"--inventory", registry.string()});
+  auto r = run_cli(args);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out,
+            "site/new: lost: 2021-09-03 (1 day)\n"
+            "spare: lost: 2021-09-02..2021-09-03 (2 days)\n"
+            "0 days lacking, 3 days lost in 2 directories for 2021-09-01..2021-09-03 (3 days) "
+            "across 2 replicas\n");
+  args = {"profile-logs", "missing", replica(0), "--inventory", registry.string(), "--json"};
+  args.insert(args.end(), range.begin(), range.end());
+  r = run_cli(args);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out), nlohmann::json::parse(R"({
+      "site/new": ["2021-09-03"], "spare": ["2021-09-02", "2021-09-03"]})"));
+
+  // One source of expected directories at a time; a registry with problems is no answer.
+  args.insert(args.end(), {"--expect", registry.string()});
+  EXPECT_EQ(run_cli(args).status, 2);
+  const auto bad = write_file("bad.csv",
+                              "meter_id,directory,decommissioned\n"
+                              "m-1,site/a,2021-02-30\n"
+                              "m-2,site/a,\n");
+  const auto file = root_ / "registry.prom";
+  r = run_cli({"profile-logs", "missing", replica(0), "--last", "3", "--inventory", bad.string(),
+               "--prometheus", file.string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.out, IsEmpty());
+  EXPECT_EQ(r.err, "quelmar: " + bad.string() +
+                       ":2: bad decommissioned '2021-02-30' (YYYY-MM-DD)\n"
+                       "quelmar: " +
+                       bad.string() + ":3: duplicate directory 'site/a' (first on line 2)\n");
+  EXPECT_THAT(read_file(file), HasSubstr("_scan_success{root=\"" + replica(0) + "\"} 0\n"));
+}
+
+TEST_F(ReplicaCli, MissingReportsEveryDirectoryItCannotList) {
+  days("r0/site/gappy", "1");
+  days("r0/site/real", "12");
+  fs::create_directory_symlink(root_ / "r0/site/real", root_ / "r0/site/link");
+  std::string expect = "site/link\nsite/real\n";
+  for (int i = 0; i < 101; ++i) {
+    const std::string name = "site/f" + std::to_string(1000 + i);
+    touch("r0/" + name);
+    expect += name + "\n";
+  }
+  const auto list = write_file("expect.txt", expect);
+  const auto file = root_ / "missing.prom";
+  const std::vector<std::string> args = {"profile-logs", "missing",      replica(0),   "--from",
+                                         "2021-09-01",   "--to",         "2021-09-02", "--expect",
+                                         list.string(),  "--prometheus", file.string()};
+  auto r = run_cli(args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("site/f1000: cannot be read (Not a directory)\n"));
+  EXPECT_THAT(r.out, HasSubstr("site/link: cannot be read (symbolic link, not followed)\n"));
+  EXPECT_THAT(r.out, HasSubstr("site/gappy: 2021-09-02 (1 day)\n"));
+  EXPECT_THAT(r.out, ::testing::EndsWith("\n1 day missing in 1 directory, 102 directories cannot "
+                                         "be read, for 2021-09-01..2021-09-02 (2 days)\n"));
+  EXPECT_THAT(r.err, IsEmpty());
+  const std::string text = read_file(file);
+  const std::string root = "root=\"" + replica(0) + "\"";
+  for (const std::string& series :
+       {"_unreadable_directory{" + root + ",directory=\"site/link\"} 1\n",
+        "_scan_unreadable_directories{" + root + "} 102\n",
+        "_missing_files{" + root + ",directory=\"site/gappy\"} 1\n",
+        "_scan_success{" + root + "} 1\n"}) {
+    EXPECT_THAT(text, HasSubstr(series));
+  }
+  EXPECT_EQ(promtool_check(file).status, 0);
+
+  // JSON keeps its shape; the directories go to stderr, a hundred at most.
+  auto json_args = args;
+  json_args.push_back("--json");
+  r = run_cli(json_args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(r.out),
+            nlohmann::json::parse(R"({"site/gappy": ["2021-09-02"]})"));
+  EXPECT_THAT(r.err, HasSubstr("quelmar: cannot list site/f1000: Not a directory\n"));
+  EXPECT_THAT(r.err, ::testing::EndsWith("quelmar: 2 more directories cannot be listed\n"));
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 101);
+
+  // Nothing missing but a directory that cannot be read is still no clean bill.
+  fs::remove_all(root_ / "r0/site/gappy");
+  const auto one = write_file("one.txt", "site/link\n");
+  r = run_cli({"profile-logs", "missing", replica(0), "--from", "2021-09-01", "--to", "2021-09-02",
+               "--expect", one.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "site/link: cannot be read (symbolic link, not followed)\n"
+            "no days missing, 1 directory cannot be read, in 2021-09-01..2021-09-02 (2 days)\n");
+
+  // A directory whose listing is refused, as an unprivileged user sees it.
+  days("r0/site/m7", "12");
+  fs::permissions(root_ / "r0/site/m7", fs::perms::none);
+  fs::permissions(root_, fs::perms::others_exec, fs::perm_options::add);
+  EXPECT_EQ(quelmar::testing::run_unprivileged([&] {
+              const auto denied = run_cli({"profile-logs", "missing", replica(0), "--from",
+                                           "2021-09-01", "--to", "2021-09-02"});
+              return denied.status == 1 &&
+                             denied.out.starts_with("site/m7: cannot be read (Permission denied)\n")
+                         ? 0
+                         : 1;
+            }),
+            0);
+  fs::permissions(root_ / "r0/site/m7", fs::perms::owner_all);
+}
+
+TEST_F(ReplicaCli, PrometheusLabelsLetScansShareACollectorDirectory) {
+  days("r0/m", "12");
+  days("r1/m", "1");
+  days("r2/m", "2");
+  const auto first = root_ / "first.prom";
+  const auto second = root_ / "second.prom";
+  const std::vector<std::string> range = {"--from", "2021-09-01", "--to", "2021-09-02"};
+  auto args = compare(range);
+  args.insert(args.end(), {"--prometheus", first.string(), "--prometheus-label", "site=north"});
+  EXPECT_EQ(run_cli(args).status, 1);
+  args = {"profile-logs",       "compare",    replica(0),     replica(2),
+          "--prometheus-label", "site=north", "--prometheus", second.string()};
+  args.insert(args.end(), range.begin(), range.end());
+  EXPECT_EQ(run_cli(args).status, 1);
+  // Every sample names its scan; no series of one file is in the other.
+  std::set<std::string> series;
+  for (const auto& [path, roots] :
+       {std::pair{first, replica(0) + "," + replica(1)}, {second, replica(0) + "," + replica(2)}}) {
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("#")) continue;
+      EXPECT_THAT(line, HasSubstr("{replicas=\"" + roots + "\",site=\"north\""));
+      EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+    }
+  }
+
+  const struct {
+    std::string label;
+    std::string why;
+  } refused[] = {
+      {"site", "not NAME=VALUE"},
+      {"1site=x", "a label name is letters, digits and _, not starting with a digit"},
+      {"si-te=x", "a label name is letters, digits and _, not starting with a digit"},
+      {"__name__=x", "label names starting with __ are reserved to Prometheus"},
+      {"root=x", "the label root is set by the scan itself"},
+      {"replicas=x", "the label replicas is set by the scan itself"},
+      {"site=", "the label site has no value"},
+  };
+  for (const auto& c : refused) {
+    const auto r = run_cli({"profile-logs", "missing", replica(0), "--last", "2", "--prometheus",
+                            first.string(), "--prometheus-label", c.label});
+    EXPECT_EQ(r.status, 2) << c.label;
+    EXPECT_EQ(r.err, "quelmar: --prometheus-label " + c.label + ": " + c.why + "\n");
+  }
+  auto r = run_cli({"profile-logs", "missing", replica(0), "--last", "2", "--prometheus",
+                    first.string(), "--prometheus-label", "a=1", "--prometheus-label", "a=2"});
+  EXPECT_EQ(r.err, "quelmar: --prometheus-label a=2: the label a is given twice\n");
+  r = run_cli({"profile-logs", "missing", replica(0), "--last", "2", "--prometheus-label", "a=1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: --prometheus-label requires --prometheus\n");
+}
+
+TEST_F(ReplicaCli, ExpectationErrorsShowABackslashOnce) {
+  days("r0/m", "1");
+  const auto list = write_file("list.txt", "m\r\n# note\r\nm\\q\r\n");
+  const auto r =
+      run_cli({"profile-logs", "missing", replica(0), "--last", "2", "--expect", list.string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: " + list.string() +
+                       ":3: unknown escape: a backslash must be followed by another backslash, n, "
+                       "r, or x and two hexadecimal digits\n");
 }
 
 TEST(Cli, HelpAndVersionSucceed) {

@@ -14,6 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using quelmar::cli::testing::run_cli;
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
@@ -178,8 +179,10 @@ TEST_F(RepairCli, PrometheusFileIsCompareOfTheRepairedState) {
     return kept;
   };
   EXPECT_EQ(series(after_repair), series(after_compare));
-  EXPECT_THAT(series(after_repair), HasSubstr("quelmar_profile_log_scan_lost_files 3\n"));
-  EXPECT_THAT(series(after_repair), HasSubstr("quelmar_profile_log_scan_lacking_files 0\n"));
+  EXPECT_THAT(series(after_repair),
+              ContainsRegex("\nquelmar_profile_log_scan_lost_files\\{[^}]*\\} 3\n"));
+  EXPECT_THAT(series(after_repair),
+              ContainsRegex("\nquelmar_profile_log_scan_lacking_files\\{[^}]*\\} 0\n"));
 }
 
 }  // namespace

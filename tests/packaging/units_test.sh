@@ -30,7 +30,7 @@ for service in "$scratch"/*.service; do
   read -ra words <<<"$command"
   err=$("${words[@]}" 2>&1 >/dev/null)
   [[ $err == "quelmar: cannot scan "* ]] || fail "$(basename "$service"): ExecStart says: $err"
-  grep -qsx 'quelmar_profile_log_scan_success 0' "$scratch"/*.prom ||
+  grep -qsxE 'quelmar_profile_log_scan_success(\{[^}]*\})? 0' "$scratch"/*.prom ||
     fail "$(basename "$service"): no failed scan written to the --prometheus file"
 done
 

@@ -17,6 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/util/escape.hpp"
 #include "support/temp_dir.hpp"
 
@@ -423,6 +424,49 @@ TEST_F(ReplicaTest, ARootThatCannotBeListedFailsBeforeAnyVisit) {
   EXPECT_THROW(replicas::compare_replicas({}, {.start_date = kFirst, .end_date = kLast},
                                           [](const auto&) { return true; }),
                std::invalid_argument);
+}
+
+// A meter's days out of service are neither lacking nor lost, whatever the replicas hold;
+// a directory of no meter is compared over the whole range.
+TEST_F(ReplicaTest, DaysOutOfServiceAreNeverLackingOrLost) {
+  for (int day = 0; day < kRangeDays; ++day) {
+    touch(root_ / "r0/retired" / dated_name("S-A", day));
+    touch(root_ / "r0/other" / dated_name("S-A", day));
+  }
+  fs::create_directories(root_ / "r1");
+  dunmere::ExpectedDirectories expected;
+  // In service on the second day only; "late" from the third day on, and never written.
+  expected.add("retired", {.first = Date{sys_days{kFirst} + std::chrono::days{1}},
+                           .last = Date{sys_days{kFirst} + std::chrono::days{1}}});
+  expected.add("late", {.first = Date{sys_days{kFirst} + std::chrono::days{2}}});
+  expected.add("gone", {.last = Date{sys_days{kFirst} - std::chrono::days{1}}});
+  std::vector<std::string> lines;
+  replicas::compare_replicas({root_ / "r0", root_ / "r1"},
+                             {.start_date = kFirst, .end_date = kLast, .expected = &expected},
+                             [&](const replicas::DirectoryComparison& d) {
+                               std::string line(d.directory);
+                               for (const auto& lack : d.lacking)
+                                 line += " lacking:" + show_days(lack.days);
+                               line += " lost:" + show_days(d.lost);
+                               lines.push_back(line);
+                               return true;
+                             });
+  EXPECT_THAT(lines, ElementsAre("late lost:" + show_days(std::set<int>{2, 3}),
+                                 "other lacking:" + show_days(std::set<int>{0, 1, 2, 3}) +
+                                     " lost:" + show_days(std::set<int>{}),
+                                 "retired lacking:" + show_days(std::set<int>{1}) +
+                                     " lost:" + show_days(std::set<int>{})));
+}
+
+// The replicas label reads plainly and never gives two different lists one value.
+TEST(ReplicasLabel, NamesEveryRootInOrderUnambiguously) {
+  using quelmar::profile_logs::metrics::replicas_label;
+  EXPECT_EQ(replicas_label({"/srv/a", "/srv/b"}), "/srv/a,/srv/b");
+  const std::vector<std::vector<std::string>> lists = {
+      {"a,b"},  {"a", "b"}, {"b", "a"}, {"a\\x2cb"}, {"a\\", "b"}, {"a\\,b"},
+      {"", ""}, {","},      {""},       {"a\xff"},   {"a\\xff"},   {"a", "b", ""}};
+  std::set<std::string> values;
+  for (const auto& list : lists) EXPECT_TRUE(values.insert(replicas_label(list)).second);
 }
 
 std::size_t open_descriptors() {

@@ -14,6 +14,7 @@
 #include "commands.hpp"
 #include "count_option.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "run_state.hpp"
@@ -44,14 +45,15 @@ ordered_json meter_id_json(const std::string& meter_id) {
   return meter_id.empty() ? ordered_json(nullptr) : ordered_json(meter_id);
 }
 
-// The inventory, or absent after its problems were printed: the first ones by line, then how
-// many more there are.
+}  // namespace
+
 // "-" reads standard input.
-std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io) {
+std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io& io,
+                                               fleet::InventoryUse use) {
   const bool from_stdin = path == kStdinPath;
   if (from_stdin) io.state->claim_stdin(kInventoryReader);
-  fleet::Inventory inventory =
-      from_stdin ? fleet::read_inventory(io.in, "(standard input)") : fleet::read_inventory(path);
+  fleet::Inventory inventory = from_stdin ? fleet::read_inventory(io.in, "(standard input)", use)
+                                          : fleet::read_inventory(path, use);
   if (inventory.problems.empty()) return inventory;
   const std::string file = from_stdin ? "(standard input)" : escape_for_terminal(path);
   for (const auto& problem : inventory.problems) {
@@ -64,6 +66,8 @@ std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io
   }
   return std::nullopt;
 }
+
+namespace {
 
 std::string summary_line(const fleet::Plan& plan) {
   const fleet::Summary s = plan.summary();
@@ -283,7 +287,11 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
     io.err << "quelmar: without --image, the mediators' images are not compared\n";
   }
   options.inventory_sha256 = inventory->sha256;
-  return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
+  // A meter out of service today has no mediator: its own becomes an orphan.
+  const auto today = util::local_date(io.clock());
+  if (!today) throw CommandError("cannot tell today's date in local time");
+  const std::vector<fleet::Meter> meters = fleet::in_service(inventory->meters, *today);
+  return listing_app(adapter, [&] { return fleet::plan(adapter, meters, options); });
 }
 
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {

@@ -2,16 +2,25 @@
 #pragma once
 
 #include <functional>
+#include <optional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "cli.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/fleet.hpp"
 
 namespace quelmar::cli {
 
 // Builds the adapter's options from the parsed `fly` flags (token resolved, console wired).
 using AdapterOptionsFn = std::function<orchestrate::adapter::vostrel::FlyAdapterOptions()>;
+
+// The inventory, or absent after its problems were printed: the first ones by line, then how
+// many more there are.
+std::optional<orchestrate::fleet::Inventory> load_inventory(
+    const std::string& path, const Io& io,
+    orchestrate::fleet::InventoryUse use = orchestrate::fleet::InventoryUse::kFleet);
 
 void add_fleet_commands(CLI::App& fly, AdapterOptionsFn adapter_options, const Io& io, int& status);
 

@@ -2,9 +2,7 @@
 // quelmar profile-logs compare REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
 // quelmar profile-logs repair REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,17 +21,17 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "audit_expectations.hpp"
 #include "commands.hpp"
 #include "count_option.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/repair.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
+#include "quelmar/profile_logs/report.hpp"
 #include "quelmar/util/atomic_file.hpp"
+#include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
-#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -41,163 +39,24 @@ namespace {
 namespace dunmere = profile_logs::dunmere;
 namespace metrics = profile_logs::metrics;
 namespace replicas = profile_logs::replicas;
+namespace report = profile_logs::report;
 using dunmere::Date;
 using dunmere::DaySet;
 
 constexpr int kExitComplete = 0;
 constexpr int kExitGaps = 1;
 
-// Strict ISO calendar date, YYYY-MM-DD, years 1 to 9999.
-std::optional<Date> parse_iso_date(const std::string& text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  int parts[3] = {0, 0, 0};
-  const std::size_t starts[3] = {0, 5, 8};
-  const std::size_t lengths[3] = {4, 2, 2};
-  for (int p = 0; p < 3; ++p) {
-    for (std::size_t i = 0; i < lengths[p]; ++i) {
-      const char c = text[starts[p] + i];
-      if (c < '0' || c > '9') return std::nullopt;
-      parts[p] = parts[p] * 10 + (c - '0');
-    }
-  }
-  const Date date{std::chrono::year{parts[0]}, std::chrono::month{static_cast<unsigned>(parts[1])},
-                  std::chrono::day{static_cast<unsigned>(parts[2])}};
-  if (parts[0] < 1 || !date.ok()) return std::nullopt;
-  return date;
-}
-
 // --last: a century of days is more than any replica keeps.
 constexpr cli_options::CountRange kLastDays{1, 36'500};
 
-// Writes small pieces to the stream in large blocks: a report over the whole
-// calendar holds millions of days.
-class BlockWriter {
- public:
-  explicit BlockWriter(std::ostream& out) : out_(out) { block_.reserve(kBlock + 64); }
-  BlockWriter(const BlockWriter&) = delete;
-  BlockWriter& operator=(const BlockWriter&) = delete;
-
-  BlockWriter& operator<<(std::string_view text) {
-    block_ += text;
-    if (block_.size() >= kBlock) flush();
-    return *this;
-  }
-  BlockWriter& operator<<(char c) { return *this << std::string_view(&c, 1); }
-  BlockWriter& operator<<(std::uint64_t n) { return *this << std::string_view(std::to_string(n)); }
-  BlockWriter& operator<<(Date d) {
-    const int year = static_cast<int>(d.year());
-    const auto month = static_cast<unsigned>(d.month());
-    const auto day = static_cast<unsigned>(d.day());
-    const char digits[] = {static_cast<char>('0' + year / 1000),
-                           static_cast<char>('0' + year / 100 % 10),
-                           static_cast<char>('0' + year / 10 % 10),
-                           static_cast<char>('0' + year % 10),
-                           '-',
-                           static_cast<char>('0' + month / 10),
-                           static_cast<char>('0' + month % 10),
-                           '-',
-                           static_cast<char>('0' + day / 10),
-                           static_cast<char>('0' + day % 10)};
-    return *this << std::string_view(digits, sizeof digits);
-  }
-
-  // Hands the block to the stream; nothing reaches it otherwise. True while
-  // everything written so far has reached the stream.
-  bool flush() {
-    if (!block_.empty() && out_) {
-      out_.write(block_.data(), static_cast<std::streamsize>(block_.size()));
-    }
-    block_.clear();
-    return static_cast<bool>(out_);
-  }
-
- private:
-  static constexpr std::size_t kBlock = std::size_t{64} * 1024;
-  std::ostream& out_;
-  std::string block_;
-};
-
-std::uint64_t days_in_range(Date from, Date to) {
-  return static_cast<std::uint64_t>(
-      (std::chrono::sys_days{to} - std::chrono::sys_days{from}).count() + 1);
-}
-
-const char* plural(std::uint64_t n, const char* one, const char* many) {
-  return n == 1 ? one : many;
-}
-
-// Runs of consecutive days as "A..B", single days as "A", then the count.
-void write_runs(BlockWriter& out, const DaySet& days) {
-  bool first = true;
-  days.for_each_run([&](Date a, Date b) {
-    if (!first) out << ", ";
-    first = false;
-    out << a;
-    if (b != a) out << ".." << b;
-  });
-  const std::uint64_t n = days.size();
-  out << " (" << n << plural(n, " day)\n", " days)\n");
-}
-
-// One report line of the audit: the directory, inert on a terminal, then its days.
-void write_text_line(BlockWriter& out, std::string_view dir, const std::vector<Date>& dates) {
-  out << util::escape_for_terminal(dir) << ": ";
-  for (std::size_t i = 0; i < dates.size();) {
-    std::size_t j = i;
-    while (j + 1 < dates.size() &&
-           std::chrono::sys_days{dates[j + 1]} - std::chrono::sys_days{dates[j]} ==
-               std::chrono::days{1}) {
-      ++j;
-    }
-    if (i > 0) out << ", ";
-    out << dates[i];
-    if (j > i) out << ".." << dates[j];
-    i = j + 1;
-  }
-  out << " (" << std::uint64_t{dates.size()} << plural(dates.size(), " day)\n", " days)\n");
-}
-
-void write_range(BlockWriter& out, Date from, Date to) {
-  const std::uint64_t range_days = days_in_range(from, to);
-  out << from << ".." << to << " (" << range_days << plural(range_days, " day)", " days)");
-}
-
-void write_text_summary(BlockWriter& out, std::uint64_t total, std::uint64_t directories, Date from,
-                        Date to) {
-  if (directories == 0) {
-    out << "no days missing in ";
-  } else {
-    out << total << plural(total, " day", " days") << " missing in " << directories
-        << plural(directories, " directory", " directories") << " for ";
-  }
-  write_range(out, from, to);
-  out << "\n";
-}
-
-void write_json_dates(BlockWriter& out, const std::vector<Date>& dates) {
-  out << "[";
-  for (std::size_t i = 0; i < dates.size(); ++i) {
-    out << (i == 0 ? "\"" : ",\"") << dates[i] << "\"";
-  }
-  out << "]";
-}
-
-void write_json_days(BlockWriter& out, const DaySet& days) {
-  out << "[";
-  bool first = true;
-  days.for_each_index([&](std::int64_t i) {
-    out << (first ? "\"" : ",\"") << days.day_at(i) << "\"";
-    first = false;
-  });
-  out << "]";
-}
-
-// Directory names are bytes: keys keep every byte, escaped reversibly so that the
-// JSON stays valid UTF-8 and two directories never share a key. ASCII-only, like the
-// fly commands' JSON, so that no name can drive a terminal.
-std::string json_key(std::string_view dir) {
-  return util::dump_json(nlohmann::json(util::escape_invalid_utf8(dir)), util::JsonCharset::kAscii);
-}
+using report::BlockWriter;
+using report::json_key;
+using report::plural;
+using report::write_json_dates;
+using report::write_json_days;
+using report::write_range;
+using report::write_runs;
+using report::write_text_line;
 
 // ---------------------------------------------------------------- options shared by the scans
 
@@ -206,7 +65,9 @@ struct ScanOptions {
   std::string to;
   std::optional<std::uint64_t> last;
   std::string expect;
+  std::string inventory;
   std::string prometheus;
+  std::vector<std::string> prometheus_labels;
   bool json = false;
 };
 
@@ -226,45 +87,25 @@ DateRange resolve_range(const ScanOptions& options, const Io& io) {
   if (options.from.empty() || options.to.empty()) {
     throw CommandError("give --from and --to, or --last");
   }
-  const Date from = *parse_iso_date(options.from);
-  const Date to = *parse_iso_date(options.to);
+  const Date from = *util::parse_iso_date(options.from);
+  const Date to = *util::parse_iso_date(options.to);
   if (std::chrono::sys_days{to} < std::chrono::sys_days{from}) {
     throw CommandError("--from " + options.from + " is later than --to " + options.to);
   }
   return {from, to};
 }
 
-// The whole of a small text file the operator names.
-std::string read_text_file(const std::string& file) {
-  const auto fail = [&file](int error) {
-    return CommandError("cannot read " + file + ": " + std::generic_category().message(error));
-  };
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw fail(errno);
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw fail(error);
+// The constant labels of --prometheus-label, checked together.
+std::vector<metrics::ConstantLabel> constant_labels(const ScanOptions& options) {
+  std::vector<metrics::ConstantLabel> labels;
+  for (const auto& text : options.prometheus_labels) {
+    try {
+      labels.push_back(metrics::parse_constant_label(text, labels));
+    } catch (const std::invalid_argument& e) {
+      throw CommandError("--prometheus-label " + text + ": " + e.what());
     }
-    text.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return text;
-}
-
-std::optional<dunmere::ExpectedDirectories> read_expected(const std::string& file) {
-  if (file.empty()) return std::nullopt;
-  try {
-    return dunmere::parse_expected_directories(read_text_file(file));
-  } catch (const dunmere::ExpectedDirectoriesError& e) {
-    throw CommandError(file + ":" + std::to_string(e.line()) + ": " + e.what());
-  }
+  return labels;
 }
 
 // The --prometheus file of a scan: written when the scan ends, however it ends,
@@ -342,71 +183,53 @@ int run_folder(const MissingOptions& options, DateRange range, const Io& io,
     throw CommandError("cannot list " + options.path + ": " + e.code().message());
   }
   if (metrics != nullptr && !missing.empty()) metrics->add_directory(".", missing.size());
-  BlockWriter out(io.out);
   if (options.json) {
+    BlockWriter out(io.out);
     write_json_dates(out, missing);
     out << "\n";
+    if (!out.flush()) return kExitUsage;
   } else {
-    if (!missing.empty()) write_text_line(out, options.path, missing);
-    write_text_summary(out, missing.size(), missing.empty() ? 0 : 1, range.from, range.to);
+    report::MissingReport report(io.out, io.err, false, range.from, range.to);
+    if (!missing.empty() && !report.add_directory(options.path, missing)) return kExitUsage;
+    if (!report.finish()) return kExitUsage;
   }
-  if (!out.flush()) return kExitUsage;
   return missing.empty() ? kExitComplete : kExitGaps;
 }
 
 // Writes each directory as the walk finds it; nothing is collected, and the walk
 // ends as soon as the output cannot be written.
 int run_tree(const MissingOptions& options, DateRange range, const Io& io,
-             metrics::MissingFilesMetrics* metrics) {
-  const auto expected = read_expected(options.expect);
-  BlockWriter out(io.out);
-  std::uint64_t directories = 0;
-  std::uint64_t total = 0;
-  bool unreadable = false;
+             metrics::MissingFilesMetrics* metrics, const dunmere::ExpectedDirectories* expected) {
+  report::MissingReport report(io.out, io.err, options.json, range.from, range.to);
   const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
-    if (options.json) {
-      out << (directories == 0 ? "{" : ",") << json_key(dir) << ":";
-      write_json_dates(out, missing);
-    } else {
-      write_text_line(out, dir, missing);
-    }
     if (metrics != nullptr) metrics->add_directory(dir, missing.size());
-    ++directories;
-    total += missing.size();
-    return out.flush();
+    return report.add_directory(dir, missing);
   };
-  const auto on_unreadable = [&](std::string_view dir) {
-    io.err << "quelmar: cannot list expected directory " << util::escape_for_terminal(dir) << '\n';
-    unreadable = true;
-    return true;
+  const auto on_unreadable = [&](std::string_view dir, std::error_code reason) {
+    if (metrics != nullptr) metrics->add_unreadable(dir);
+    return report.add_unreadable(dir, reason);
   };
   const std::error_code error =
-      expected ? dunmere::visit_missing_files(options.path, range.from, range.to, *expected,
-                                              on_missing, on_unreadable)
-               : dunmere::visit_missing_files(options.path, range.from, range.to, on_missing);
-  if (error) {
-    throw CommandError("cannot scan " + options.path + ": " + error.message());
-  }
-  if (!out.flush()) return kExitUsage;  // never a summary after a failed write
-  if (options.json) {
-    out << (directories == 0 ? "{}\n" : "}\n");
-  } else {
-    write_text_summary(out, total, directories, range.from, range.to);
-  }
-  if (!out.flush() || unreadable) return kExitUsage;
-  return directories == 0 ? kExitComplete : kExitGaps;
+      dunmere::visit_missing_files(options.path, range.from, range.to, on_missing,
+                                   {.expected = expected, .unreadable = on_unreadable});
+  if (error) throw CommandError("cannot scan " + options.path + ": " + error.message());
+  if (!report.finish()) return kExitUsage;  // never a summary after a failed write
+  return report.directories() == 0 && report.unreadable() == 0 ? kExitComplete : kExitGaps;
 }
 
 int run_missing(const MissingOptions& options, const Io& io) {
   const PrometheusFile prometheus(options.prometheus, io);
   std::optional<metrics::MissingFilesMetrics> metrics;
-  if (!options.prometheus.empty()) metrics.emplace(options.path);
+  if (!options.prometheus.empty()) metrics.emplace(options.path, constant_labels(options));
   metrics::MissingFilesMetrics* collected = metrics ? &*metrics : nullptr;
   return prometheus.run(
       [&] {
         const DateRange range = resolve_range(options, io);
-        return options.folder ? run_folder(options, range, io, collected)
-                              : run_tree(options, range, io, collected);
+        if (options.folder) return run_folder(options, range, io, collected);
+        const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+        if (!expectations.usable) return kExitUsage;
+        return run_tree(options, range, io, collected,
+                        expectations.expected ? &*expectations.expected : nullptr);
       },
       [&](const metrics::ScanRun& run) { return metrics->render(run); });
 }
@@ -546,7 +369,7 @@ int run_with_comparison_metrics(const ScanOptions& options, const std::vector<st
                                 const std::function<int(metrics::ComparisonMetrics*)>& scan) {
   const PrometheusFile prometheus(options.prometheus, io);
   std::optional<metrics::ComparisonMetrics> metrics;
-  if (!options.prometheus.empty()) metrics.emplace(roots);
+  if (!options.prometheus.empty()) metrics.emplace(roots, constant_labels(options));
   return prometheus.run([&] { return scan(metrics ? &*metrics : nullptr); },
                         [&](const metrics::ScanRun& run) { return metrics->render(run); });
 }
@@ -555,7 +378,9 @@ int run_with_comparison_metrics(const ScanOptions& options, const std::vector<st
 int run_compare(const CompareOptions& options, DateRange range, const Io& io,
                 metrics::ComparisonMetrics* metrics) {
   check_replica_count(options.replicas, "compare");
-  const auto expected = read_expected(options.expect);
+  const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+  if (!expectations.usable) return kExitUsage;
+  const auto& expected = expectations.expected;
   std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
   std::vector<std::string> shown;     // for text lines
   std::vector<std::string> absolute;  // for the copy list
@@ -714,7 +539,9 @@ int run_repair(const RepairCommandOptions& options, const Io& io,
   namespace repair = profile_logs::repair;
   check_replica_count(options.replicas, "repair");
   const DateRange range = resolve_range(options, io);
-  const auto expected = read_expected(options.expect);
+  const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+  if (!expectations.usable) return kExitUsage;
+  const auto& expected = expectations.expected;
   const std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
   const repair::RepairOptions repair_options{.compare = comparison_options(range, expected),
                                              .parallel = options.parallel,
@@ -763,7 +590,8 @@ int run_repair(const RepairCommandOptions& options, const Io& io,
 void add_scan_options(CLI::App& command, ScanOptions& options) {
   const auto iso_date = CLI::Validator(
       [](const std::string& text) {
-        return parse_iso_date(text) ? std::string() : "not a calendar date (YYYY-MM-DD): " + text;
+        return util::parse_iso_date(text) ? std::string()
+                                          : "not a calendar date (YYYY-MM-DD): " + text;
       },
       "YYYY-MM-DD");
   auto* from = command.add_option("--from", options.from, "First day, inclusive")->check(iso_date);
@@ -775,17 +603,35 @@ void add_scan_options(CLI::App& command, ScanOptions& options) {
       "Instead of --from/--to: the N days ending yesterday, in local time (TZ)")
       ->excludes(from)
       ->excludes(to);
+  auto* expect =
+      command
+          .add_option("--expect", options.expect,
+                      "FILE of directories that must hold files, one per line as the JSON keys "
+                      "write them (a line feed in a name as \\n, a carriage return as \\r; "
+                      "lines starting with # are comments); each one absent or without a dated "
+                      "name in the range misses every day")
+          ->type_name("FILE");
   command
-      .add_option("--expect", options.expect,
-                  "FILE of directories that must hold files, one per line as the JSON keys "
-                  "write them (a line feed in a name as \\n); each one absent or without a "
-                  "dated name in the range misses every day")
-      ->type_name("FILE");
+      .add_option("--inventory", options.inventory,
+                  "The meter inventory (CSV with meter_id and directory columns; commissioned "
+                  "and decommissioned optional, YYYY-MM-DD): every meter's directory must hold "
+                  "files for its days in service in the range, and no day outside its service "
+                  "is ever reported")
+      ->type_name("FILE")
+      ->excludes(expect);
+  auto* prometheus =
+      command
+          .add_option("--prometheus", options.prometheus,
+                      "Also write the result to FILE in the Prometheus text format, atomically "
+                      "(mode 0644); a scan that fails writes scan_success 0")
+          ->type_name("FILE");
   command
-      .add_option("--prometheus", options.prometheus,
-                  "Also write the result to FILE in the Prometheus text format, atomically "
-                  "(mode 0644); a scan that fails writes scan_success 0")
-      ->type_name("FILE");
+      .add_option("--prometheus-label", options.prometheus_labels,
+                  "NAME=VALUE: a label every series of the --prometheus FILE carries "
+                  "(repeatable; not root, replica, directory or replicas)")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false)
+      ->needs(prometheus);
 }
 
 constexpr const char* kNamesHelp =
@@ -800,16 +646,18 @@ void add_missing_command(CLI::App& group, const Io& io, int& status) {
       std::string(
           "Report the days of a date range that have no profile-log file (NAME-YYYYMMDD.csv).\n"
           "Scans every directory under PATH and lists those with dated files and gaps, each as\n"
-          "soon as it is found; with --folder, checks PATH alone (a folder that does not exist\n"
-          "misses every day). With --expect, the listed directories must hold files: one that\n"
-          "is absent or holds no dated name in the range misses every day, and one that cannot\n"
-          "be listed is an error.\n") +
+          "soon as it is found, and each directory it cannot list (\"DIR: cannot be read\n"
+          "(REASON)\"; with --json on stderr); with --folder, checks PATH alone (a folder that\n"
+          "does not exist misses every day). With --expect or --inventory, the listed\n"
+          "directories must hold files: one that is absent or holds no dated name in the range\n"
+          "misses every day (with --inventory, only the days its meter is in service).\n") +
           kNamesHelp +
-          "Exit status: 0 nothing missing, 1 days missing, 2 usage error (bad date, --from\n"
-          "later than --to, malformed --expect FILE), PATH cannot be scanned (does not exist,\n"
-          "is not a directory, cannot be listed; with --folder: cannot be listed or its\n"
-          "existence cannot be checked), an expected directory cannot be listed, or the\n"
-          "output or the --prometheus FILE cannot be written.");
+          "Exit status: 0 nothing missing and nothing unreadable, 1 days missing or a directory\n"
+          "that cannot be listed, 2 usage error (bad date, --from later than --to, malformed\n"
+          "--expect FILE, an --inventory FILE with problems), PATH cannot be scanned (does not\n"
+          "exist, is not a directory, cannot be listed; with --folder: cannot be listed or its\n"
+          "existence cannot be checked), or the output or the --prometheus FILE cannot be\n"
+          "written.");
   auto options = std::make_shared<MissingOptions>();
   missing->add_option("PATH", options->path, "Replica tree (or, with --folder, one folder)")
       ->required();
@@ -817,6 +665,7 @@ void add_missing_command(CLI::App& group, const Io& io, int& status) {
   auto* folder =
       missing->add_flag("--folder", options->folder, "Check PATH alone, not its subdirectories");
   missing->get_option("--expect")->excludes(folder);
+  missing->get_option("--inventory")->excludes(folder);
   missing->add_flag("--json", options->json,
                     "Print JSON: an object of directory (escaped as above; \".\" is PATH) -> "
                     "missing days, written as the scan goes, or with --folder an array of "
@@ -830,9 +679,10 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
       std::string(
           "Compare replicas of a profile-log tree. Each REPLICA is walked once; directories\n"
           "are matched by their path relative to each replica. For each directory with a dated\n"
-          "name in some replica (or listed by --expect), a day of the range is lacking in a\n"
-          "replica that has no file for it (or no such directory) while another has one, and\n"
-          "lost when no replica has one. A directory that cannot be listed in a replica, or is\n"
+          "name in some replica (or listed by --expect or --inventory), a day of the range is\n"
+          "lacking in a replica that has no file for it (or no such directory) while another\n"
+          "has one, and lost when no replica has one; with --inventory, never a day its meter\n"
+          "is out of service. A directory that cannot be listed in a replica, or is\n"
           "a symbolic link there, is unreadable there, and so is everything below it: its days\n"
           "there are never called lacking, nor lost elsewhere.\n"
           "Text: per directory a line per lacking replica, a line of lost days and a line of\n"

@@ -22,6 +22,8 @@
 namespace quelmar::orchestrate::fleet {
 
 inline constexpr int DEFAULT_METER_PORT = 50051;
+// A machine name is at most 63 characters, the mediator prefix included.
+inline constexpr std::size_t MAX_SERIAL_LENGTH = 54;
 
 // One row of the inventory.
 struct Meter {
@@ -31,7 +33,19 @@ struct Meter {
   int port = DEFAULT_METER_PORT;
   bool cert_auth = false;
   std::size_t line = 0;  // where its row starts in the file
+  // Its profile-log directory relative to a replica root, as bytes (decoded from the key
+  // encoding of the audit's JSON output); empty when it has none.
+  std::string directory{};
+  // The days it is in service, inclusive; an absent end is open.
+  std::optional<std::chrono::year_month_day> commissioned{};
+  std::optional<std::chrono::year_month_day> decommissioned{};
 };
+
+// Whether the meter is in service on `day`: not yet commissioned or already decommissioned
+// means out of service, and then it has no mediator.
+bool in_service(const Meter& meter, std::chrono::year_month_day day);
+// The meters in service on `day`, in order.
+std::vector<Meter> in_service(const std::vector<Meter>& meters, std::chrono::year_month_day day);
 
 struct InventoryProblem {
   std::size_t line = 0;
@@ -52,15 +66,22 @@ struct Inventory {
   std::string sha256{};
 };
 
+// What the inventory is read for: the fleet needs meter_id, serial and ip_address; the audit of
+// profile logs needs meter_id and directory, and checks only the columns it uses.
+enum class InventoryUse { kFleet, kAudit };
+
 // CSV (RFC 4180, UTF-8, a header row, columns in any order): meter_id, serial, ip_address
 // required; port (default 50051) and cert_auth (true/false, default false) optional, an empty
-// cell taking the default. A file
+// cell taking the default; directory (a path below the root in the key encoding of the audit's
+// JSON output, unique), commissioned and decommissioned (YYYY-MM-DD, inclusive) optional and may
+// be empty. A file
 // without any meter row is a problem ("no meter rows", on the header's line).
-Inventory parse_inventory(std::string_view text);
+Inventory parse_inventory(std::string_view text, InventoryUse use = InventoryUse::kFleet);
 // Throws std::runtime_error when the file cannot be read or is larger than 64 MiB.
-Inventory read_inventory(const std::string& path);
+Inventory read_inventory(const std::string& path, InventoryUse use = InventoryUse::kFleet);
 // The same from a stream (standard input); `name` says what it is in error messages.
-Inventory read_inventory(std::istream& in, const std::string& name);
+Inventory read_inventory(std::istream& in, const std::string& name,
+                         InventoryUse use = InventoryUse::kFleet);
 
 // The machine name a meter's mediator gets ("mediator-" + serial).
 std::string mediator_name(const std::string& serial);

@@ -85,6 +85,8 @@ class DaySet {
 
   // The days of the range that are not in the set.
   DaySet complement() const;
+  // Removes the days before `first` and after `last` (inclusive bounds; absent: open).
+  void keep_between(std::optional<Date> first, std::optional<Date> last);
   // Set operations on two sets over the same range.
   DaySet& operator|=(const DaySet& other);
   DaySet& operator-=(const DaySet& other);
@@ -127,25 +129,49 @@ class DaySet {
 
 // ---------------------------------------------------------------- expected directories
 
+// The days a directory's meter was in service, inclusive; an absent end is open. Days
+// outside it are never missing, lacking or lost, whatever the directory holds.
+struct ServicePeriod {
+  std::optional<Date> first{};
+  std::optional<Date> last{};
+};
+
 // Directories that must hold dated files, as paths relative to a root ("." for
 // the root itself), kept as a tree of names so that a walk finds the expected
-// children of each directory at once.
+// children of each directory at once. Released without recursion, however deep.
 class ExpectedDirectories {
  public:
   struct Node {
     bool expected = false;
+    ServicePeriod service{};  // of an expected directory
+    // The days any expected directory at or below it is in service, at most: a walk need not
+    // look for a subtree that has none in its range.
+    ServicePeriod span{};
     std::map<std::string, std::unique_ptr<Node>, std::less<>> children;
   };
 
+  ExpectedDirectories() = default;
+  ExpectedDirectories(ExpectedDirectories&& other) noexcept = default;
+  ExpectedDirectories& operator=(ExpectedDirectories&& other) noexcept;
+  ~ExpectedDirectories();
+
   // Adds a relative path of names separated by "/": none may be empty, "." or
-  // "..", or hold a NUL byte; "." alone is the root. Throws std::invalid_argument.
-  void add(std::string_view rel_path);
+  // "..", or hold a NUL byte; "." alone is the root; at most
+  // util::MAX_RELATIVE_PATH_BYTES bytes and util::MAX_RELATIVE_PATH_COMPONENTS
+  // names. A directory added again keeps its first period. Throws
+  // std::invalid_argument naming the problem.
+  void add(std::string_view rel_path, const ServicePeriod& service = {});
+
+  // Whether anything at or below `node` is in service on some day of first..last.
+  static bool in_service_within(const Node& node, Date first, Date last);
 
   const Node& root() const { return root_; }
   bool empty() const { return count_ == 0; }
   std::size_t size() const { return count_; }
 
  private:
+  void release() noexcept;
+
   Node root_;
   std::size_t count_ = 0;
 };
@@ -163,8 +189,9 @@ class ExpectedDirectoriesError : public std::runtime_error {
 
 // Reads an expectation list: one directory per line, in the key encoding of the
 // audit's JSON output (a backslash written "\\", a byte that is not UTF-8 "\xNN"),
-// with a line feed inside a name written "\n". Empty lines are skipped. Throws
-// ExpectedDirectoriesError naming the first malformed line (counted from 1).
+// with a line feed inside a name written "\n" and a carriage return "\r". Lines
+// may end in CR LF; empty lines and lines starting with "#" are skipped. Throws
+// ExpectedDirectoriesError naming the first malformed line (counted from 1) and why.
 ExpectedDirectories parse_expected_directories(std::string_view text);
 
 // Called once per expected directory that cannot be listed: it, or a directory
@@ -179,6 +206,25 @@ std::error_code visit_missing_files(const std::filesystem::path& root_path, Date
                                     Date end_date, const ExpectedDirectories& expected,
                                     const MissingFilesVisitor& visitor,
                                     const UnreadableVisitor& unreadable);
+
+// A directory below the root that cannot be listed, and why: the error of opening or
+// listing it (ELOOP when it is a symbolic link, ENOTDIR when it is something else
+// that is no directory). Returning false ends the walk.
+using UnreadableDirectoryVisitor =
+    std::function<bool(std::string_view rel_path, std::error_code reason)>;
+
+struct AuditOptions {
+  const ExpectedDirectories* expected = nullptr;
+  // Told about every directory below the root that cannot be listed (and every
+  // expected one below those); without it they are skipped silently.
+  UnreadableDirectoryVisitor unreadable{};
+};
+
+// visit_missing_files with expected directories (each with its period of service)
+// and unreadable directories told, as `options` asks.
+std::error_code visit_missing_files(const std::filesystem::path& root_path, Date start_date,
+                                    Date end_date, const MissingFilesVisitor& visitor,
+                                    const AuditOptions& options);
 
 // ---------------------------------------------------------------- relative ranges
 

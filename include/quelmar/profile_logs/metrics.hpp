@@ -25,35 +25,63 @@ struct ScanRun {
 // with backslash, double quote and line feed escaped.
 std::string label_value(std::string_view text);
 
-// The metrics of an audit of one tree, every series labelled with its root so
-// that audits of several trees can sit side by side.
+// A label every series of a file carries, as `--prometheus-label NAME=VALUE` gives it.
+struct ConstantLabel {
+  std::string name;
+  std::string value;
+};
+
+// Names a scan sets itself.
+inline constexpr std::string_view RESERVED_LABELS[] = {"root", "replica", "directory", "replicas"};
+
+// NAME=VALUE: a name of the exposition format ([a-zA-Z_][a-zA-Z0-9_]*, not starting with
+// "__"), not reserved, not already in `earlier`, and a non-empty value. Throws
+// std::invalid_argument saying what is wrong.
+ConstantLabel parse_constant_label(std::string_view text,
+                                   const std::vector<ConstantLabel>& earlier);
+
+// The value of the `replicas` label of a comparison: every root in order, each in the key
+// encoding of the JSON output with a comma written "\x2c", joined by commas, so that two
+// different lists never give the same value.
+std::string replicas_label(const std::vector<std::string>& roots);
+
+// The metrics of an audit of one tree, every series labelled with its root (and the
+// constant labels) so that audits of several trees can sit side by side.
 class MissingFilesMetrics {
  public:
-  explicit MissingFilesMetrics(std::string_view root);
+  explicit MissingFilesMetrics(std::string_view root,
+                               const std::vector<ConstantLabel>& constant = {});
 
   // One directory with days missing.
   void add_directory(std::string_view directory, std::uint64_t missing_files);
+  // One directory below the root that cannot be listed.
+  void add_unreadable(std::string_view directory);
   // The whole file; per-directory series only when the scan succeeded.
   std::string render(const ScanRun& run) const;
 
  private:
   std::string root_label_;
   std::string per_directory_;
+  std::string unreadable_;
   std::uint64_t missing_files_ = 0;
   std::uint64_t directories_ = 0;
+  std::uint64_t unreadable_directories_ = 0;
 };
 
-// The metrics of a comparison, the replicas labelled by their roots.
+// The metrics of a comparison (or of the state after a repair): every series labelled with
+// the list of roots (`replicas`) and the constant labels, the replicas by their roots.
 class ComparisonMetrics {
  public:
-  explicit ComparisonMetrics(const std::vector<std::string>& roots);
+  explicit ComparisonMetrics(const std::vector<std::string>& roots,
+                             const std::vector<ConstantLabel>& constant = {});
 
   void add_directory(const replicas::DirectoryComparison& directory);
   // The whole file; per-directory and per-replica series only when the scan succeeded.
   std::string render(const ScanRun& run) const;
 
  private:
-  std::vector<std::string> replica_labels_;
+  std::string scan_labels_;                  // replicas and the constant labels
+  std::vector<std::string> replica_labels_;  // the scan's, then the replica
   std::string lacking_;
   std::string lost_;
   std::string unreadable_;

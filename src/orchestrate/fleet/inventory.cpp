@@ -37,11 +37,30 @@ std::vector<Meter> meters_of(std::string_view text, const inventory::Header& hea
 
 }  // namespace
 
+static_assert(std::char_traits<char>::length(adapter::vostrel::kMediatorPrefix) +
+                  MAX_SERIAL_LENGTH <=
+              63);
+
 std::string mediator_name(const std::string& serial) {
   return adapter::vostrel::kMediatorPrefix + serial;
 }
 
-Inventory parse_inventory(std::string_view text) {
+bool in_service(const Meter& meter, std::chrono::year_month_day day) {
+  const std::chrono::sys_days on{day};
+  if (meter.commissioned && on < std::chrono::sys_days{*meter.commissioned}) return false;
+  return !meter.decommissioned || on <= std::chrono::sys_days{*meter.decommissioned};
+}
+
+std::vector<Meter> in_service(const std::vector<Meter>& meters, std::chrono::year_month_day day) {
+  std::vector<Meter> kept;
+  kept.reserve(meters.size());
+  for (const Meter& meter : meters) {
+    if (in_service(meter, day)) kept.push_back(meter);
+  }
+  return kept;
+}
+
+Inventory parse_inventory(std::string_view text, InventoryUse use) {
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   inventory::ProblemList problems(MAX_INVENTORY_PROBLEMS);
   inventory::RecordReader records(text, problems);
@@ -52,10 +71,10 @@ Inventory parse_inventory(std::string_view text) {
     std::move(problems).report_to(result);
     return result;
   }
-  const inventory::Header header = inventory::map_header(record, problems);
+  const inventory::Header header = inventory::map_header(record, problems, use);
   std::size_t rows = 0;
   {
-    inventory::RowChecker checker(header, problems);
+    inventory::RowChecker checker(header, problems, use);
     for (; records.next(record); ++rows) checker.check(record);
     checker.report_repeats();
   }
@@ -68,7 +87,8 @@ Inventory parse_inventory(std::string_view text) {
 namespace {
 
 // `reserve`: the expected size, when known.
-Inventory read_bounded(std::istream& in, const std::string& name, std::size_t reserve) {
+Inventory read_bounded(std::istream& in, const std::string& name, std::size_t reserve,
+                       InventoryUse use) {
   std::string text;
   text.reserve(std::min(reserve, kMaxInventoryBytes));
   char buffer[1 << 16];
@@ -79,23 +99,23 @@ Inventory read_bounded(std::istream& in, const std::string& name, std::size_t re
     }
   }
   if (in.bad()) throw std::runtime_error("cannot read the inventory " + name);
-  Inventory inventory = parse_inventory(text);
+  Inventory inventory = parse_inventory(text, use);
   inventory.sha256 = util::sha256_hex(text);
   return inventory;
 }
 
 }  // namespace
 
-Inventory read_inventory(const std::string& path) {
+Inventory read_inventory(const std::string& path, InventoryUse use) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error("cannot read the inventory " + path);
   std::error_code size_error;
   const auto size = std::filesystem::file_size(path, size_error);
-  return read_bounded(file, path, size_error ? 0 : static_cast<std::size_t>(size));
+  return read_bounded(file, path, size_error ? 0 : static_cast<std::size_t>(size), use);
 }
 
-Inventory read_inventory(std::istream& in, const std::string& name) {
-  return read_bounded(in, name, 0);
+Inventory read_inventory(std::istream& in, const std::string& name, InventoryUse use) {
+  return read_bounded(in, name, 0, use);
 }
 
 }  // namespace quelmar::orchestrate::fleet

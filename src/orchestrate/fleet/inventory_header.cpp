@@ -1,5 +1,6 @@
 #include "inventory_header.hpp"
 
+#include <span>
 #include <string>
 
 namespace quelmar::orchestrate::fleet::inventory {
@@ -7,8 +8,10 @@ namespace quelmar::orchestrate::fleet::inventory {
 namespace {
 
 constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
-    "meter_id", "serial", "ip_address", "port", "cert_auth"};
-constexpr Column kRequiredColumns[] = {Column::kMeterId, Column::kSerial, Column::kIpAddress};
+    "meter_id",  "serial",    "ip_address",   "port",
+    "cert_auth", "directory", "commissioned", "decommissioned"};
+constexpr Column kFleetColumns[] = {Column::kMeterId, Column::kSerial, Column::kIpAddress};
+constexpr Column kAuditColumns[] = {Column::kMeterId, Column::kDirectory};
 
 std::optional<Column> column_named(std::string_view name) {
   for (std::size_t k = 0; k < kColumnCount; ++k) {
@@ -23,7 +26,7 @@ std::string_view column_name(Column column) {
   return kColumnNames[static_cast<std::size_t>(column)];
 }
 
-Header map_header(const Record& record, ProblemList& problems) {
+Header map_header(const Record& record, ProblemList& problems, InventoryUse use) {
   Header header{.line = record.line, .width = record.fields.size()};
   for (std::size_t k = 0; k < record.fields.size(); ++k) {
     const std::string_view name = record.fields[k];
@@ -39,7 +42,9 @@ Header map_header(const Record& record, ProblemList& problems) {
       position = k;
     }
   }
-  for (const Column column : kRequiredColumns) {
+  const std::span<const Column> required =
+      use == InventoryUse::kFleet ? std::span<const Column>(kFleetColumns) : kAuditColumns;
+  for (const Column column : required) {
     if (!header.position(column)) {
       problems.add(header.line,
                    [&] { return "missing column '" + std::string(column_name(column)) + "'"; });

@@ -11,8 +11,17 @@
 
 namespace quelmar::orchestrate::fleet::inventory {
 
-enum class Column { kMeterId, kSerial, kIpAddress, kPort, kCertAuth };
-inline constexpr std::size_t kColumnCount = 5;
+enum class Column {
+  kMeterId,
+  kSerial,
+  kIpAddress,
+  kPort,
+  kCertAuth,
+  kDirectory,
+  kCommissioned,
+  kDecommissioned
+};
+inline constexpr std::size_t kColumnCount = 8;
 
 // "meter_id", "serial", ...: the name in the header.
 std::string_view column_name(Column column);
@@ -27,8 +36,9 @@ struct Header {
   }
 };
 
-// Known columns in any order; meter_id, serial and ip_address required. Unknown, repeated and
-// missing columns go to `problems`.
-Header map_header(const Record& record, ProblemList& problems);
+// Known columns in any order; meter_id, serial and ip_address required for the fleet, meter_id
+// and directory for the audit. Unknown, repeated and missing columns go to `problems`.
+Header map_header(const Record& record, ProblemList& problems,
+                  InventoryUse use = InventoryUse::kFleet);
 
 }  // namespace quelmar::orchestrate::fleet::inventory

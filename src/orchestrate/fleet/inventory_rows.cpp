@@ -6,19 +6,18 @@
 #include <tuple>
 #include <utility>
 
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/util/calendar.hpp"
 #include "quelmar/util/control_characters.hpp"
 #include "quelmar/util/ip_address.hpp"
 #include "quelmar/util/port.hpp"
+#include "quelmar/util/relative_path.hpp"
 #include "quelmar/util/utf8.hpp"
 
 namespace quelmar::orchestrate::fleet::inventory {
 
 namespace {
 
-// A machine name is at most 63 characters, the mediator prefix included.
-constexpr std::size_t kMaxSerialLength =
-    63 - std::char_traits<char>::length(adapter::vostrel::kMediatorPrefix);
+constexpr std::size_t kMaxSerialLength = MAX_SERIAL_LENGTH;
 
 bool valid_serial(std::string_view serial) {
   if (serial.empty() || serial.size() > kMaxSerialLength) return false;
@@ -34,17 +33,39 @@ std::string name_of(Column column) { return std::string(column_name(column)); }
 
 }  // namespace
 
+std::optional<std::string> directory_of(std::string_view value, std::string& problem) {
+  auto path = util::decode_path_key(value, problem);
+  if (!path) return std::nullopt;
+  if (auto why = util::relative_path_problem(*path, /*root_allowed=*/false)) {
+    problem = "not a path below the root: " + *why;
+    return std::nullopt;
+  }
+  return path;
+}
+
 Meter meter_of(const Record& record, const Header& header) {
   const auto text = [&](Column column) -> std::string_view {
     const auto position = header.position(column);
     return position ? record.fields[*position] : std::string_view();
   };
+  std::string unused;
+  const std::string_view directory = text(Column::kDirectory);
   return Meter{.meter_id = std::string(text(Column::kMeterId)),
                .serial = std::string(text(Column::kSerial)),
                .ip_address = std::string(text(Column::kIpAddress)),
                .port = util::parse_port(text(Column::kPort)).value_or(DEFAULT_METER_PORT),
                .cert_auth = text(Column::kCertAuth) == "true",
-               .line = record.line};
+               .line = record.line,
+               .directory = directory.empty() ? "" : directory_of(directory, unused).value_or(""),
+               .commissioned = util::parse_iso_date(text(Column::kCommissioned)),
+               .decommissioned = util::parse_iso_date(text(Column::kDecommissioned))};
+}
+
+std::optional<std::string_view> RowChecker::optional_value(const Record& record, Column column,
+                                                           bool& row_ok) {
+  const auto position = header_.position(column);
+  if (!position || record.fields[*position].empty()) return std::nullopt;
+  return value(record, column, row_ok);
 }
 
 std::optional<std::string_view> RowChecker::value(const Record& record, Column column,
@@ -73,6 +94,7 @@ std::optional<std::string_view> RowChecker::value(const Record& record, Column c
 void RowChecker::report_repeats() {
   report_repeats(meter_ids_, Column::kMeterId);
   report_repeats(serials_, Column::kSerial);
+  report_repeats(directories_, Column::kDirectory);
 }
 
 void RowChecker::report_repeats(std::vector<Seen>& seen, Column column) {
@@ -118,6 +140,13 @@ bool RowChecker::check(const Record& record) {
   if (const auto id = value(record, Column::kMeterId, row_ok)) {
     meter_ids_.push_back({std::hash<std::string_view>{}(*id), *id, line});
   }
+  if (use_ == InventoryUse::kFleet) check_fleet_columns(record, row_ok);
+  check_registry_columns(record, row_ok);
+  return row_ok;
+}
+
+void RowChecker::check_fleet_columns(const Record& record, bool& row_ok) {
+  const std::size_t line = record.line;
   if (const auto serial = value(record, Column::kSerial, row_ok)) {
     if (!valid_serial(*serial)) {
       report(line, Column::kSerial, [&] {
@@ -149,7 +178,42 @@ bool RowChecker::check(const Record& record) {
       row_ok = false;
     }
   }
-  return row_ok;
+}
+
+// The columns the audit of profile logs uses; a directory may be left empty (not audited),
+// and so may either end of the service.
+void RowChecker::check_registry_columns(const Record& record, bool& row_ok) {
+  const std::size_t line = record.line;
+  if (const auto directory = optional_value(record, Column::kDirectory, row_ok)) {
+    std::string problem;
+    if (const auto path = directory_of(*directory, problem)) {
+      const std::string_view kept = directory_text_.keep(*path);
+      directories_.push_back({std::hash<std::string_view>{}(kept), kept, line});
+    } else {
+      report(line, Column::kDirectory,
+             [&] { return "directory " + shown(*directory) + ": " + problem; });
+      row_ok = false;
+    }
+  }
+  std::optional<std::chrono::year_month_day> days[2];
+  const Column ends[2] = {Column::kCommissioned, Column::kDecommissioned};
+  for (int i = 0; i < 2; ++i) {
+    const auto text = optional_value(record, ends[i], row_ok);
+    if (!text) continue;
+    days[i] = util::parse_iso_date(*text);
+    if (!days[i]) {
+      report(line, ends[i],
+             [&] { return "bad " + name_of(ends[i]) + " " + shown(*text) + " (YYYY-MM-DD)"; });
+      row_ok = false;
+    }
+  }
+  if (days[0] && days[1] && std::chrono::sys_days{*days[1]} < std::chrono::sys_days{*days[0]}) {
+    report(line, Column::kDecommissioned, [&] {
+      return "decommissioned " + std::string(record.fields[*header_.position(ends[1])]) +
+             " is before commissioned " + std::string(record.fields[*header_.position(ends[0])]);
+    });
+    row_ok = false;
+  }
 }
 
 }  // namespace quelmar::orchestrate::fleet::inventory

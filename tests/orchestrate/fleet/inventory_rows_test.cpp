@@ -19,7 +19,7 @@ class InventoryRows : public ::testing::Test {
   // meter_id,serial,ip_address,port,cert_auth
   InventoryRows() {
     header_.width = 5;
-    for (std::size_t k = 0; k < kColumnCount; ++k) header_.positions[k] = k;
+    for (std::size_t k = 0; k < 5; ++k) header_.positions[k] = k;
   }
 
   bool check(std::size_t line, std::vector<std::string_view> fields) {

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -139,6 +140,81 @@ TEST(Inventory, ListsTheFirstHundredProblemsAndCountsAllOthers) {
   EXPECT_THAT(inventory.meters, IsEmpty());
 
   EXPECT_EQ(parse_inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\n").more_problems, 0U);
+}
+
+// ---------------------------------------------------------------- the meter registry
+
+std::chrono::year_month_day ymd(int y, unsigned m, unsigned d) {
+  return std::chrono::year{y} / std::chrono::month{m} / std::chrono::day{d};
+}
+
+TEST(Inventory, RegistryColumnsGiveEachMeterItsDirectoryAndService) {
+  const auto inventory = parse_inventory(
+      "meter_id,serial,ip_address,directory,commissioned,decommissioned\n"
+      "m-1,SN1,10.0.0.1,site/m\\xff\\\\1,2025-01-01,2026-03-31\n"
+      "m-2,SN2,10.0.0.2,,,\n"
+      "m-3,SN3,10.0.0.3,\"site/m,3\",,2026-03-31\n");
+  ASSERT_THAT(lines_and_messages(inventory), IsEmpty());
+  ASSERT_EQ(inventory.meters.size(), 3U);
+  EXPECT_EQ(inventory.meters[0].directory, "site/m\xff\\1");  // decoded as a JSON key
+  EXPECT_EQ(inventory.meters[0].commissioned, ymd(2025, 1, 1));
+  EXPECT_EQ(inventory.meters[0].decommissioned, ymd(2026, 3, 31));
+  EXPECT_EQ(inventory.meters[1].directory, "");
+  EXPECT_EQ(inventory.meters[1].commissioned, std::nullopt);
+  EXPECT_EQ(inventory.meters[2].directory, "site/m,3");
+
+  // In service from the first day to the last, both included.
+  EXPECT_FALSE(in_service(inventory.meters[0], ymd(2024, 12, 31)));
+  EXPECT_TRUE(in_service(inventory.meters[0], ymd(2025, 1, 1)));
+  EXPECT_TRUE(in_service(inventory.meters[0], ymd(2026, 3, 31)));
+  EXPECT_FALSE(in_service(inventory.meters[0], ymd(2026, 4, 1)));
+  EXPECT_TRUE(in_service(inventory.meters[1], ymd(1, 1, 1)));
+  const auto kept = in_service(inventory.meters, ymd(2026, 4, 1));
+  ASSERT_EQ(kept.size(), 1U);
+  EXPECT_EQ(kept[0].meter_id, "m-2");
+}
+
+TEST(Inventory, RegistryProblemsNameTheirLines) {
+  const auto inventory = parse_inventory(
+      "meter_id,serial,ip_address,directory,commissioned,decommissioned\n"  // 1
+      "m-1,SN1,10.0.0.1,site/a,2026-04-01,2026-03-31\n"                     // 2: reversed
+      "m-2,SN2,10.0.0.2,/abs,2026-02-30,31.03.2026\n"                       // 3: three at once
+      "m-3,SN3,10.0.0.3,site/a,,\n"                                         // 4: same directory
+      "m-4,SN4,10.0.0.4,.,,\n"                                              // 5: the root
+      "m-5,SN5,10.0.0.5,a//b,,\n"                                           // 6
+      "m-6,SN6,10.0.0.6,a/../b,,\n"                                         // 7
+      "m-7,SN7,10.0.0.7,a/\\q,,\n");                                        // 8
+  EXPECT_THAT(
+      lines_and_messages(inventory),
+      ElementsAre("2: decommissioned 2026-03-31 is before commissioned 2026-04-01",
+                  "3: directory '/abs': not a path below the root: absolute path",
+                  "3: bad commissioned '2026-02-30' (YYYY-MM-DD)",
+                  "3: bad decommissioned '31.03.2026' (YYYY-MM-DD)",
+                  "4: duplicate directory 'site/a' (first on line 2)",
+                  "5: directory '.': not a path below the root: the root itself, not a directory "
+                  "below it",
+                  "6: directory 'a//b': not a path below the root: empty component",
+                  "7: directory 'a/../b': not a path below the root: . or .. component",
+                  "8: directory 'a/\\q': unknown escape: a backslash must be followed by another "
+                  "backslash, n, r, or x and two hexadecimal digits"));
+  EXPECT_THAT(inventory.meters, IsEmpty());
+}
+
+// The audit needs only meter_id and directory, and checks only the columns it uses; the fleet
+// still needs its own.
+TEST(Inventory, EachUseRequiresItsOwnColumns) {
+  const std::string audit_only = "meter_id,directory\nm-1,site/a\nm-2,\n";
+  EXPECT_THAT(lines_and_messages(parse_inventory(audit_only, InventoryUse::kAudit)), IsEmpty());
+  EXPECT_THAT(lines_and_messages(parse_inventory(audit_only)),
+              ElementsAre("1: missing column 'serial'", "1: missing column 'ip_address'"));
+  const std::string fleet_only = "meter_id,serial,ip_address\nm-1,SN1,10.0.0.1\n";
+  EXPECT_THAT(lines_and_messages(parse_inventory(fleet_only, InventoryUse::kAudit)),
+              ElementsAre("1: missing column 'directory'"));
+  const auto bad_ip =
+      parse_inventory("meter_id,ip_address,directory\nm-1,nowhere,site/a\n", InventoryUse::kAudit);
+  EXPECT_THAT(lines_and_messages(bad_ip), IsEmpty());
+  EXPECT_THAT(lines_and_messages(parse_inventory("meter_id,directory\n", InventoryUse::kAudit)),
+              ElementsAre("1: no meter rows"));
 }
 
 }  // namespace
