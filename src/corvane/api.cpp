@@ -158,12 +158,17 @@ API& API::operator=(API&&) noexcept = default;
 
 Answer API::list_machines(const std::string& app, const std::string& region,
                           const std::function<void(nlohmann::json&&)>& take) {
+  listing::Reader reader(take);
   const Request request{.method = Method::kGet,
                         .path = impl().listing_path(app, region),
                         .timeout = impl().options.request_timeout,
-                        .store = transport::BodyStore::kPieces};
-  transport::Response response = impl().retrier.send(request, RetryOn::kThrottlingAndServerErrors);
-  return listing::read(response, take);
+                        .consume = [&reader](long status, std::string_view bytes) {
+                          return reader.feed(status, bytes);
+                        }};
+  // Only answers that are not 2xx are sent again, so no record is ever handed over twice.
+  const transport::Response response =
+      impl().retrier.send(request, RetryOn::kThrottlingAndServerErrors);
+  return reader.finish(response);
 }
 
 Answer API::create_machine(const std::string& app, const nlohmann::json& body) {
