@@ -166,13 +166,15 @@ std::string result_line(const fleet::Result& r) {
   return line;
 }
 
+// "N changed, N in step, N failed", then skipped and kept only when there are any.
 std::string report_summary(const std::string& app, const fleet::Report& report) {
+  const fleet::ApplyCounts c = report.counts();
   std::ostringstream line;
-  line << "applied to " << escape_for_terminal(app) << ": " << report.count(fleet::Outcome::kOk)
-       << " ok, " << report.count(fleet::Outcome::kFailed) << " failed, "
-       << report.count(fleet::Outcome::kSkipped) << " skipped, "
-       << report.count(fleet::Outcome::kKept) << " kept"
-       << (report.interrupted ? " (interrupted)" : "");
+  line << "applied to " << escape_for_terminal(app) << ": " << c.changed << " changed, "
+       << c.in_step << " in step, " << c.failed << " failed";
+  if (c.skipped > 0) line << ", " << c.skipped << " skipped";
+  if (c.kept > 0) line << ", " << c.kept << " kept";
+  line << (report.interrupted ? " (interrupted)" : "");
   return line.str();
 }
 
@@ -186,10 +188,11 @@ ordered_json report_json(const fleet::Report& report) {
                        {"outcome", fleet::to_string(r.outcome)},
                        {"error", r.error.empty() ? ordered_json(nullptr) : ordered_json(r.error)}});
   }
-  const ordered_json summary{{"ok", report.count(fleet::Outcome::kOk)},
-                             {"failed", report.count(fleet::Outcome::kFailed)},
-                             {"skipped", report.count(fleet::Outcome::kSkipped)},
-                             {"kept", report.count(fleet::Outcome::kKept)}};
+  const fleet::ApplyCounts c = report.counts();
+  // "ok" (changed and in step together) stays for scripts written before the split.
+  const ordered_json summary{{"changed", c.changed}, {"in_step", c.in_step},
+                             {"failed", c.failed},   {"skipped", c.skipped},
+                             {"kept", c.kept},       {"ok", c.changed + c.in_step}};
   return {{"results", std::move(results)}, {"summary", summary}};
 }
 

@@ -198,10 +198,17 @@ struct ApplyOptions {
   Clock clock{};
 };
 
+// What an apply did, each action counted once: `changed` sent something and succeeded,
+// `in_step` had nothing to send (an ok action), and the other outcomes as they are.
+struct ApplyCounts {
+  std::size_t changed = 0, in_step = 0, failed = 0, skipped = 0, kept = 0;
+};
+
 struct Report {
   std::vector<Result> results{};  // in plan order
   bool interrupted = false;
   std::size_t count(Outcome outcome) const;
+  ApplyCounts counts() const;
 };
 
 // The plan destroys more machines than ApplyOptions::max_destroy allows.
