@@ -1,38 +1,28 @@
 #include "quelmar/profile_logs/metrics.hpp"
 
-#include <cstdio>
-
-#include "quelmar/util/escape.hpp"
+#include "quelmar/util/prometheus_text.hpp"
 
 namespace quelmar::profile_logs::metrics {
 
 namespace {
 
+namespace prometheus = util::prometheus;
+using prometheus::label;
+using prometheus::number;
+
 constexpr std::string_view kPrefix = "quelmar_profile_log_";
+
+std::string named(std::string_view name) { return std::string(kPrefix).append(name); }
 
 // HELP and TYPE lines, then the samples: every series of a family together.
 void family(std::string& out, std::string_view name, std::string_view help,
             std::string_view samples) {
-  out.append("# HELP ").append(kPrefix).append(name).append(" ").append(help).append("\n");
-  out.append("# TYPE ").append(kPrefix).append(name).append(" gauge\n");
-  out.append(samples);
+  prometheus::gauge(out, named(name), help, samples);
 }
 
 void sample(std::string& out, std::string_view name, std::string_view labels,
             std::string_view value) {
-  out.append(kPrefix).append(name);
-  if (!labels.empty()) out.append("{").append(labels).append("}");
-  out.append(" ").append(value).append("\n");
-}
-
-std::string label(std::string_view name, std::string_view value) {
-  return std::string(name) + "=\"" + label_value(value) + "\"";
-}
-
-std::string number(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+  prometheus::sample(out, named(name), labels, value);
 }
 
 // The series every scan writes, success or not.
@@ -54,25 +44,7 @@ void scan_families(std::string& out, const ScanRun& run, std::string_view labels
 
 }  // namespace
 
-std::string label_value(std::string_view text) {
-  std::string out;
-  for (const char c : util::escape_invalid_utf8(text)) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+std::string label_value(std::string_view text) { return prometheus::label_value(text); }
 
 MissingFilesMetrics::MissingFilesMetrics(std::string_view root)
     : root_label_(label("root", root)) {}

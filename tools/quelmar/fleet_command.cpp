@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.hpp"
+#include "fleet_metrics_file.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
@@ -278,6 +279,12 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
   return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
 }
 
+void add_prometheus_option(CLI::App& cmd, std::optional<std::string>& path) {
+  cmd.add_option("--prometheus", path,
+                 "Also write what is left to do as Prometheus metrics to this file (atomically, "
+                 "mode 0644), also when the command fails");
+}
+
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
   struct Options {
     std::string inventory;
@@ -285,6 +292,7 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
     bool prune = false;
     std::optional<std::string> cmd;
     std::optional<std::string> out;
+    std::optional<std::string> prometheus;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = fly.add_subcommand(
@@ -301,8 +309,11 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
   cmd->add_option("--out", options->out,
                   "Also write the plan to this file (JSON, mode 0600) for apply --plan");
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
+  add_prometheus_option(*cmd, options->prometheus);
   cmd->callback([adapter_options, options, &io, &status] {
+    FleetMetricsFile metrics(options->prometheus, "plan", io);
     vostrel::FlyAdapter adapter(adapter_options());
+    metrics.app = *adapter.fly_app();
     const auto plan = plan_of_inventory(adapter, options->inventory,
                                         {.prune = options->prune, .cmd = options->cmd}, io);
     if (!plan) {
@@ -317,6 +328,8 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
     }
     write_plan(io.out, *plan, options->json);
     status = plan->in_step() ? 0 : kExitNotInStep;
+    metrics.plan = &*plan;
+    metrics.finish(true);
   });
 }
 
@@ -330,6 +343,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     std::size_t max_destroy = 10;
     bool json = false;
     std::optional<std::string> cmd;
+    std::optional<std::string> prometheus;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = fly.add_subcommand(
@@ -357,11 +371,14 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       ->check(CLI::Range(1, kMaxParallel));
   cmd->add_flag("--json", options->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
+  add_prometheus_option(*cmd, options->prometheus);
   cmd->callback([adapter_options, options, &io, &status] {
+    FleetMetricsFile metrics(options->prometheus, "apply", io);
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
     vostrel::FlyAdapter adapter(adapter_options());
+    metrics.app = *adapter.fly_app();
     std::optional<fleet::Plan> plan;
     if (!options->plan_file.empty()) {
       plan = fleet::read_plan_file(options->plan_file, *adapter.fly_app());
@@ -376,6 +393,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
         throw CommandError("creating mediators needs --image and --cmd");
       }
     }
+    metrics.plan = &*plan;
     // Before the dialogue: a plan apply would refuse is not worth asking about.
     try {
       fleet::check_destroy_limit(*plan, options->max_destroy);
@@ -425,6 +443,8 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
           report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
       status = all_done ? 0 : kExitNotInStep;
     }
+    metrics.report = &report;
+    metrics.finish(status == 0);
   });
 }
 
