@@ -19,7 +19,7 @@ FleetMetricsFile::~FleetMetricsFile() {
     write(false);
   } catch (const std::exception& e) {
     // The command's own error is on its way; this one is said beside it.
-    io_.err << "quelmar: " << e.what() << '\n';
+    io_.err << "quelmar: " << util::escape_for_terminal(e.what()) << '\n';
   }
 }
 
@@ -32,8 +32,7 @@ void FleetMetricsFile::write(bool success) {
                                              .finished = finished};
   const std::string text = orchestrate::fleet::metrics::render(app, plan, report, run);
   if (const auto error = util::replace_file_atomically(*path_, text)) {
-    throw CommandError("cannot write " + util::escape_for_terminal(*path_) + ": " +
-                       error.message());
+    throw CommandError("cannot write " + *path_ + ": " + error.message());
   }
 }
 

@@ -235,6 +235,16 @@ void check_destroy_limit(const Plan& plan, std::size_t max_destroy);
 // (429) pauses them all.
 Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options);
 
+// --- one machine ---
+
+// Waits, as apply does, until the machine is in `state` ("started" or "stopped"), within the
+// client's wait budget (ClientOptions::wait_timeout_seconds and wait_total). Done once it is;
+// refused when the platform says no (no such machine, the wait ran out: 408) or the wait ended
+// in another state; unanswered without a usable answer. A wait for "stopped" reads the
+// machine's version first, as the platform needs it.
+corvane::api::Answer await_state(adapter::vostrel::FlyAdapter& adapter, const std::string& id,
+                                 const std::string& state);
+
 // --- addresses ---
 
 struct MeterAddress {
