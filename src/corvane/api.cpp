@@ -56,12 +56,16 @@ json create_body(const std::string& image, const std::vector<std::string>& cmd,
   if (options.additional_internal_port) {
     services.push_back(tcp_service(*options.additional_internal_port));
   }
-  json config{{"image", image},
-              {"init", {{"cmd", cmd}}},
-              {"env", options.env_vars},
-              {"metadata", options.metadata},
-              {"services", services}};
-  json body{{"name", options.name}};
+  // Built field by field: a plan builds one for every meter, and nested initializer lists
+  // would build and copy each part twice.
+  json config = json::object();
+  config["image"] = image;
+  config["init"]["cmd"] = cmd;
+  config["env"] = options.env_vars;
+  config["metadata"] = options.metadata;
+  config["services"] = std::move(services);
+  json body = json::object();
+  body["name"] = options.name;
   for (const auto& [key, value] : options.extra_config.items()) {
     if (key == "config" && value.is_object()) {
       config.update(value);
