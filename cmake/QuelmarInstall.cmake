@@ -18,7 +18,7 @@ install(FILES ${PROJECT_BINARY_DIR}/quelmarConfig.cmake
 # quelmar.pc is written at install time: `cmake --install --prefix` and packaging choose the
 # prefix then, and pkg-config needs it as an absolute path.
 set(quelmar_pc_public "nlohmann_json >= 3.11")  # in the public headers
-set(quelmar_pc_linked libcurl ldns spdlog libcrypto)
+set(quelmar_pc_linked libcurl simdjson ldns spdlog libcrypto)
 if(BUILD_SHARED_LIBS)
   set(quelmar_pc_requires ${quelmar_pc_public})
   set(quelmar_pc_requires_private ${quelmar_pc_linked})

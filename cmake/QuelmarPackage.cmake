@@ -72,7 +72,7 @@ and tested offline. A machine that manages a real fleet does not need it.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-    "libcurl4-openssl-dev | libcurl-dev, libldns-dev, libspdlog-dev, nlohmann-json3-dev (>= 3.11), pkgconf | pkg-config")
+    "libcurl4-openssl-dev | libcurl-dev, libsimdjson-dev, libldns-dev, libspdlog-dev, nlohmann-json3-dev (>= 3.11), pkgconf | pkg-config")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "static libraries and headers of quelmar
 The C++20 libraries behind the quelmar command line: the profile-log audit,
 the Fly Machines API adapter with its HTTP client, and the fleet planner,

@@ -23,15 +23,17 @@ _quelmar_options()
         'profile-logs missing') echo "$window --folder" ;;
         'profile-logs compare') echo "$window --copy-list" ;;
         'profile-logs repair') echo "${window/--json /} --dry-run --parallel" ;;
-        fly | 'fly start' | 'fly stop' | 'fly address') echo "$fly" ;;
+        fly | 'fly address') echo "$fly" ;;
+        'fly start' | 'fly stop') echo "$fly --wait" ;;
         'fly list') echo "$fly --meter-id --state --json" ;;
         'fly create')
             echo "$fly --cmd --meter-id --ip-address --port --internal-port --yes --cert-auth"
             ;;
         'fly destroy') echo "$fly --force" ;;
-        'fly plan') echo "$fly --inventory --json --prune --cmd --out" ;;
+        'fly plan') echo "$fly --inventory --json --prune --cmd --out --prometheus" ;;
         'fly apply')
-            echo "$fly --inventory --cmd --prune --yes --parallel --json --plan --max-destroy"
+            echo "$fly --inventory --cmd --prune --yes --parallel --json --plan --max-destroy
+                --prometheus"
             ;;
         'fly addresses') echo "$fly --json" ;;
     esac

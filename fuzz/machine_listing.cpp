@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -35,12 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
   corvane::api::transport::Response response;
   response.status = 200;
-  for (std::size_t at = 0; at < body.size(); at += piece)
-    response.pieces.push_back(body.substr(at, piece));
-
   json taken = json::array();
-  const corvane::api::Answer answer = corvane::api::listing::read(
-      response, [&taken](json&& record) { taken.push_back(std::move(record)); });
+  corvane::api::listing::Reader reader(
+      [&taken](json&& record) { taken.push_back(std::move(record)); });
+  for (std::size_t at = 0; at < body.size(); at += piece) {
+    if (!reader.feed(200, std::string_view(body).substr(at, piece))) break;
+  }
+  const corvane::api::Answer answer = reader.finish(response);
 
   bool too_deep = false;
   const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {

@@ -157,7 +157,9 @@ class API {
   // that a large fleet never exists as a whole. Each record keeps id, name, state, region,
   // instance_id, private_ip and its whole config; other fields are dropped. An empty region
   // lists every region. When the answer is not done, the records handed over so far are no
-  // listing and must be discarded.
+  // listing and must be discarded. The body is never held whole, so the listing has no size
+  // limit; a record longer than 1 MiB fails it. `request_timeout` bounds a stall (no byte for
+  // that long), not the whole transfer.
   Answer list_machines(const std::string& app, const std::string& region,
                        const std::function<void(nlohmann::json&&)>& take);
   // Sends a body made by create_body (or read back from a saved plan) as it is.

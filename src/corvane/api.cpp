@@ -56,12 +56,16 @@ json create_body(const std::string& image, const std::vector<std::string>& cmd,
   if (options.additional_internal_port) {
     services.push_back(tcp_service(*options.additional_internal_port));
   }
-  json config{{"image", image},
-              {"init", {{"cmd", cmd}}},
-              {"env", options.env_vars},
-              {"metadata", options.metadata},
-              {"services", services}};
-  json body{{"name", options.name}};
+  // Built field by field: a plan builds one for every meter, and nested initializer lists
+  // would build and copy each part twice.
+  json config = json::object();
+  config["image"] = image;
+  config["init"]["cmd"] = cmd;
+  config["env"] = options.env_vars;
+  config["metadata"] = options.metadata;
+  config["services"] = std::move(services);
+  json body = json::object();
+  body["name"] = options.name;
   for (const auto& [key, value] : options.extra_config.items()) {
     if (key == "config" && value.is_object()) {
       config.update(value);
@@ -158,12 +162,17 @@ API& API::operator=(API&&) noexcept = default;
 
 Answer API::list_machines(const std::string& app, const std::string& region,
                           const std::function<void(nlohmann::json&&)>& take) {
+  listing::Reader reader(take);
   const Request request{.method = Method::kGet,
                         .path = impl().listing_path(app, region),
                         .timeout = impl().options.request_timeout,
-                        .store = transport::BodyStore::kPieces};
-  transport::Response response = impl().retrier.send(request, RetryOn::kThrottlingAndServerErrors);
-  return listing::read(response, take);
+                        .consume = [&reader](long status, std::string_view bytes) {
+                          return reader.feed(status, bytes);
+                        }};
+  // Only answers that are not 2xx are sent again, so no record is ever handed over twice.
+  const transport::Response response =
+      impl().retrier.send(request, RetryOn::kThrottlingAndServerErrors);
+  return reader.finish(response);
 }
 
 Answer API::create_machine(const std::string& app, const nlohmann::json& body) {

@@ -21,28 +21,27 @@ void ensure_curl_initialised() {
 
 struct Collector {
   Response& response;
-  BodyStore store;
+  CURL* handle;
+  const std::function<bool(long, std::string_view)>& consume;
   std::size_t received = 0;
+  long status = -1;  // read once the first bytes of the body arrive
 };
 
 std::size_t collect_body(char* data, std::size_t size, std::size_t count, void* target) {
   auto* collector = static_cast<Collector*>(target);
   const std::size_t bytes = size * count;
+  if (collector->consume) {
+    if (collector->status < 0) {
+      collector->status = 0;
+      curl_easy_getinfo(collector->handle, CURLINFO_RESPONSE_CODE, &collector->status);
+    }
+    if (collector->status >= 200 && collector->status <= 299) {
+      return collector->consume(collector->status, std::string_view(data, bytes)) ? bytes : 0;
+    }
+  }
   if (collector->received + bytes > kMaxResponseBytes) return 0;  // makes curl fail the transfer
   collector->received += bytes;
-  if (collector->store == BodyStore::kWhole) {
-    collector->response.body.append(data, bytes);
-    return bytes;
-  }
-  auto& pieces = collector->response.pieces;
-  for (std::size_t done = 0; done < bytes;) {
-    if (pieces.empty() || pieces.back().size() == kBodyPieceBytes) {
-      pieces.emplace_back().reserve(kBodyPieceBytes);
-    }
-    const std::size_t part = std::min(bytes - done, kBodyPieceBytes - pieces.back().size());
-    pieces.back().append(data + done, part);
-    done += part;
-  }
+  collector->response.body.append(data, bytes);
   return bytes;
 }
 
@@ -80,7 +79,7 @@ Response Transport::exchange(const Request& request) {
   }
   CURL* handle = curl_.get();
   curl_easy_reset(handle);  // keeps the open connection
-  Collector collector{response, request.store};
+  Collector collector{response, handle, request.consume};
   char error_text[CURL_ERROR_SIZE] = "";
   const std::string url = settings_.base_url + request.path;
 
@@ -111,7 +110,15 @@ Response Transport::exchange(const Request& request) {
   curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS,
                    static_cast<long>(settings_.connect_timeout.count()));
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  if (request.consume) {
+    // At least a byte a second, or the stall ends the transfer once it lasts `timeout`.
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(request.timeout).count();
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(std::max<long long>(seconds, 1)));
+  } else {
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  }
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect_body);

@@ -6,7 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "curl_handle.hpp"
 
@@ -15,17 +15,8 @@ namespace corvane::api::transport {
 enum class Method { kGet, kPost, kDelete };
 const char* method_name(Method method);
 
-// How a response body is kept while it arrives.
-enum class BodyStore {
-  kWhole,   // one string, for answers that are read as a whole
-  kPieces,  // pieces of up to kBodyPieceBytes, so that a large answer never needs one growing
-            // buffer and each piece can be freed as soon as it has been parsed
-};
-
-// Large enough that the allocator usually maps each piece on its own, so that a freed piece goes
-// back to the system at once instead of leaving a hole in the heap.
-inline constexpr std::size_t kBodyPieceBytes = 256u << 10;
-// Bodies beyond this are not read: the exchange fails.
+// A whole body beyond this is not read: the exchange fails. A streamed body has no such limit;
+// its consumer bounds what it keeps.
 inline constexpr std::size_t kMaxResponseBytes = 64u << 20;
 
 struct Request {
@@ -33,7 +24,11 @@ struct Request {
   std::string path{};  // with the query string
   std::optional<std::string> body{};
   std::chrono::milliseconds timeout{30'000};
-  BodyStore store = BodyStore::kWhole;
+  // When set, a 2xx body goes here as it arrives, never kept; returning false ends the transfer
+  // (the exchange then fails). `timeout` is then a bound on a stall (no byte for that long),
+  // not on the whole transfer, which may take as long as a large body needs. Other answers are
+  // kept whole in `body`, as without it.
+  std::function<bool(long status, std::string_view bytes)> consume{};
   // Abandoned at once when the transport's `cancelled` says so (long polls only).
   bool cancellable = false;
 };
@@ -43,7 +38,6 @@ struct Response {
   long status = 0;
   std::string failure{};
   std::string body{};
-  std::vector<std::string> pieces{};
   // Retry-After as libcurl read it (seconds, also from an HTTP date); absent when not sent or
   // not usable.
   std::optional<long long> retry_after_seconds{};

@@ -1,42 +1,32 @@
 #include "quelmar/profile_logs/metrics.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/prometheus_text.hpp"
 
 namespace quelmar::profile_logs::metrics {
 
 namespace {
 
+namespace prometheus = util::prometheus;
+using prometheus::label;
+using prometheus::number;
+
 constexpr std::string_view kPrefix = "quelmar_profile_log_";
+
+std::string named(std::string_view name) { return std::string(kPrefix).append(name); }
 
 // HELP and TYPE lines, then the samples: every series of a family together.
 void family(std::string& out, std::string_view name, std::string_view help,
             std::string_view samples) {
-  out.append("# HELP ").append(kPrefix).append(name).append(" ").append(help).append("\n");
-  out.append("# TYPE ").append(kPrefix).append(name).append(" gauge\n");
-  out.append(samples);
+  prometheus::gauge(out, named(name), help, samples);
 }
 
 void sample(std::string& out, std::string_view name, std::string_view labels,
             std::string_view value) {
-  out.append(kPrefix).append(name);
-  if (!labels.empty()) out.append("{").append(labels).append("}");
-  out.append(" ").append(value).append("\n");
-}
-
-std::string escaped(std::string_view encoded);
-
-std::string label(std::string_view name, std::string_view value) {
-  return std::string(name) + "=\"" + escaped(util::escape_invalid_utf8(value)) + "\"";
-}
-
-std::string number(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+  prometheus::sample(out, named(name), labels, value);
 }
 
 // The series every scan writes, success or not.
@@ -56,27 +46,6 @@ void scan_families(std::string& out, const ScanRun& run, std::string_view labels
          samples);
 }
 
-// The exposition format's escaping of a label value that is already key-encoded.
-std::string escaped(std::string_view encoded) {
-  std::string out;
-  for (const char c : encoded) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string joined(std::string_view first, std::string_view second) {
   if (first.empty()) return std::string(second);
   if (second.empty()) return std::string(first);
@@ -93,7 +62,7 @@ bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 
 
 }  // namespace
 
-std::string label_value(std::string_view text) { return escaped(util::escape_invalid_utf8(text)); }
+std::string label_value(std::string_view text) { return prometheus::label_value(text); }
 
 ConstantLabel parse_constant_label(std::string_view text,
                                    const std::vector<ConstantLabel>& earlier) {
@@ -187,7 +156,8 @@ std::string MissingFilesMetrics::render(const ScanRun& run) const {
 ComparisonMetrics::ComparisonMetrics(const std::vector<std::string>& roots,
                                      const std::vector<ConstantLabel>& constant)
     : scan_labels_(
-          joined("replicas=\"" + escaped(replicas_label(roots)) + "\"", constant_labels(constant))),
+          joined("replicas=\"" + prometheus::escaped_label_text(replicas_label(roots)) + "\"",
+                 constant_labels(constant))),
       lacking_per_replica_(roots.size(), 0),
       unreadable_per_replica_(roots.size(), 0) {
   for (const auto& root : roots) replica_labels_.push_back(label("replica", root));

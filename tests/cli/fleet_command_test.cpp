@@ -162,7 +162,7 @@ TEST_F(FleetCli, ApplyAsksFirstAndAnAppliedFleetNeedsNothingMore) {
   r = fly({"apply", "--inventory", file, "--cmd", "/mediator", "--parallel", "1"}, "y\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("create m-1 "));
-  EXPECT_THAT(r.out, HasSubstr("applied to meters: 2 ok, 0 failed, 0 skipped, 0 kept\n"));
+  EXPECT_THAT(r.out, HasSubstr("applied to meters: 2 changed, 0 in step, 0 failed\n"));
   EXPECT_EQ(platform_.machines("meters").size(), 2U);
 
   platform_.clear_requests();
@@ -177,7 +177,10 @@ TEST_F(FleetCli, ApplyAsksFirstAndAnAppliedFleetNeedsNothingMore) {
                                         {"region", "iad"},
                                         {"outcome", "ok"},
                                         {"error", nullptr}}));
-  EXPECT_EQ(report["summary"], json({{"ok", 2}, {"failed", 0}, {"skipped", 0}, {"kept", 0}}));
+  EXPECT_EQ(
+      report["summary"],
+      json(
+          {{"changed", 0}, {"in_step", 2}, {"failed", 0}, {"skipped", 0}, {"kept", 0}, {"ok", 2}}));
   EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
 }
 
@@ -201,6 +204,7 @@ TEST_F(FleetCli, ApplyExitsOneWhenAnythingFailsButKeptIsNoFailure) {
   r = fly({"apply", "--inventory", one, "--yes", "--prune"});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.out, HasSubstr("orphan m-2 " + orphan_id + " iad: failed: stop refused: boom\n"));
+  EXPECT_THAT(r.out, HasSubstr("applied to meters: 0 changed, 1 in step, 1 failed\n"));
 
   r = fly({"apply", "--inventory", one, "--yes", "--prune"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -227,6 +231,27 @@ TEST_F(FleetCli, AMeterOutOfServiceHasNoMediator) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   ASSERT_EQ(platform_.machines("meters").size(), 1U);
   EXPECT_EQ(platform_.machines("meters")[0]["config"]["metadata"]["meter_id"], "m-1");
+}
+
+TEST_F(FleetCli, TheApplySummaryCountsWhatChangedApartFromWhatWasInStep) {
+  const std::string three =
+      "meter_id,serial,ip_address,port\nm-1,S1,10.0.0.1,7001\nm-2,S2,10.0.0.2,7002\n"
+      "m-3,S3,10.0.0.3,7003\n";
+  ASSERT_EQ(fly({"apply", "--inventory", inventory(three), "--cmd", "/m", "--yes"}).status, 0);
+  // m-1 moves (an update), m-4 is new (a create), m-2 is in step, m-3 is left as an orphan.
+  const std::string next =
+      "meter_id,serial,ip_address,port\nm-1,S1,10.0.0.9,7001\nm-2,S2,10.0.0.2,7002\n"
+      "m-4,S4,10.0.0.4,7004\n";
+  auto r = fly({"apply", "--inventory", inventory(next), "--cmd", "/m", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("applied to meters: 2 changed, 1 in step, 0 failed, 1 kept\n"));
+
+  r = fly({"apply", "--inventory", inventory(next), "--cmd", "/m", "--yes", "--prune", "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(
+      json::parse(r.out)["summary"],
+      json(
+          {{"changed", 1}, {"in_step", 3}, {"failed", 0}, {"skipped", 0}, {"kept", 0}, {"ok", 4}}));
 }
 
 TEST_F(FleetCli, AddressesListsEveryMeterWithOneLookUp) {

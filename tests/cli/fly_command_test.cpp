@@ -198,6 +198,58 @@ nlohmann::json machine(const std::string& id, const std::string& name, const std
             {"services", {{{"ports", {{{"port", 8080}}}}}}}}}};
 }
 
+TEST_F(FlyCli, StartAndStopWaitUntilTheMachineGetsThere) {
+  const std::string id = create_meter("m-1", "SER1", 8080);
+  const std::string version = platform_.machine("meters", id)->at("instance_id");
+  platform_.clear_requests();
+  auto r = fly({"stop", id, "--wait"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  std::vector<std::string> sent;
+  for (const auto& request : platform_.requests()) {
+    sent.push_back(request.method + " " + request.path.substr(request.path.rfind('/')));
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"POST /stop", "GET /" + id, "GET /wait"}));
+  EXPECT_EQ(platform_.requests().back().query.at("state"), "stopped");
+  EXPECT_EQ(platform_.requests().back().query.at("instance_id"), version);
+  EXPECT_EQ(platform_.machine("meters", id)->at("state"), "stopped");
+  r = fly({"start", id, "--wait"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(platform_.requests().back().query.at("state"), "started");
+
+  // How the wait ends decides the exit status: the wait running out (408 each of the 5 times
+  // the default budget sends it), another state, or no answer.
+  const struct {
+    std::string verb;
+    int status;
+    std::string body;
+    int times;
+    int exit;
+    std::string err;
+  } cases[] = {
+      {"start", 408, R"({"error":"deadline_exceeded"})", 5, 1,
+       "quelmar: machine " + id + " did not become started: deadline_exceeded\n"},
+      {"stop", 408, R"({"error":"deadline_exceeded"})", 5, 1,
+       "quelmar: machine " + id + " did not become stopped: deadline_exceeded\n"},
+      {"start", 200, R"({"ok":true,"state":"stopped"})", 1, 1,
+       "quelmar: machine " + id + " did not become started: the machine is stopped, not started\n"},
+      {"stop", 404, R"({"error":"machine not found"})", 1, 1,
+       "quelmar: machine " + id + " did not become stopped: machine not found\n"},
+      {"start", 200, "{oops", 1, 2, "quelmar: cannot wait for " + id},
+  };
+  for (const auto& c : cases) {
+    platform_.inject({.method = "GET",
+                      .path_contains = "/wait",
+                      .times = c.times,
+                      .status = c.status,
+                      .body = c.body});
+    r = fly({c.verb, id, "--wait"});
+    EXPECT_EQ(r.status, c.exit) << c.verb << " " << c.body;
+    EXPECT_THAT(r.err, StartsWith(c.err)) << c.verb << " " << c.body;
+  }
+  EXPECT_EQ(fly({"start", id, "--wait"}).status, 0) << "every injected answer was used";
+}
+
 TEST_F(FlyCli, RefusedLifecycleActionsExitOneWithTheReason) {
   for (const std::string action : {"start", "stop", "destroy"}) {
     const auto r = fly({action, "no-such-machine"});

@@ -1,9 +1,11 @@
 // The listing read record by record: what each record keeps, and how a listing fails.
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 
 #include "corvane/api_fixture.hpp"
+#include "corvane/listing_parser.hpp"
 
 namespace corvane::api::testing {
 namespace {
@@ -109,6 +111,79 @@ TEST_F(ListingTest, RecordsHandedOverBeforeABreakAreNoListing) {
   const auto [partial, broken] = list_all();
   EXPECT_TRUE(broken.unanswered());
   EXPECT_EQ(partial, json({{{"id", "a"}}, 7}));
+}
+
+TEST_F(ListingTest, RecordsAreReadAsTheClientReadsAnyAnswer) {
+  // Every kind of value, also those the fast parser leaves to the other one (beyond 64 bits).
+  const std::vector<std::string> records = {
+      R"({"id":"a","config":{"n":[-1,0,7,1.5,18446744073709551615,18446744073709551616]}})",
+      R"({"id":"b","config":{"t":"\u00e9\ud83d\ude00\"\\/","b":[true,false,null],"o":{}}})",
+      R"({"id":"c","id":"c2","config":{"k":1,"k":2}})",  // the last of a repeated key
+      R"("text")",
+      "17",
+      "null",
+      "[1,[2]]"};
+  std::string body = " [ ";
+  for (const auto& record : records) body += record + " ,\n";
+  body.resize(body.size() - 2);
+  body += "] \n";
+  fake.inject({.method = "GET", .times = 1, .status = 200, .body = body});
+
+  const auto [taken, answer] = list_all();
+  ASSERT_TRUE(answer.done()) << answer.reason();
+  ASSERT_EQ(taken.size(), records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const json expected = json::parse(records[i]);
+    EXPECT_EQ(taken[i].dump(), expected.dump()) << records[i];
+    EXPECT_EQ(taken[i].type(), expected.type()) << records[i];
+  }
+  EXPECT_TRUE(taken[0]["config"]["n"][1].is_number_unsigned());
+  EXPECT_TRUE(taken[0]["config"]["n"][5].is_number_float());
+}
+
+TEST_F(ListingTest, AListingThatIsNotAWholeListFails) {
+  const std::string big_record =
+      R"({"id":"x","events":")" + std::string(listing::kMaxRecordBytes, 'e') + R"("})";
+  const struct {
+    std::string body;
+    std::string reason;
+  } cases[] = {
+      {"", "malformed JSON"},
+      {"[", "malformed JSON"},
+      {"[{}", "malformed JSON"},
+      {"[{},]", "malformed JSON"},
+      {"[{}{}]", "malformed JSON"},
+      {"[{}] x", "malformed JSON"},
+      {"[{}][]", "malformed JSON"},
+      {R"([{"id":"a"]])", "malformed JSON"},
+      {R"([{"id":"\ud800"}])", "malformed JSON"},  // half a surrogate pair
+      {"[{\"id\":\"\xff\"}]", "malformed JSON"},
+      {"[tru]", "malformed JSON"},
+      {"[" + big_record + "]", "larger than 1 MiB"},
+      {"[" + std::string(200, '[') + std::string(200, ']') + "]", "nested too deeply"},
+      {"7", "expected a list of machines, got: 7"},
+  };
+  for (const auto& c : cases) {
+    const Answer answer = answer_once(200, c.body);
+    EXPECT_TRUE(answer.unanswered()) << c.body.substr(0, 40);
+    EXPECT_THAT(answer.reason(), HasSubstr(c.reason)) << c.body.substr(0, 40);
+  }
+}
+
+TEST_F(ListingTest, AListingLargerThanAnyWholeAnswerIsRead) {
+  // Past the cap on whole answers: only each record is bounded.
+  const std::string record =
+      R"({"id":"big","events":[")" + std::string(listing::kMaxRecordBytes - 100, 'e') + R"("]})";
+  std::string body = "[";
+  const std::size_t count = transport::kMaxResponseBytes / record.size() + 2;
+  for (std::size_t i = 0; i < count; ++i) body += record + ",";
+  body.back() = ']';
+  fake.inject({.method = "GET", .times = 1, .status = 200, .body = std::move(body)});
+
+  const auto [taken, answer] = list_all();
+  ASSERT_TRUE(answer.done()) << answer.reason();
+  EXPECT_EQ(taken.size(), count);
+  EXPECT_EQ(taken[0], json({{"id", "big"}}));
 }
 
 TEST_F(ApiTest, UpdateSendsTheWholeConfigWithTheListedVersion) {

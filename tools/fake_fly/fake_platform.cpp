@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include <curl/curl.h>
@@ -110,32 +111,73 @@ std::optional<int> parse_int(const std::string& text) {
   return std::nullopt;
 }
 
-struct Machine {
-  json record;
+// A machine's record is kept as the text it is served as: a fleet of hundreds of thousands
+// then costs about what its listing does, and a listing is those texts joined.
+class Machine {
+ public:
+  explicit Machine(const json& record) { set_record(record); }
+
+  json record() const { return json::parse(*text_); }
+  void set_record(const json& record) {
+    text_ = std::make_shared<const std::string>(record.dump());
+    object_ = record.is_object();
+    id_ = text_or_empty(record, "id");
+    state_ = text_or_empty(record, "state");
+    region_ = text_or_empty(record, "region");
+  }
+  const std::shared_ptr<const std::string>& text() const { return text_; }
+
+  const std::string& id() const { return id_; }
+  const std::string& state() const { return state_; }
+  const std::string& region() const { return region_; }
+  void set_state(const std::string& state) {
+    if (!object_) return;
+    json changed = record();
+    changed["state"] = state;
+    set_record(changed);
+  }
+  // What the machine is once the pending transition completes.
+  std::string settled_state() const { return settles_to.value_or(state()); }
+
   // A transitional state shown to one read, after which the machine moves on.
   std::optional<std::string> settles_to;
   bool destroyed = false;
   int listings_left = 0;  // after destroy: listings that still show it
+  bool gone = false;      // no longer known at all
 
-  std::string id() const { return text_or_empty(record, "id"); }
-  std::string state() const { return text_or_empty(record, "state"); }
-  void set_state(const std::string& state) {
-    if (record.is_object()) record["state"] = state;
-  }
-  // What the machine is once the pending transition completes.
-  std::string settled_state() const { return settles_to.value_or(state()); }
+ private:
+  std::shared_ptr<const std::string> text_;
+  bool object_ = false;
+  std::string id_, state_, region_;
 };
 
 struct App {
+  // Never erased from, so that the index's pointers stay valid; a machine that is gone is
+  // marked as such.
   std::deque<Machine> machines;
+  std::unordered_map<std::string, Machine*> by_id;  // the first known machine of each id
   std::set<std::string> destroyed_ids;
 
+  void add(const json& record) {
+    Machine& machine = machines.emplace_back(record);
+    if (!machine.id().empty()) by_id.emplace(machine.id(), &machine);
+  }
+
   Machine* find(const std::string& id) {
-    if (id.empty()) return nullptr;
-    for (auto& machine : machines) {
-      if (machine.id() == id) return &machine;
+    auto found = by_id.find(id);
+    return found == by_id.end() ? nullptr : found->second;
+  }
+
+  void forget(Machine& machine) {
+    machine.gone = true;
+    if (find(machine.id()) != &machine) return;
+    by_id.erase(machine.id());
+    for (auto& other : machines) {
+      if (!other.gone && other.id() == machine.id()) {
+        by_id.emplace(other.id(), &other);
+        break;
+      }
     }
-    return nullptr;
   }
 };
 
@@ -292,8 +334,9 @@ struct FakePlatform::Impl {
     refuse(res, 404, "not_found: no such endpoint");
   }
 
-  static json read(Machine& machine) {
-    json shown = machine.record;
+  // The record as one read shows it; the read completes a pending transition.
+  static std::shared_ptr<const std::string> read(Machine& machine) {
+    std::shared_ptr<const std::string> shown = machine.text();
     if (machine.settles_to) {
       machine.set_state(*machine.settles_to);
       machine.settles_to.reset();
@@ -302,14 +345,15 @@ struct FakePlatform::Impl {
   }
 
   static bool matches_filters(const httplib::Request& req, const Machine& machine) {
-    const json& record = machine.record;
+    std::optional<json> record;  // read only for a metadata filter
     for (const auto& [key, value] : req.params) {
       if (key == "region") {
-        if (!value.empty() && text_or_empty(record, "region") != value) return false;
+        if (!value.empty() && machine.region() != value) return false;
       } else if (key.rfind("metadata.", 0) == 0) {
         const std::string meta_key = key.substr(9);
-        if (!record.is_object() || !record.contains("config")) return false;
-        const json& config = record["config"];
+        if (!record) record = machine.record();
+        if (!record->is_object() || !record->contains("config")) return false;
+        const json& config = (*record)["config"];
         if (!config.is_object() || !config.contains("metadata")) return false;
         const json& metadata = config["metadata"];
         if (!metadata.is_object() || !metadata.contains(meta_key) ||
@@ -321,15 +365,40 @@ struct FakePlatform::Impl {
     return true;
   }
 
+  // Sent in pieces as the connection takes them, joined from the records' own texts.
   void list(const httplib::Request& req, httplib::Response& res, App& app) {
-    json listed = json::array();
+    struct Listing {
+      std::vector<std::shared_ptr<const std::string>> records;
+      std::size_t next = 0;
+      bool opened = false;
+    };
+    auto listing = std::make_shared<Listing>();
     for (auto& machine : app.machines) {
-      if (machine.destroyed && machine.listings_left <= 0) continue;
+      if (machine.gone || (machine.destroyed && machine.listings_left <= 0)) continue;
       if (!matches_filters(req, machine)) continue;
       if (machine.destroyed) --machine.listings_left;
-      listed.push_back(read(machine));
+      listing->records.push_back(read(machine));
     }
-    answer(res, 200, listed);
+    res.status = 200;
+    res.set_chunked_content_provider(
+        "application/json", [listing](std::size_t /*offset*/, httplib::DataSink& sink) {
+          constexpr std::size_t kPieceBytes = 256u << 10;
+          std::string piece;
+          if (!listing->opened) {
+            piece = "[";
+            listing->opened = true;
+          }
+          auto& records = listing->records;
+          while (listing->next < records.size() && piece.size() < kPieceBytes) {
+            if (listing->next > 0) piece += ',';
+            piece += *records[listing->next++];
+          }
+          const bool last = listing->next == records.size();
+          if (last) piece += ']';
+          if (!sink.write(piece.data(), piece.size())) return false;
+          if (last) sink.done();
+          return true;
+        });
   }
 
   void create(const httplib::Request& req, httplib::Response& res, App& app) {
@@ -356,10 +425,10 @@ struct FakePlatform::Impl {
         {"created_at", "2024-01-01T00:00:00Z"},
         {"updated_at", "2024-01-01T00:00:00Z"},
         {"events", json::array()}};
-    Machine machine{record, std::nullopt, false, 0};
     const bool skip_launch = body.contains("skip_launch") && body["skip_launch"] == true;
-    if (!skip_launch) machine.set_state("started");
-    app.machines.push_back(std::move(machine));
+    json stored = record;
+    if (!skip_launch) stored["state"] = "started";
+    app.add(stored);
     changed.notify_all();
     answer(res, 200, record);
   }
@@ -374,28 +443,30 @@ struct FakePlatform::Impl {
     }
     Machine* machine = app.find(id);
     if (machine == nullptr || machine->destroyed) return refuse(res, 404, "machine not found");
+    json record = machine->record();
     if (body.contains("current_version") &&
-        body["current_version"] != json(text_or_empty(machine->record, "instance_id"))) {
+        body["current_version"] != json(text_or_empty(record, "instance_id"))) {
       refuse(res, 412, "failed_precondition: machine version changed, current_version is stale");
       return;
     }
-    machine->record["config"] = body["config"];
-    machine->record["instance_id"] = new_instance_id();
-    machine->set_state("replacing");
+    if (record.is_object()) {
+      record["config"] = body["config"];
+      record["instance_id"] = new_instance_id();
+      record["state"] = "replacing";
+    }
+    machine->set_record(record);
     machine->settles_to = "started";
     changed.notify_all();
-    answer(res, 200, machine->record);
+    answer(res, 200, record);
   }
 
   void get(httplib::Response& res, App& app, const std::string& id) {
     Machine* machine = app.find(id);
     if (machine == nullptr) return refuse(res, 404, "machine not found");
-    json shown = read(*machine);
-    if (machine->destroyed) {
-      app.machines.erase(std::find_if(app.machines.begin(), app.machines.end(),
-                                      [&](const Machine& m) { return &m == machine; }));
-    }
-    answer(res, 200, shown);
+    const auto shown = read(*machine);
+    if (machine->destroyed) app.forget(*machine);
+    res.status = 200;
+    res.set_content(*shown, "application/json");
   }
 
   void start(httplib::Response& res, App& app, const std::string& id) {
@@ -561,7 +632,7 @@ std::set<std::string> FakePlatform::app_names() const {
 
 void FakePlatform::add_machine(const std::string& app, nlohmann::json record) {
   std::lock_guard lock(impl_->mutex);
-  impl_->apps[app].machines.push_back(Machine{std::move(record), std::nullopt, false, 0});
+  impl_->apps[app].add(record);
   impl_->changed.notify_all();
 }
 
@@ -571,7 +642,7 @@ nlohmann::json FakePlatform::machines(const std::string& app) const {
   auto found = impl_->apps.find(app);
   if (found == impl_->apps.end()) return all;
   for (const auto& machine : found->second.machines) {
-    if (!machine.destroyed) all.push_back(machine.record);
+    if (!machine.gone && !machine.destroyed) all.push_back(machine.record());
   }
   return all;
 }
@@ -583,7 +654,7 @@ std::optional<nlohmann::json> FakePlatform::machine(const std::string& app,
   if (found == impl_->apps.end()) return std::nullopt;
   Machine* machine = found->second.find(id);
   if (machine == nullptr || machine->destroyed) return std::nullopt;
-  return machine->record;
+  return machine->record();
 }
 
 bool FakePlatform::set_state(const std::string& app, const std::string& id,

@@ -13,6 +13,7 @@
 
 #include "commands.hpp"
 #include "count_option.hpp"
+#include "fleet_metrics_file.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
@@ -177,13 +178,15 @@ std::string result_line(const fleet::Result& r) {
   return line;
 }
 
+// "N changed, N in step, N failed", then skipped and kept only when there are any.
 std::string report_summary(const std::string& app, const fleet::Report& report) {
+  const fleet::ApplyCounts c = report.counts();
   std::ostringstream line;
-  line << "applied to " << escape_for_terminal(app) << ": " << report.count(fleet::Outcome::kOk)
-       << " ok, " << report.count(fleet::Outcome::kFailed) << " failed, "
-       << report.count(fleet::Outcome::kSkipped) << " skipped, "
-       << report.count(fleet::Outcome::kKept) << " kept"
-       << (report.interrupted ? " (interrupted)" : "");
+  line << "applied to " << escape_for_terminal(app) << ": " << c.changed << " changed, "
+       << c.in_step << " in step, " << c.failed << " failed";
+  if (c.skipped > 0) line << ", " << c.skipped << " skipped";
+  if (c.kept > 0) line << ", " << c.kept << " kept";
+  line << (report.interrupted ? " (interrupted)" : "");
   return line.str();
 }
 
@@ -197,10 +200,11 @@ ordered_json report_json(const fleet::Report& report) {
                        {"outcome", fleet::to_string(r.outcome)},
                        {"error", r.error.empty() ? ordered_json(nullptr) : ordered_json(r.error)}});
   }
-  const ordered_json summary{{"ok", report.count(fleet::Outcome::kOk)},
-                             {"failed", report.count(fleet::Outcome::kFailed)},
-                             {"skipped", report.count(fleet::Outcome::kSkipped)},
-                             {"kept", report.count(fleet::Outcome::kKept)}};
+  const fleet::ApplyCounts c = report.counts();
+  // "ok" (changed and in step together) stays for scripts written before the split.
+  const ordered_json summary{{"changed", c.changed}, {"in_step", c.in_step},
+                             {"failed", c.failed},   {"skipped", c.skipped},
+                             {"kept", c.kept},       {"ok", c.changed + c.in_step}};
   return {{"results", std::move(results)}, {"summary", summary}};
 }
 
@@ -294,6 +298,12 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
   return listing_app(adapter, [&] { return fleet::plan(adapter, meters, options); });
 }
 
+void add_prometheus_option(CLI::App& cmd, std::optional<std::string>& path) {
+  cmd.add_option("--prometheus", path,
+                 "Also write what is left to do as Prometheus metrics to this file (atomically, "
+                 "mode 0644), also when the command fails");
+}
+
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
   struct Options {
     std::string inventory;
@@ -301,6 +311,7 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
     bool prune = false;
     std::optional<std::string> cmd;
     std::optional<std::string> out;
+    std::optional<std::string> prometheus;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = fly.add_subcommand(
@@ -317,8 +328,11 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
   cmd->add_option("--out", options->out,
                   "Also write the plan to this file (JSON, mode 0600) for apply --plan");
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
+  add_prometheus_option(*cmd, options->prometheus);
   cmd->callback([adapter_options, options, &io, &status] {
+    FleetMetricsFile metrics(options->prometheus, "plan", io);
     vostrel::FlyAdapter adapter(adapter_options());
+    metrics.app = *adapter.fly_app();
     const auto plan = plan_of_inventory(adapter, options->inventory,
                                         {.prune = options->prune, .cmd = options->cmd}, io);
     if (!plan) {
@@ -333,6 +347,8 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
     }
     write_plan(io.out, *plan, options->json);
     status = plan->in_step() ? 0 : kExitNotInStep;
+    metrics.plan = &*plan;
+    metrics.finish(true);
   });
 }
 
@@ -346,6 +362,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     std::size_t max_destroy = 10;
     bool json = false;
     std::optional<std::string> cmd;
+    std::optional<std::string> prometheus;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = fly.add_subcommand(
@@ -371,7 +388,9 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
                                 "Actions in flight at once");
   cmd->add_flag("--json", options->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
+  add_prometheus_option(*cmd, options->prometheus);
   cmd->callback([adapter_options, options, &io, &status] {
+    FleetMetricsFile metrics(options->prometheus, "apply", io);
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
@@ -379,6 +398,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     if (options->inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
     vostrel::FlyAdapter adapter(adapter_options());
+    metrics.app = *adapter.fly_app();
     std::optional<fleet::Plan> plan;
     if (!options->plan_file.empty()) {
       plan = fleet::read_plan_file(options->plan_file, *adapter.fly_app());
@@ -393,6 +413,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
         throw CommandError("creating mediators needs --image and --cmd");
       }
     }
+    metrics.plan = &*plan;
     // Before the dialogue: a plan apply would refuse is not worth asking about.
     try {
       fleet::check_destroy_limit(*plan, options->max_destroy);
@@ -442,6 +463,8 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
           report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
       status = all_done ? 0 : kExitNotInStep;
     }
+    metrics.report = &report;
+    metrics.finish(status == 0);
   });
 }
 

@@ -260,16 +260,29 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
 }
 
 // start and stop: one machine id; exit 1 when the platform refuses, 2 without an answer.
+// With --wait, also exit 1 when the machine does not reach `state` within the wait.
 void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter,
                       const std::shared_ptr<std::string>& id, const std::string& verb,
-                      const std::string& help,
+                      const std::string& state, const std::string& help,
                       corvane::api::Answer (vostrel::FlyAdapter::*change)(const std::string&),
                       const Io& io, int& status) {
   auto* cmd = fly.add_subcommand(verb, help);
   cmd->add_option("ID", *id, "Machine id")->required();
-  cmd->callback([adapter, id, verb, change, &io, &status] {
+  auto wait = std::make_shared<bool>(false);
+  cmd->add_flag("--wait", *wait,
+                "Return once the machine is " + state + " (as apply waits: up to 5 minutes)");
+  cmd->callback([adapter, id, verb, state, wait, change, &io, &status] {
     auto fly_adapter = make_adapter(*adapter, io);
-    settle((fly_adapter.*change)(*id), verb, *id, *fly_adapter.fly_app());
+    const std::string& app = *fly_adapter.fly_app();
+    settle((fly_adapter.*change)(*id), verb, *id, app);
+    if (*wait) {
+      const auto waited = orchestrate::fleet::await_state(fly_adapter, *id, state);
+      if (waited.refused()) {
+        throw CommandRefused("machine " + *id + " did not become " + state + ": " +
+                             waited.reason());
+      }
+      settle(waited, "wait for", *id, app);
+    }
     status = 0;
   });
 }
@@ -277,11 +290,13 @@ void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adap
 void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                    int& status) {
   auto id = std::make_shared<std::string>();
-  add_state_change(fly, adapter, id, "start",
-                   "Start a machine. Exit 1 when the platform refuses, 2 without an answer.",
+  add_state_change(fly, adapter, id, "start", "started",
+                   "Start a machine. Exit 1 when the platform refuses (with --wait: or the\n"
+                   "machine is not started in time), 2 without an answer.",
                    &vostrel::FlyAdapter::start_machine, io, status);
-  add_state_change(fly, adapter, id, "stop",
-                   "Stop a machine. Exit 1 when the platform refuses, 2 without an answer.",
+  add_state_change(fly, adapter, id, "stop", "stopped",
+                   "Stop a machine. Exit 1 when the platform refuses (with --wait: or the\n"
+                   "machine is not stopped in time), 2 without an answer.",
                    &vostrel::FlyAdapter::stop_machine, io, status);
 
   auto force = std::make_shared<bool>(false);

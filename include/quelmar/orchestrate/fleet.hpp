@@ -223,10 +223,17 @@ struct ApplyOptions {
   Clock clock{};
 };
 
+// What an apply did, each action counted once: `changed` sent something and succeeded,
+// `in_step` had nothing to send (an ok action), and the other outcomes as they are.
+struct ApplyCounts {
+  std::size_t changed = 0, in_step = 0, failed = 0, skipped = 0, kept = 0;
+};
+
 struct Report {
   std::vector<Result> results{};  // in plan order
   bool interrupted = false;
   std::size_t count(Outcome outcome) const;
+  ApplyCounts counts() const;
 };
 
 // The plan destroys more machines than ApplyOptions::max_destroy allows.
@@ -252,6 +259,16 @@ void check_destroy_limit(const Plan& plan, std::size_t max_destroy);
 // meter's primary is in step. One failure never stops other actions; a back-off of any worker
 // (429) pauses them all.
 Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options);
+
+// --- one machine ---
+
+// Waits, as apply does, until the machine is in `state` ("started" or "stopped"), within the
+// client's wait budget (ClientOptions::wait_timeout_seconds and wait_total). Done once it is;
+// refused when the platform says no (no such machine, the wait ran out: 408) or the wait ended
+// in another state; unanswered without a usable answer. A wait for "stopped" reads the
+// machine's version first, as the platform needs it.
+corvane::api::Answer await_state(adapter::vostrel::FlyAdapter& adapter, const std::string& id,
+                                 const std::string& state);
 
 // --- addresses ---
 

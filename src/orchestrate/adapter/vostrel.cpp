@@ -299,6 +299,10 @@ Answer FlyAdapter::stop_machine(const std::string& id) {
 
 json FlyAdapter::stop(const std::string& id) { return stop_machine(id).plain(); }
 
+Answer FlyAdapter::get_machine(const std::string& id) {
+  return api_.get_machine(require_app("get"), id);
+}
+
 Answer FlyAdapter::destroy_machine(const std::string& id, const DestroyOptions& options,
                                    const DestroyObserver& observe) {
   const std::string& app = require_app("destroy");

@@ -190,7 +190,8 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
     if (m.meter_id) {
       auto meter = by_id.find(*m.meter_id);
       if (meter != by_id.end()) {
-        const json wanted = wanted_body(adapter, *meter->second, options.cmd)["config"];
+        json request = wanted_body(adapter, *meter->second, options.cmd);
+        const json& wanted = request["config"];
         kept.changes = differences(wanted, m, compare_image, compare_cmd);
         if (!kept.changes.empty())
           kept.config = changed_config(std::move(m.config), kept.changes, wanted);

@@ -236,6 +236,7 @@ class FlyAdapter : public base_adapter::BaseAdapter {
   corvane::api::Answer create_machine(const nlohmann::json& body);
   corvane::api::Answer start_machine(const std::string& id);
   corvane::api::Answer stop_machine(const std::string& id);
+  corvane::api::Answer get_machine(const std::string& id);
   corvane::api::Answer wait_machine(const std::string& id, const std::string& instance_id,
                                     const std::string& state);
   corvane::api::Answer update_machine(const std::string& id, const nlohmann::json& config,
