@@ -1,6 +1,7 @@
 // `quelmar fly` in-process against a fake platform and a DNS responder that knows its apps.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,9 +39,11 @@ class FakeFlyCli : public ::testing::Test {
                                  "--dns-server",
                                  dns_.name_server(),
                                  "--public-resolver",
-                                 dns_.name_server(),
-                                 "--image",
-                                 "registry.example/mediator:1"};
+                                 dns_.name_server()};
+    // A saved plan decides the image.
+    const bool saved = std::find(args.begin(), args.end(), "--plan") != args.end() ||
+                       (!args.empty() && args.front() == "show-plan");
+    if (!saved) all.insert(all.end(), {"--image", "registry.example/mediator:1"});
     all.insert(all.end(), args.begin(), args.end());
     auto result = run_cli(all, input, {{"FLY_API_TOKEN", token.value_or(token_)}});
     EXPECT_THAT(result.out + result.err, ::testing::Not(::testing::HasSubstr(token_)));

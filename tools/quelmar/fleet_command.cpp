@@ -14,7 +14,9 @@
 #include "commands.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/file_reading.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "quelmar/util/truncate.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -26,6 +28,7 @@ using util::escape_for_terminal;
 
 constexpr int kExitNotInStep = 1;
 constexpr int kMaxParallel = 64;
+constexpr std::size_t kMaxShownChange = 300;
 
 // ASCII-only JSON: no control or bidirectional character of a platform text reaches the
 // terminal raw.
@@ -68,10 +71,55 @@ std::string summary_line(const fleet::Plan& plan) {
   return line.str();
 }
 
-// A value of a changed field as the plan shows it: a text as it is, "(none)" when absent.
-std::string shown_value(const nlohmann::json& value) {
-  if (value.is_null()) return "(none)";
-  return escape_for_terminal(util::text_form(value));
+// A value as the plan shows it: a text as it is, "(none)" when absent.
+std::string shown_value(const nlohmann::json* value) {
+  if (value == nullptr) return "(none)";
+  return escape_for_terminal(util::text_form(*value));
+}
+
+std::string shown_value(const std::optional<nlohmann::json>& value) {
+  return shown_value(value ? &*value : nullptr);
+}
+
+const nlohmann::json* member(const nlohmann::json* value, const char* key) {
+  if (value == nullptr || !value->is_object()) return nullptr;
+  auto found = value->find(key);
+  return found == value->end() ? nullptr : &*found;
+}
+
+const nlohmann::json* first(const nlohmann::json* value) {
+  return value != nullptr && value->is_array() && !value->empty() ? &value->front() : nullptr;
+}
+
+// What a create sends, field by field, read from its request body.
+std::vector<std::pair<std::string, const nlohmann::json*>> create_fields(const nlohmann::json& body,
+                                                                         nlohmann::json& serial) {
+  const auto* config = member(&body, "config");
+  const auto* name = member(&body, "name");
+  const std::string prefix = vostrel::kMediatorPrefix;
+  const bool named = name != nullptr && name->is_string() &&
+                     name->get_ref<const std::string&>().starts_with(prefix);
+  serial = named ? nlohmann::json(name->get<std::string>().substr(prefix.size())) : nullptr;
+  const auto* metadata = member(config, "metadata");
+  const auto* env = member(config, "env");
+  std::vector<std::pair<std::string, const nlohmann::json*>> fields{
+      {"region", member(&body, "region")},
+      {"name", name},
+      {"image", member(config, "image")},
+      {"cmd", member(member(config, "init"), "cmd")},
+      {"meter_id", member(metadata, "meter_id")},
+      {"serial", serial.is_null() ? nullptr : &serial},
+      {"ip_address", member(metadata, "ip_address")}};
+  // The mediator reads its meter's address from the environment: shown too when it differs.
+  const auto* env_address = member(env, "METER_IP_ADDRESS");
+  const auto* address = fields.back().second;
+  if (env_address == nullptr || address == nullptr || *env_address != *address) {
+    fields.emplace_back("env.METER_IP_ADDRESS", env_address);
+  }
+  fields.emplace_back("port",
+                      member(first(member(first(member(config, "services")), "ports")), "port"));
+  fields.emplace_back("cert_auth", member(env, "USE_CERT_AUTH"));
+  return fields;
 }
 
 // "ACTION METER_ID [MACHINE_ID REGION]", with "-" for a missing meter id.
@@ -89,14 +137,24 @@ std::string plan_line(const fleet::Plan& plan, const fleet::Action& action) {
   std::string line = action_head(action.kind, action.meter_id,
                                  m ? std::optional(m->id) : std::nullopt, m ? m->region : "");
   switch (action.kind) {
-    case fleet::ActionKind::kCreate:
-      return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
+    case fleet::ActionKind::kCreate: {
+      // Without an image and a command there is nothing to send yet.
+      if (!action.body.is_object()) {
+        return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
+      }
+      nlohmann::json serial;
+      line += " (new mediator:";
+      for (const auto& [name, value] : create_fields(action.body, serial)) {
+        line += " " + name + " " + shown_value(value) + (name == "cert_auth" ? "" : ",");
+      }
+      return line + ")";
+    }
     case fleet::ActionKind::kUpdate: {
       line += " (";
       for (std::size_t i = 0; i < action.changes.size(); ++i) {
         const auto& c = action.changes[i];
-        line +=
-            (i > 0 ? ", " : "") + c.field + " " + shown_value(c.from) + " -> " + shown_value(c.to);
+        line += (i > 0 ? ", " : "") + escape_for_terminal(c.path) + " " + shown_value(c.from) +
+                " -> " + shown_value(c.to);
       }
       return line + ")";
     }
@@ -122,12 +180,25 @@ ordered_json plan_json(const fleet::Plan& plan) {
                        {"meter_id", meter_id_json(action.meter_id)},
                        {"machine_id", m ? ordered_json(m->id) : ordered_json(nullptr)},
                        {"region", m ? m->region : plan.region}};
+    if (action.kind == fleet::ActionKind::kCreate && !action.body.is_object()) {
+      entry["create"] = nullptr;
+    } else if (action.kind == fleet::ActionKind::kCreate) {
+      nlohmann::json serial;
+      auto sent = ordered_json::object();
+      for (const auto& [name, value] : create_fields(action.body, serial)) {
+        sent[name] = value != nullptr ? ordered_json(*value) : ordered_json(nullptr);
+      }
+      entry["create"] = std::move(sent);
+    }
     if (action.kind == fleet::ActionKind::kUpdate) {
       auto changes = ordered_json::array();
       auto diff = ordered_json::object();
+      const auto value = [](const std::optional<nlohmann::json>& v) {
+        return v ? ordered_json(*v) : ordered_json(nullptr);
+      };
       for (const auto& c : action.changes) {
-        changes.push_back(c.field);
-        diff[c.field] = {{"from", c.from}, {"to", c.to}};
+        changes.push_back(c.path);
+        diff[c.path] = {{"from", value(c.from)}, {"to", value(c.to)}};
       }
       entry["changes"] = std::move(changes);
       entry["diff"] = std::move(diff);
@@ -229,6 +300,31 @@ class StopSignals {
   struct sigaction previous_term_ {};
 };
 
+// While apply runs, a reader that went away is a failed write, not the end of the process:
+// the actions in flight still finish.
+class IgnoredSigpipe {
+ public:
+  IgnoredSigpipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previous_);
+  }
+  ~IgnoredSigpipe() { sigaction(SIGPIPE, &previous_, nullptr); }
+  IgnoredSigpipe(const IgnoredSigpipe&) = delete;
+  IgnoredSigpipe& operator=(const IgnoredSigpipe&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
+
+// Output that cannot be written stops apply as the first Ctrl-C does: what is not reported
+// is not started.
+void stop_for_output() {
+  int running = 0;
+  stop_level.compare_exchange_strong(running, 1);
+}
+
 // Each finished action's line as it finishes (text mode), and progress on a terminal.
 std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(const Io& io,
                                                                               bool json) {
@@ -236,7 +332,10 @@ std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(co
     if (io.err_is_terminal) io.err << '\r' << std::string(72, ' ') << '\r' << std::flush;
     // Meters already in step did nothing; the summary counts them.
     const bool quiet = r.action == fleet::ActionKind::kOk && r.outcome == fleet::Outcome::kOk;
-    if (!json && !quiet) io.out << result_line(r) << '\n' << std::flush;
+    if (!json && !quiet) {
+      io.out << result_line(r) << '\n' << std::flush;
+      if (!io.out) stop_for_output();
+    }
     if (!io.err_is_terminal) return;
     using std::chrono::duration;
     const double elapsed = duration<double>(p.elapsed).count();
@@ -273,6 +372,32 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
   if (!inventory) return std::nullopt;
   options.inventory_sha256 = inventory->sha256;
   return listing_app(adapter, [&] { return fleet::plan(adapter, inventory->meters, options); });
+}
+
+// A saved plan; a file that is refused is one line naming it, before any request.
+fleet::Plan load_plan(const std::string& path, const std::optional<std::string>& app) {
+  try {
+    return fleet::read_plan_file(path, app);
+  } catch (const util::FileRefused& e) {
+    throw CommandError(path + ": " + e.what());
+  } catch (const fleet::PlanFileError& e) {
+    throw CommandError(path + ": " + e.what());
+  }
+}
+
+// A saved plan still holds against one listing, or each machine that moved on is named and
+// nothing is shown, asked or sent.
+void check_not_stale(vostrel::FlyAdapter& adapter, const fleet::Plan& plan, const Io& io) {
+  const auto stale = listing_app(adapter, [&] { return fleet::stale_machines(adapter, plan); });
+  if (stale.empty()) return;
+  for (const auto& m : stale) {
+    io.err << "quelmar: machine " << escape_for_terminal(m.machine_id) << " of meter "
+           << (m.meter_id.empty() ? std::string("-") : escape_for_terminal(m.meter_id)) << ": "
+           << escape_for_terminal(util::truncated(m.what, kMaxShownChange)) << '\n';
+  }
+  throw CommandRefused("the plan is stale (" + std::to_string(stale.size()) +
+                       (stale.size() == 1 ? " machine" : " machines") +
+                       " changed since it was made); make a new plan");
 }
 
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
@@ -338,8 +463,10 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       "(exit 130 or 143); a second one also cancels waits. Exit 0: all done; 1: something\n"
       "failed or was skipped; 2: inventory, listing, plan file or --max-destroy refused.");
   add_inventory_option(*cmd, options->inventory);
-  auto* plan_option = cmd->add_option("--plan", options->plan_file,
-                                      "Carry out this plan file (from plan --out) instead");
+  auto* plan_option = cmd->add_option(
+      "--plan", options->plan_file,
+      "Carry out this plan file (from plan --out) instead, after one listing finds every "
+      "machine it names as it was; not with --image or --region");
   plan_option->excludes(cmd->get_option("--inventory"));
   cmd->add_option("--cmd", options->cmd, "Command that created mediators run (needed to create)")
       ->excludes(plan_option);
@@ -354,14 +481,21 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       ->check(CLI::Range(1, kMaxParallel));
   cmd->add_flag("--json", options->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
-  cmd->callback([adapter_options, options, &io, &status] {
+  cmd->callback([cmd, adapter_options, options, &io, &status] {
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
+    const bool saved = !options->plan_file.empty();
+    for (const char* decided : {"--image", "--region"}) {
+      if (saved && cmd->get_parent()->get_option(decided)->count() > 0) {
+        throw CommandError(std::string(decided) + " cannot be given with --plan: the plan decides");
+      }
+    }
+    const IgnoredSigpipe no_sigpipe;
     vostrel::FlyAdapter adapter(adapter_options());
     std::optional<fleet::Plan> plan;
-    if (!options->plan_file.empty()) {
-      plan = fleet::read_plan_file(options->plan_file, *adapter.fly_app());
+    if (saved) {
+      plan = load_plan(options->plan_file, *adapter.fly_app());
     } else {
       plan = plan_of_inventory(adapter, options->inventory,
                                {.prune = options->prune, .cmd = options->cmd}, io);
@@ -381,11 +515,18 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
                          " machines, more than --max-destroy " + std::to_string(e.limit()) +
                          " allows");
     }
+    if (saved) check_not_stale(adapter, *plan, io);
 
+    // Nothing is sent that was not shown: a plan that cannot be written stops here.
     std::ostream& dialogue = options->json ? io.err : io.out;
     write_plan(dialogue, *plan, false);
-    if (!plan->in_step() && !options->yes) {
-      dialogue << "Apply these changes (y/n): " << std::flush;
+    const bool ask = !plan->in_step() && !options->yes;
+    if (ask) dialogue << "Apply these changes (y/n): ";
+    if (!dialogue.flush()) {
+      status = kExitUsage;
+      return;
+    }
+    if (ask) {
       std::string answer;
       if (!std::getline(io.in, answer)) {
         throw CommandError("no answer to the confirmation prompt (end of input)");
@@ -394,6 +535,10 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       if (answer != "y") {
         dialogue << "aborting ...\n";
         status = kExitNotInStep;
+        return;
+      }
+      if (!dialogue.flush()) {
+        status = kExitUsage;
         return;
       }
     }
@@ -405,7 +550,6 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
         return fleet::apply(adapter, *plan,
                             {.parallel = options->parallel,
                              .max_destroy = options->max_destroy,
-                             .recheck = !options->plan_file.empty(),
                              .stop = &stop_level,
                              .finished = on_finished(io, options->json)});
       });
@@ -416,12 +560,36 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       io.out << report_summary(plan->app, report) << '\n';
     }
     if (report.interrupted) {
-      status = 128 + first_signal.load();
+      // Stopped by a signal, or by output that could not be written.
+      status = first_signal.load() != 0 ? 128 + first_signal.load() : kExitUsage;
     } else {
       const bool all_done =
           report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
       status = all_done ? 0 : kExitNotInStep;
     }
+  });
+}
+
+void add_show_plan(CLI::App& fly, const Io& io, int& status) {
+  struct Options {
+    std::string plan_file;
+    bool json = false;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = fly.add_subcommand(
+      "show-plan",
+      "Print a plan file as plan prints it, offline (no token, no request). Exit 0: nothing\n"
+      "to do; 1: something to do; 2: the file is refused.");
+  cmd->add_option("PLANFILE", options->plan_file, "Plan file (from plan --out)")->required();
+  cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
+  cmd->callback([&fly, options, &io, &status] {
+    std::optional<std::string> app;
+    if (const auto* given = fly.get_option("--app"); given->count() > 0) {
+      app = given->as<std::string>();
+    }
+    const fleet::Plan plan = load_plan(options->plan_file, app);
+    write_plan(io.out, plan, options->json);
+    status = plan.in_step() ? 0 : kExitNotInStep;
   });
 }
 
@@ -463,6 +631,7 @@ void add_fleet_commands(CLI::App& fly, AdapterOptionsFn adapter_options, const I
   add_plan(fly, adapter_options, io, status);
   add_apply(fly, adapter_options, io, status);
   add_addresses(fly, adapter_options, io, status);
+  add_show_plan(fly, io, status);
 }
 
 }  // namespace quelmar::cli
