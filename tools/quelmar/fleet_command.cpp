@@ -421,7 +421,8 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
                   "creates)");
   cmd->add_flag("--prune", options->prune, "Plan to destroy duplicate and orphan mediators");
   cmd->add_option("--out", options->out,
-                  "Also write the plan to this file (JSON, mode 0600) for apply --plan");
+                  "Also write the plan to this file (JSON, mode 0600, every named machine's "
+                  "config as listed) for apply --plan and show-plan");
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
   cmd->callback([adapter_options, options, &io, &status] {
     vostrel::FlyAdapter adapter(adapter_options());
@@ -459,9 +460,12 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       "Bring the app's mediators in step with the meter inventory (or carry out a plan file),\n"
       "after showing the plan and asking: create, start and update mediators; with --prune\n"
       "destroy duplicates and orphans. The first update is a canary; after the first failed\n"
-      "update no other update starts. Ctrl-C or SIGTERM starts nothing new and reports\n"
-      "(exit 130 or 143); a second one also cancels waits. Exit 0: all done; 1: something\n"
-      "failed or was skipped; 2: inventory, listing, plan file or --max-destroy refused.");
+      "update no other update starts. A plan file is refused whole, before anything is\n"
+      "shown, when a machine it names moved on (exit 1). Ctrl-C or SIGTERM starts nothing\n"
+      "new and reports (exit 130 or 143); a second one also cancels waits; output that cannot\n"
+      "be written stops it likewise (exit 2), and a plan that cannot be shown is not sent.\n"
+      "Exit 0: all done; 1: something failed or was skipped, or the plan file is stale;\n"
+      "2: inventory, listing, plan file, output or --max-destroy refused.");
   add_inventory_option(*cmd, options->inventory);
   auto* plan_option = cmd->add_option(
       "--plan", options->plan_file,
