@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -94,40 +96,20 @@ std::vector<Change> by_path(std::vector<Change> changes) {
   return changes;
 }
 
-// Whether containers nest deeper than any plan does; looked at before parsing, in one pass.
-bool too_deep(std::string_view text) {
-  std::size_t depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxPlanDepth) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 // What no plan that this program wrote can hold.
 void check_consistent(const Plan& plan) {
-  std::unordered_set<std::string> machines;
-  std::unordered_map<std::string, const Action*> own;  // each meter's own action
+  // Views of the plan's own texts: nothing is copied.
+  std::unordered_set<std::string_view> machines;
+  std::unordered_map<std::string_view, const Action*> own;  // each meter's own action
+  machines.reserve(plan.actions.size());
+  own.reserve(plan.actions.size());
   for (const Action& action : plan.actions) {
-    if (action.machine && !machines.insert(action.machine->id).second) {
+    if (action.machine && !machines.insert(std::string_view(action.machine->id)).second) {
       malformed("machine " + shown(action.machine->id) + " is named twice");
     }
     const bool of_meter =
         action.kind != ActionKind::kDuplicate && action.kind != ActionKind::kOrphan;
-    if (of_meter && !own.emplace(action.meter_id, &action).second) {
+    if (of_meter && !own.emplace(std::string_view(action.meter_id), &action).second) {
       malformed("meter " + shown(action.meter_id) + " has two actions");
     }
     if (!of_meter && action.prune != plan.prune) {
@@ -136,7 +118,7 @@ void check_consistent(const Plan& plan) {
   }
   for (const Action& action : plan.actions) {
     if (action.kind != ActionKind::kDuplicate) continue;
-    auto found = own.find(action.meter_id);
+    auto found = own.find(std::string_view(action.meter_id));
     const bool primary_named = found != own.end() && found->second->machine &&
                                found->second->machine->id == action.primary_id;
     if (!primary_named) {
@@ -162,6 +144,177 @@ void check_create(const Plan& plan, const Action& create) {
     malformed("a create of meter " + shown(create.meter_id) + " is for another meter");
   }
 }
+
+// The plan's own fields, the format first.
+Plan plan_header(const json& document, const std::optional<std::string>& app) {
+  if (!document.is_object()) malformed("not a JSON object");
+  const json& format = field(document, "format", json::value_t::number_integer, "the plan");
+  if (format >= kFirstFormat && format < PLAN_FORMAT) {
+    throw PlanFileError("made by an older quelmar; make a new plan");
+  }
+  if (format != PLAN_FORMAT) {
+    throw PlanFileError("plan file of format " + format.dump() + "; this quelmar reads format " +
+                        std::to_string(PLAN_FORMAT));
+  }
+  Plan plan;
+  plan.app = text(document, "app", "the plan");
+  if (app && plan.app != *app) {
+    throw PlanFileError("the plan is for app " + shown(plan.app) + ", not '" + *app + "'");
+  }
+  plan.region = text(document, "region", "the plan");
+  plan.inventory_sha256 = text(document, "inventory_sha256", "the plan");
+  plan.prune = field(document, "prune", json::value_t::boolean, "the plan").get<bool>();
+  return plan;
+}
+
+// One action, checked as far as it can be on its own.
+Action action_from(const json& entry) {
+  Action action;
+  const std::string kind = text(entry, "action", "an action");
+  auto known = action_kinds().find(kind);
+  if (known == action_kinds().end()) malformed("unknown action " + shown(kind));
+  action.kind = known->second;
+  action.meter_id = text(entry, "meter_id", "an action");
+  const json* listed = nullptr;
+  switch (action.kind) {
+    case ActionKind::kCreate:
+      action.body = field(entry, "request", json::value_t::object, "a create");
+      break;
+    case ActionKind::kUpdate: {
+      action.machine = machine_from(entry, listed);
+      action.body = field(entry, "config", json::value_t::object, "an update");
+      for (const json& c : field(entry, "changes", json::value_t::array, "an update")) {
+        action.changes.push_back(change_from(c));
+      }
+      // The changes shown are the changes sent.
+      const auto sent = adapter::machine_config::differences(*listed, action.body);
+      if (sent.empty() || by_path(action.changes) != by_path(sent)) {
+        malformed("the changes of the update of " + shown(action.machine->id) +
+                  " are not how its config differs from the listed one");
+      }
+      break;
+    }
+    case ActionKind::kDuplicate:
+      action.primary_id = text(entry, "primary_id", "a duplicate");
+      [[fallthrough]];
+    case ActionKind::kOrphan:
+      action.machine = machine_from(entry, listed);
+      action.prune = field(entry, "prune", json::value_t::boolean, "an action").get<bool>();
+      break;
+    case ActionKind::kStart:
+    case ActionKind::kOk:
+      action.machine = machine_from(entry, listed);
+      break;
+  }
+  return action;
+}
+
+void check_whole(const Plan& plan) {
+  for (const Action& action : plan.actions) {
+    if (action.kind == ActionKind::kCreate) check_create(plan, action);
+  }
+  check_consistent(plan);
+}
+
+// Builds each element of the top-level "actions" array while it is parsed and hands it over,
+// so that a large plan never exists as one document; every other value is kept in `top`.
+class PlanReader final : public nlohmann::json_sax<json> {
+ public:
+  explicit PlanReader(std::function<void(json&&)> take) : take_(std::move(take)) {}
+
+  json top;
+  bool too_deep = false;
+  bool actions_seen = false;
+  bool actions_twice = false;
+
+  bool null() override { return value(nullptr); }
+  bool boolean(bool v) override { return value(v); }
+  bool number_integer(number_integer_t v) override { return value(v); }
+  bool number_unsigned(number_unsigned_t v) override { return value(v); }
+  bool number_float(number_float_t v, const string_t& /*text*/) override { return value(v); }
+  bool string(string_t& v) override { return value(std::move(v)); }
+  bool binary(binary_t& v) override { return value(json::binary(std::move(v))); }
+  bool start_object(std::size_t /*size*/) override { return open(json::object()); }
+  bool start_array(std::size_t /*size*/) override { return open(json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& k) override {
+    key_ = std::move(k);
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+ private:
+  // Whether the innermost open container is the actions array.
+  bool in_actions() const { return streaming_ && stack_.size() == 2; }
+
+  json* place(json&& v) {
+    if (stack_.empty()) {
+      top = std::move(v);
+      return &top;
+    }
+    if (in_actions()) {
+      element_ = std::move(v);
+      return &element_;
+    }
+    json& parent = *stack_.back();
+    if (parent.is_array()) {
+      parent.push_back(std::move(v));
+      return &parent.back();
+    }
+    json& slot = parent[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  bool value(json&& v) {
+    const bool element = in_actions();
+    place(std::move(v));
+    if (element) take_(std::move(element_));
+    return true;
+  }
+
+  bool open(json&& container) {
+    if (stack_.size() >= kMaxPlanDepth) {
+      too_deep = true;
+      return false;
+    }
+    const bool actions =
+        stack_.size() == 1 && top.is_object() && key_ == "actions" && container.is_array();
+    if (actions) {
+      if (actions_seen) {
+        actions_twice = true;
+        return false;
+      }
+      actions_seen = true;
+      stack_.push_back(&actions_);
+      streaming_ = true;
+      return true;
+    }
+    stack_.push_back(place(std::move(container)));
+    return true;
+  }
+
+  bool close() {
+    stack_.pop_back();
+    if (in_actions()) {
+      take_(std::move(element_));
+    } else if (streaming_ && stack_.size() == 1) {
+      streaming_ = false;  // the actions array ended
+    }
+    return true;
+  }
+
+  std::function<void(json&&)> take_;
+  std::vector<json*> stack_;
+  std::string key_;
+  json actions_ = json::array();  // stands for the array; never holds an element
+  json element_;
+  bool streaming_ = false;
+};
 
 }  // namespace
 
@@ -190,78 +343,43 @@ json plan_to_json(const Plan& plan) {
 }
 
 Plan plan_from_json(const json& document, const std::optional<std::string>& app) {
-  if (!document.is_object()) malformed("not a JSON object");
-  const json& format = field(document, "format", json::value_t::number_integer, "the plan");
-  if (format.is_number_integer() && format >= kFirstFormat && format < PLAN_FORMAT) {
-    throw PlanFileError("made by an older quelmar; make a new plan");
-  }
-  if (format != PLAN_FORMAT) {
-    throw PlanFileError("plan file of format " + format.dump() + "; this quelmar reads format " +
-                        std::to_string(PLAN_FORMAT));
-  }
-  Plan plan;
-  plan.app = text(document, "app", "the plan");
-  if (app && plan.app != *app) {
-    throw PlanFileError("the plan is for app " + shown(plan.app) + ", not '" + *app + "'");
-  }
-  plan.region = text(document, "region", "the plan");
-  plan.inventory_sha256 = text(document, "inventory_sha256", "the plan");
-  plan.prune = field(document, "prune", json::value_t::boolean, "the plan").get<bool>();
+  Plan plan = plan_header(document, app);
   const json& entries = field(document, "actions", json::value_t::array, "the plan");
   plan.actions.reserve(entries.size());
-  for (const json& entry : entries) {
-    Action action;
-    const std::string kind = text(entry, "action", "an action");
-    auto known = action_kinds().find(kind);
-    if (known == action_kinds().end()) malformed("unknown action " + shown(kind));
-    action.kind = known->second;
-    action.meter_id = text(entry, "meter_id", "an action");
-    const json* listed = nullptr;
-    switch (action.kind) {
-      case ActionKind::kCreate:
-        action.body = field(entry, "request", json::value_t::object, "a create");
-        check_create(plan, action);
-        break;
-      case ActionKind::kUpdate: {
-        action.machine = machine_from(entry, listed);
-        action.body = field(entry, "config", json::value_t::object, "an update");
-        for (const json& c : field(entry, "changes", json::value_t::array, "an update")) {
-          action.changes.push_back(change_from(c));
-        }
-        // The changes shown are the changes sent.
-        const auto sent = adapter::machine_config::differences(*listed, action.body);
-        if (sent.empty() || by_path(action.changes) != by_path(sent)) {
-          malformed("the changes of the update of " + shown(action.machine->id) +
-                    " are not how its config differs from the listed one");
-        }
-        break;
-      }
-      case ActionKind::kDuplicate:
-        action.primary_id = text(entry, "primary_id", "a duplicate");
-        [[fallthrough]];
-      case ActionKind::kOrphan:
-        action.machine = machine_from(entry, listed);
-        action.prune = field(entry, "prune", json::value_t::boolean, "an action").get<bool>();
-        break;
-      case ActionKind::kStart:
-      case ActionKind::kOk:
-        action.machine = machine_from(entry, listed);
-        break;
-    }
-    plan.actions.push_back(std::move(action));
-  }
-  check_consistent(plan);
+  for (const json& entry : entries) plan.actions.push_back(action_from(entry));
+  check_whole(plan);
   return plan;
 }
 
 Plan plan_from_text(std::string_view text, const std::optional<std::string>& app) {
   // JSON text never holds one, and the parser would take it for the end of the text.
   if (text.find('\0') != std::string_view::npos) malformed("holds a NUL byte");
-  if (too_deep(text)) malformed("nested too deeply");
-  // Without a callback: the parser's callback mode is quadratic in the length of an array.
-  const json document = json::parse(text.begin(), text.end(), nullptr, false);
-  if (document.is_discarded()) malformed("not one JSON document");
-  return plan_from_json(document, app);
+  std::vector<Action> actions;
+  // Well over the actions a file of this size can hold would be wasteful; a fair guess avoids
+  // most moves of a growing vector.
+  actions.reserve(std::min<std::size_t>(text.size() / 256, std::size_t{1} << 20));
+  std::optional<PlanFileError> first_error;
+  PlanReader reader([&](json&& entry) {
+    if (first_error) return;
+    try {
+      actions.push_back(action_from(entry));
+    } catch (const PlanFileError& e) {
+      first_error = e;
+    }
+  });
+  const bool parsed = json::sax_parse(text.begin(), text.end(), &reader);
+  if (reader.too_deep) malformed("nested too deeply");
+  if (!parsed) malformed("not one JSON document");
+  if (reader.actions_twice || (reader.actions_seen && reader.top.contains("actions"))) {
+    malformed("the plan has \"actions\" twice");
+  }
+  // Which plan this is comes first: a plan of another format fails its actions too.
+  Plan plan = plan_header(reader.top, app);
+  if (!reader.actions_seen) field(reader.top, "actions", json::value_t::array, "the plan");
+  if (first_error) throw *first_error;
+  plan.actions = std::move(actions);
+  check_whole(plan);
+  return plan;
 }
 
 void write_plan_file(const std::string& path, const Plan& plan) {
