@@ -6,7 +6,7 @@ _quelmar_subcommands()
     case $1 in
         '') echo 'profile-logs fly' ;;
         profile-logs) echo 'missing compare' ;;
-        fly) echo 'list create start stop destroy address plan apply addresses' ;;
+        fly) echo 'list create start stop destroy address plan apply addresses show-plan' ;;
     esac
 }
 
@@ -31,7 +31,7 @@ _quelmar_options()
         'fly apply')
             echo "$fly --inventory --cmd --prune --yes --parallel --json --plan --max-destroy"
             ;;
-        'fly addresses') echo "$fly --json" ;;
+        'fly addresses' | 'fly show-plan') echo "$fly --json" ;;
     esac
 }
 
@@ -87,6 +87,8 @@ _quelmar()
         COMPREPLY=($(compgen -W "$subcommands" -- "$cur"))
     elif [[ $command == 'profile-logs '* ]]; then
         _filedir -d  # replica trees
+    elif [[ $command == 'fly show-plan' ]]; then
+        _filedir
     fi
 } &&
     complete -F _quelmar quelmar

@@ -199,6 +199,17 @@ TEST_F(FleetTest, APlanFileThatContradictsItselfOrIsNotThisFormatIsRefused) {
       {"create for another meter",
        [](json& p) { p["actions"][1]["request"]["config"]["metadata"]["meter_id"] = "m-7"; },
        "another meter"},
+      {"create with more than it shows",
+       [](json& p) { p["actions"][1]["request"]["config"]["mounts"] = json::array({"/data"}); },
+       "holds more or other"},
+      {"create with a hidden variable",
+       [](json& p) { p["actions"][1]["request"]["config"]["env"]["X"] = "1"; },
+       "holds more or other"},
+      {"create of another kind of port",
+       [](json& p) {
+         p["actions"][1]["request"]["config"]["services"][0]["ports"][0]["port"] = "7000";
+       },
+       "holds more or other"},
       {"action prune not the plan's", [](json& p) { p["actions"][3]["prune"] = false; },
        "\"prune\" differs"},
       {"plan prune not the actions'", [](json& p) { p["prune"] = false; }, "\"prune\" differs"},
