@@ -23,6 +23,7 @@ namespace {
 
 namespace fleet = orchestrate::fleet;
 namespace vostrel = orchestrate::adapter::vostrel;
+namespace machine_config = orchestrate::adapter::machine_config;
 using nlohmann::ordered_json;
 using util::escape_for_terminal;
 
@@ -81,47 +82,6 @@ std::string shown_value(const std::optional<nlohmann::json>& value) {
   return shown_value(value ? &*value : nullptr);
 }
 
-const nlohmann::json* member(const nlohmann::json* value, const char* key) {
-  if (value == nullptr || !value->is_object()) return nullptr;
-  auto found = value->find(key);
-  return found == value->end() ? nullptr : &*found;
-}
-
-const nlohmann::json* first(const nlohmann::json* value) {
-  return value != nullptr && value->is_array() && !value->empty() ? &value->front() : nullptr;
-}
-
-// What a create sends, field by field, read from its request body.
-std::vector<std::pair<std::string, const nlohmann::json*>> create_fields(const nlohmann::json& body,
-                                                                         nlohmann::json& serial) {
-  const auto* config = member(&body, "config");
-  const auto* name = member(&body, "name");
-  const std::string prefix = vostrel::kMediatorPrefix;
-  const bool named = name != nullptr && name->is_string() &&
-                     name->get_ref<const std::string&>().starts_with(prefix);
-  serial = named ? nlohmann::json(name->get<std::string>().substr(prefix.size())) : nullptr;
-  const auto* metadata = member(config, "metadata");
-  const auto* env = member(config, "env");
-  std::vector<std::pair<std::string, const nlohmann::json*>> fields{
-      {"region", member(&body, "region")},
-      {"name", name},
-      {"image", member(config, "image")},
-      {"cmd", member(member(config, "init"), "cmd")},
-      {"meter_id", member(metadata, "meter_id")},
-      {"serial", serial.is_null() ? nullptr : &serial},
-      {"ip_address", member(metadata, "ip_address")}};
-  // The mediator reads its meter's address from the environment: shown too when it differs.
-  const auto* env_address = member(env, "METER_IP_ADDRESS");
-  const auto* address = fields.back().second;
-  if (env_address == nullptr || address == nullptr || *env_address != *address) {
-    fields.emplace_back("env.METER_IP_ADDRESS", env_address);
-  }
-  fields.emplace_back("port",
-                      member(first(member(first(member(config, "services")), "ports")), "port"));
-  fields.emplace_back("cert_auth", member(env, "USE_CERT_AUTH"));
-  return fields;
-}
-
 // "ACTION METER_ID [MACHINE_ID REGION]", with "-" for a missing meter id.
 std::string action_head(fleet::ActionKind kind, const std::string& meter_id,
                         const std::optional<std::string>& machine_id, const std::string& region) {
@@ -142,9 +102,8 @@ std::string plan_line(const fleet::Plan& plan, const fleet::Action& action) {
       if (!action.body.is_object()) {
         return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
       }
-      nlohmann::json serial;
       line += " (new mediator:";
-      for (const auto& [name, value] : create_fields(action.body, serial)) {
+      for (const auto& [name, value] : machine_config::create_fields(action.body)) {
         line += " " + name + " " + shown_value(value) + (name == "cert_auth" ? "" : ",");
       }
       return line + ")";
@@ -183,10 +142,9 @@ ordered_json plan_json(const fleet::Plan& plan) {
     if (action.kind == fleet::ActionKind::kCreate && !action.body.is_object()) {
       entry["create"] = nullptr;
     } else if (action.kind == fleet::ActionKind::kCreate) {
-      nlohmann::json serial;
       auto sent = ordered_json::object();
-      for (const auto& [name, value] : create_fields(action.body, serial)) {
-        sent[name] = value != nullptr ? ordered_json(*value) : ordered_json(nullptr);
+      for (const auto& [name, value] : machine_config::create_fields(action.body)) {
+        sent[name] = value ? ordered_json(*value) : ordered_json(nullptr);
       }
       entry["create"] = std::move(sent);
     }

@@ -10,6 +10,7 @@ namespace quelmar::orchestrate::adapter::machine_config {
 namespace {
 
 using base_adapter::kIpAddressKey;
+using base_adapter::kMeterIdKey;
 using base_adapter::kMeterIpAddressEnv;
 using base_adapter::kUseCertAuthEnv;
 using nlohmann::json;
@@ -91,6 +92,20 @@ std::optional<int> first_port(const json& config) {
   }
 }
 
+const json* member(const json* value, const char* key) {
+  if (value == nullptr || !value->is_object()) return nullptr;
+  auto found = value->find(key);
+  return found == value->end() ? nullptr : &*found;
+}
+
+const json* first(const json* value) {
+  return value != nullptr && value->is_array() && !value->empty() ? &value->front() : nullptr;
+}
+
+std::optional<json> copy(const json* value) {
+  return value != nullptr ? std::optional<json>(*value) : std::nullopt;
+}
+
 }  // namespace
 
 std::vector<Difference> differences(const json& from, const json& to) {
@@ -125,6 +140,36 @@ json in_step(json config, const json& wanted, Compared compared) {
   }
   if (compared.cmd) set(config, "init", "cmd", wanted.at("init").at("cmd"));
   return config;
+}
+
+std::vector<std::pair<std::string, std::optional<json>>> create_fields(const json& request) {
+  const json* config = member(&request, "config");
+  const json* name = member(&request, "name");
+  const json* metadata = member(config, "metadata");
+  const json* env = member(config, "env");
+  const std::string prefix = mediator::kMediatorPrefix;
+  std::optional<json> serial;
+  if (name != nullptr && name->is_string() &&
+      name->get_ref<const std::string&>().starts_with(prefix)) {
+    serial = name->get<std::string>().substr(prefix.size());
+  }
+  std::vector<std::pair<std::string, std::optional<json>>> fields{
+      {"region", copy(member(&request, "region"))},
+      {"name", copy(name)},
+      {"image", copy(member(config, "image"))},
+      {"cmd", copy(member(member(config, "init"), "cmd"))},
+      {kMeterIdKey, copy(member(metadata, kMeterIdKey))},
+      {"serial", serial},
+      {kIpAddressKey, copy(member(metadata, kIpAddressKey))}};
+  // The mediator reads its meter's address from the environment: shown too when it differs.
+  std::optional<json> env_address = copy(member(env, kMeterIpAddressEnv));
+  if (!env_address || env_address != fields.back().second) {
+    fields.emplace_back(std::string("env.") + kMeterIpAddressEnv, std::move(env_address));
+  }
+  fields.emplace_back(
+      "port", copy(member(first(member(first(member(config, "services")), "ports")), "port")));
+  fields.emplace_back("cert_auth", copy(member(env, kUseCertAuthEnv)));
+  return fields;
 }
 
 }  // namespace quelmar::orchestrate::adapter::machine_config

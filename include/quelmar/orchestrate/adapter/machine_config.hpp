@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -36,5 +37,11 @@ struct Compared {
 // they differ; everything else as it was listed. A first service without a usable port gets
 // the wanted services.
 nlohmann::json in_step(nlohmann::json listed, const nlohmann::json& wanted, Compared compared);
+
+// A create request's fields as a plan shows them, in this order: region, name, image, cmd,
+// meter_id, serial (the name after "mediator-"), ip_address, env.METER_IP_ADDRESS (only when it
+// differs from ip_address), port (the first service's) and cert_auth; absent ones empty.
+std::vector<std::pair<std::string, std::optional<nlohmann::json>>> create_fields(
+    const nlohmann::json& request);
 
 }  // namespace quelmar::orchestrate::adapter::machine_config
