@@ -33,7 +33,8 @@ test-asan: setup
 
 bench: setup
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly bench_tree bench_list bench_inventory
+	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly bench_tree bench_list bench_inventory \
+	  bench_plan_file
 	bash bench/run build/release
 
 # Each fuzz target for FUZZ_SECONDS (all targets, or those named in FUZZ_TARGETS).
