@@ -35,6 +35,7 @@ bench: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target quelmar quelmar-fake-fly bench_tree bench_list bench_inventory \
 	  bench_count_entries
+	  bench_plan_file
 	bash bench/run build/release
 
 # Each fuzz target for FUZZ_SECONDS (all targets, or those named in FUZZ_TARGETS).

@@ -6,7 +6,7 @@ _quelmar_subcommands()
     case $1 in
         '') echo 'profile-logs fly' ;;
         profile-logs) echo 'missing compare repair' ;;
-        fly) echo 'list create start stop destroy address plan apply addresses' ;;
+        fly) echo 'list create start stop destroy address plan apply addresses show-plan' ;;
     esac
 }
 
@@ -35,7 +35,7 @@ _quelmar_options()
             echo "$fly --inventory --cmd --prune --yes --parallel --json --plan --max-destroy
                 --prometheus"
             ;;
-        'fly addresses') echo "$fly --json" ;;
+        'fly addresses' | 'fly show-plan') echo "$fly --json" ;;
     esac
 }
 
@@ -91,6 +91,8 @@ _quelmar()
         COMPREPLY=($(compgen -W "$subcommands" -- "$cur"))
     elif [[ $command == 'profile-logs '* ]]; then
         _filedir -d  # replica trees
+    elif [[ $command == 'fly show-plan' ]]; then
+        _filedir
     fi
 } &&
     complete -F _quelmar quelmar

@@ -30,15 +30,15 @@ std::error_code write_all(int fd, std::string_view content) {
 
 }  // namespace
 
-std::error_code replace_file_atomically(const std::filesystem::path& path,
-                                        std::string_view content) {
+std::error_code replace_file_atomically(const std::filesystem::path& path, std::string_view content,
+                                        std::filesystem::perms mode) {
   const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : ".";
   std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return last_error();
   std::error_code error = write_all(fd, content);
-  // Readers may run as another user.
-  if (!error && ::fchmod(fd, 0644) != 0) error = last_error();
+  // Created owner-only; readers may run as another user.
+  if (!error && ::fchmod(fd, static_cast<mode_t>(mode)) != 0) error = last_error();
   if (!error && ::fsync(fd) != 0) error = last_error();
   // Some file systems report a failed write only when the file is closed.
   if (::close(fd) != 0 && !error) error = last_error();

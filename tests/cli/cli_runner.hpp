@@ -20,10 +20,11 @@ struct CliResult {
   std::string err;
 };
 
-inline CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",
-                         const std::map<std::string, std::string>& env = {}) {
+// Runs with stdout going to `out`; the result's out is empty.
+inline CliResult run_cli_into(std::ostream& out, const std::vector<std::string>& args,
+                              const std::string& input = "",
+                              const std::map<std::string, std::string>& env = {}) {
   std::istringstream in(input);
-  std::ostringstream out;
   std::ostringstream err;
   const Io io{in, out, err, [&env](const std::string& name) -> std::optional<std::string> {
                 const auto it = env.find(name);
@@ -33,7 +34,15 @@ inline CliResult run_cli(const std::vector<std::string>& args, const std::string
   std::vector<const char*> argv{"quelmar"};
   for (const auto& a : args) argv.push_back(a.c_str());
   const int status = run(static_cast<int>(argv.size()), argv.data(), io);
-  return {status, out.str(), err.str()};
+  return {status, "", err.str()};
+}
+
+inline CliResult run_cli(const std::vector<std::string>& args, const std::string& input = "",
+                         const std::map<std::string, std::string>& env = {}) {
+  std::ostringstream out;
+  CliResult result = run_cli_into(out, args, input, env);
+  result.out = out.str();
+  return result;
 }
 
 // The standard output of a program run by the shell (stderr and stdin: /dev/null), and its

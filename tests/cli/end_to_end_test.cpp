@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/fake_fly_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -45,14 +48,16 @@ ProcessRun shell_err(const std::string& command) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
 }
 
-// Runs quelmar with SIGPIPE ignored and stdout on a pipe nobody reads any more;
-// stderr and the exit status.
-ProcessRun quelmar_into_closed_pipe(const std::vector<std::string>& args) {
+// Runs quelmar with SIGPIPE ignored (unless told otherwise) and stdout on a pipe nobody reads
+// any more; stderr and the exit status, -1 when it ended by a signal.
+ProcessRun quelmar_into_closed_pipe(const std::vector<std::string>& args,
+                                    bool ignore_sigpipe = true) {
   int out[2];
   int err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0) return {-1, ""};
   ::close(out[0]);
-  std::string command = "trap '' PIPE; exec " + std::string(QUELMAR_EXE);
+  std::string command =
+      std::string(ignore_sigpipe ? "trap '' PIPE; " : "") + "exec " + std::string(QUELMAR_EXE);
   for (const auto& arg : args) command += " '" + arg + "'";
   std::vector<std::string> sh{"/bin/sh", "-c", command};
   std::vector<char*> argv;
@@ -128,6 +133,36 @@ TEST(EndToEnd, MediatorRoundTripAgainstTheFakeExecutable) {
   const ProcessRun full = shell_err(std::string(QUELMAR_EXE) + " " + fly + "list >/dev/full");
   EXPECT_EQ(full.status, 2);
   EXPECT_EQ(full.out, "quelmar: cannot write output: No space left on device\n");
+  EXPECT_EQ(fake.stop_with(SIGTERM), 0);
+}
+
+TEST(EndToEnd, AnApplyWhosePlanCannotBeShownSendsNothing) {
+  FakeFlyProcess fake(FAKE_FLY_EXE, {"--token", "e2e-token", "--app", "e2e"});
+  const std::string url = fake.read_line();
+  const std::string dns = fake.read_line().substr(4);
+  const auto dir = quelmar::testing::make_temp_dir("quelmar-e2e");
+  const std::string inventory = (dir / "meters.csv").string();
+  std::ofstream(inventory) << "meter_id,serial,ip_address\nm-1,S1,10.0.0.1\n";
+  const std::vector<std::string> fly{"fly",       "--app",     "e2e",  "--token",
+                                     "e2e-token", "--api-url", url,    "--dns-server",
+                                     dns,         "--image",   "img:1"};
+  std::string line = std::string(QUELMAR_EXE);
+  for (const auto& arg : fly) line += " " + arg;
+
+  const ProcessRun full =
+      shell_err(line + " apply --inventory " + inventory + " --cmd run --yes >/dev/full");
+  EXPECT_EQ(full.status, 2);
+  EXPECT_EQ(full.out, "quelmar: cannot write output: No space left on device\n");
+
+  // A reader that went away: no death by SIGPIPE, no message, nothing sent.
+  std::vector<std::string> apply = fly;
+  apply.insert(apply.end(), {"apply", "--inventory", inventory, "--cmd", "run", "--yes"});
+  const ProcessRun closed = quelmar_into_closed_pipe(apply, false);
+  EXPECT_EQ(closed.status, 2);
+  EXPECT_EQ(closed.out, "");
+
+  EXPECT_EQ(quelmar(line.substr(std::string(QUELMAR_EXE).size()) + " list --json").out, "[]\n");
+  std::filesystem::remove_all(dir);
   EXPECT_EQ(fake.stop_with(SIGTERM), 0);
 }
 

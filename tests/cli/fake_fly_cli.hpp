@@ -1,6 +1,7 @@
 // `quelmar fly` in-process against a fake platform and a DNS responder that knows its apps.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,6 +31,19 @@ class FakeFlyCli : public ::testing::Test {
   // output.
   CliResult fly(const std::vector<std::string>& args, const std::string& input = "",
                 const std::optional<std::string>& token = std::nullopt) {
+    auto result = run_cli(fly_args(args), input, {{"FLY_API_TOKEN", token.value_or(token_)}});
+    EXPECT_THAT(result.out + result.err, ::testing::Not(::testing::HasSubstr(token_)));
+    return result;
+  }
+
+  // As fly(), with stdout going to `out` (result.out stays empty).
+  CliResult fly_into(std::ostream& out, const std::vector<std::string>& args) {
+    auto result = run_cli_into(out, fly_args(args), "", {{"FLY_API_TOKEN", token_}});
+    EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr(token_)));
+    return result;
+  }
+
+  std::vector<std::string> fly_args(const std::vector<std::string>& args) const {
     std::vector<std::string> all{"fly",
                                  "--app",
                                  "meters",
@@ -38,13 +52,13 @@ class FakeFlyCli : public ::testing::Test {
                                  "--dns-server",
                                  dns_.name_server(),
                                  "--public-resolver",
-                                 dns_.name_server(),
-                                 "--image",
-                                 "registry.example/mediator:1"};
+                                 dns_.name_server()};
+    // A saved plan decides the image.
+    const bool saved = std::find(args.begin(), args.end(), "--plan") != args.end() ||
+                       (!args.empty() && args.front() == "show-plan");
+    if (!saved) all.insert(all.end(), {"--image", "registry.example/mediator:1"});
     all.insert(all.end(), args.begin(), args.end());
-    auto result = run_cli(all, input, {{"FLY_API_TOKEN", token.value_or(token_)}});
-    EXPECT_THAT(result.out + result.err, ::testing::Not(::testing::HasSubstr(token_)));
-    return result;
+    return all;
   }
 
   std::string token_;

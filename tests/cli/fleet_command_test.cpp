@@ -130,8 +130,9 @@ TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
            inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.9,7001\n"), "--json"});
   EXPECT_EQ(r.status, 1);
   const json changed = json::parse(r.out);
-  EXPECT_EQ(changed["actions"][0]["changes"], json({"ip_address", "METER_IP_ADDRESS"}));
-  EXPECT_EQ(changed["actions"][0]["diff"]["ip_address"],
+  EXPECT_EQ(changed["actions"][0]["changes"],
+            json({"env.METER_IP_ADDRESS", "metadata.ip_address"}));
+  EXPECT_EQ(changed["actions"][0]["diff"]["metadata.ip_address"],
             json({{"from", "10.0.0.1"}, {"to", "10.0.0.9"}}));
   EXPECT_EQ(changed["actions"][0]["region"], "iad");
   EXPECT_EQ(changed["actions"][1]["action"], "orphan");
@@ -139,8 +140,8 @@ TEST_F(FleetCli, PlanTellsWhetherTheFleetIsInStep) {
   EXPECT_EQ(changed["actions"][1]["prune"], false);
   r = fly({"plan", "--inventory",
            inventory("meter_id,serial,ip_address,port\nm-1,S1,10.0.0.9,7001\n")});
-  EXPECT_THAT(r.out, HasSubstr(" iad (ip_address 10.0.0.1 -> 10.0.0.9, METER_IP_ADDRESS 10.0.0.1 "
-                               "-> 10.0.0.9)\n"));
+  EXPECT_THAT(r.out, HasSubstr(" iad (env.METER_IP_ADDRESS 10.0.0.1 -> 10.0.0.9, "
+                               "metadata.ip_address 10.0.0.1 -> 10.0.0.9)\n"));
   EXPECT_THAT(r.out, HasSubstr(" iad (kept: no --prune)\n"));
 
   // A listing that fails is no empty fleet.

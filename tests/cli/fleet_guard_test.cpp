@@ -100,18 +100,22 @@ TEST_F(FleetCli, APlanFileIsCarriedOutAsReviewedAfterOneListing) {
   EXPECT_EQ(platform_.machine("meters", "aa01")->at("config")["metadata"]["ip_address"],
             "10.0.0.7");
 
-  // Carried out once, it is stale everywhere now.
+  // Carried out once, it is stale now: refused whole, before anything is shown or asked.
   platform_.clear_requests();
-  r = fly({"apply", "--plan", plan_file, "--yes"});
+  r = fly({"apply", "--plan", plan_file});
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.out, HasSubstr("update m-1 aa01 iad: failed: changed since the plan\n"));
-  EXPECT_THAT(r.out, HasSubstr("create m-2: failed: changed since the plan\n"));
+  EXPECT_EQ(r.out, "");
+  EXPECT_THAT(r.err, HasSubstr("quelmar: machine aa01 of meter m-1: instance_id 01Vaa01 -> "));
+  EXPECT_THAT(r.err, HasSubstr("quelmar: machine aa09 of meter m-9: no longer listed\n"));
+  EXPECT_THAT(r.err, EndsWith("quelmar: the plan is stale (3 machines changed since it was made); "
+                              "make a new plan\n"));
   EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
 }
 
-TEST_F(FleetCli, AnUnusablePlanFileStopsBeforeAnyRequest) {
+TEST_F(FleetCli, AnUnusablePlanFileIsOneLineNamingItBeforeAnyRequest) {
   const std::string plan_file = dir_ + "/plan.json";
   const auto refused = [&](const std::string& text, const std::vector<std::string>& extra = {}) {
+    std::filesystem::remove(plan_file);
     std::ofstream(plan_file) << text;
     std::vector<std::string> args{"apply", "--plan", plan_file, "--yes"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -121,15 +125,35 @@ TEST_F(FleetCli, AnUnusablePlanFileStopsBeforeAnyRequest) {
     return r.err;
   };
   const std::string good =
-      R"({"format":1,"app":"meters","region":"iad","inventory_sha256":"","prune":false,"actions":[]})";
-  EXPECT_THAT(
-      refused(
-          R"({"format":1,"app":"others","region":"iad","inventory_sha256":"","prune":false,"actions":[]})"),
-      HasSubstr("the plan is for app 'others', not 'meters'"));
-  EXPECT_THAT(refused(R"({"format":2,"app":"meters"})"), HasSubstr("format 2"));
+      R"({"format":2,"app":"meters","region":"iad","inventory_sha256":"","prune":false,"actions":[]})";
+  const std::string line = "quelmar: " + plan_file + ": ";
+  EXPECT_EQ(refused(R"({"format":2,"app":"others","region":"iad","inventory_sha256":"",)"
+                    R"("prune":false,"actions":[]})"),
+            line + "the plan is for app 'others', not 'meters'\n");
+  EXPECT_EQ(refused(R"({"format":1,"app":"meters"})"),
+            line + "made by an older quelmar; make a new plan\n");
+  EXPECT_THAT(refused(R"({"format":3,"app":"meters"})"), HasSubstr("format 3"));
   EXPECT_THAT(refused("{not json"), HasSubstr("malformed plan file"));
-  EXPECT_THAT(refused(good, {"--prune"}), HasSubstr("--prune"));
-  EXPECT_THAT(refused(good, {"--inventory", plan_file}), HasSubstr("--inventory"));
+  EXPECT_THAT(refused(good + std::string(1, '\0') + "{}"), HasSubstr("malformed plan file"));
+  EXPECT_THAT(refused(std::string(100000, '[')), HasSubstr("nested too deeply"));
+  for (const std::vector<std::string>& decided : {std::vector<std::string>{"--prune"},
+                                                  {"--inventory", plan_file},
+                                                  {"--cmd", "/m"},
+                                                  {"--image", "other:1"},
+                                                  {"--region", "ams"}}) {
+    EXPECT_THAT(refused(good, decided), HasSubstr(decided.front())) << decided.front();
+  }
+  // Only a regular file that nobody but its owner can change.
+  std::ofstream(plan_file) << good;
+  ::chmod(plan_file.c_str(), 0666);
+  auto r = fly({"apply", "--plan", plan_file, "--yes"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, line + "writable by group or others (mode 0666)\n");
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  r = fly({"apply", "--plan", fifo, "--yes"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "quelmar: " + fifo + ": not a regular file\n");
   EXPECT_TRUE(platform_.requests().empty());
 }
 
@@ -145,7 +169,7 @@ TEST_F(FleetCli, ATokenInsideAConfigIsSentBackAsItIsButNeverShown) {
   auto r = fly({"list", "--json"});
   EXPECT_THAT(r.out, HasSubstr("[redacted]"));
   r = fly({"plan", "--inventory", file, "--json"});
-  EXPECT_EQ(json::parse(r.out)["actions"][0]["diff"]["ip_address"]["from"], "[redacted]");
+  EXPECT_EQ(json::parse(r.out)["actions"][0]["diff"]["metadata.ip_address"]["from"], "[redacted]");
   r = fly({"apply", "--inventory", file, "--yes"});
   EXPECT_EQ(r.status, 0) << r.err;
 

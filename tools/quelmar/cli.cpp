@@ -186,14 +186,15 @@ std::optional<std::string> unknown_argument(CLI::App& app, int argc, const char*
 }
 
 // Output that did not reach its reader is a failure, whatever the command did;
-// a reader that went away (a closed pipe) is not worth a message.
-int finish(const Io& io, int status) {
+// a reader that went away (a closed pipe) is not worth a message. `earlier_error`: why a
+// write failed before, when one did.
+int finish(const Io& io, int status, int earlier_error) {
   const bool failed_before = !io.out;
   io.out.clear();
   errno = 0;
   io.out.flush();
   if (!failed_before && io.out) return status;
-  const int error = errno;
+  const int error = errno != 0 ? errno : earlier_error;
   if (error != EPIPE) {
     io.err << "quelmar: cannot write output: "
            << (error != 0 ? std::strerror(error) : "write failed") << '\n';
@@ -271,7 +272,7 @@ int run(int argc, const char* const* argv, const Io& real) {
   const int status = run_redacted(argc, argv, io);
   out.drain();
   err.drain();
-  return finish(real, status);
+  return finish(real, status, out.first_error());
 }
 
 }  // namespace quelmar::cli

@@ -17,7 +17,9 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
+#include "quelmar/util/file_reading.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "quelmar/util/truncate.hpp"
 #include "run_state.hpp"
 
 namespace quelmar::cli {
@@ -25,12 +27,14 @@ namespace {
 
 namespace fleet = orchestrate::fleet;
 namespace vostrel = orchestrate::adapter::vostrel;
+namespace machine_config = orchestrate::adapter::machine_config;
 using nlohmann::ordered_json;
 using util::escape_for_terminal;
 
 constexpr int kExitNotInStep = 1;
 constexpr int kMaxParallel = 64;
 constexpr std::size_t kMaxDestroyLimit = 1'000'000;
+constexpr std::size_t kMaxShownChange = 300;
 
 // ASCII-only JSON: no control or bidirectional character of a platform text reaches the
 // terminal raw.
@@ -80,10 +84,14 @@ std::string summary_line(const fleet::Plan& plan) {
   return line.str();
 }
 
-// A value of a changed field as the plan shows it: a text as it is, "(none)" when absent.
-std::string shown_value(const nlohmann::json& value) {
-  if (value.is_null()) return "(none)";
-  return escape_for_terminal(util::text_form(value));
+// A value as the plan shows it: a text as it is, "(none)" when absent.
+std::string shown_value(const nlohmann::json* value) {
+  if (value == nullptr) return "(none)";
+  return escape_for_terminal(util::text_form(*value));
+}
+
+std::string shown_value(const std::optional<nlohmann::json>& value) {
+  return shown_value(value ? &*value : nullptr);
 }
 
 // "ACTION METER_ID [MACHINE_ID REGION]", with "-" for a missing meter id.
@@ -101,14 +109,23 @@ std::string plan_line(const fleet::Plan& plan, const fleet::Action& action) {
   std::string line = action_head(action.kind, action.meter_id,
                                  m ? std::optional(m->id) : std::nullopt, m ? m->region : "");
   switch (action.kind) {
-    case fleet::ActionKind::kCreate:
-      return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
+    case fleet::ActionKind::kCreate: {
+      // Without an image and a command there is nothing to send yet.
+      if (!action.body.is_object()) {
+        return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
+      }
+      line += " (new mediator:";
+      for (const auto& [name, value] : machine_config::create_fields(action.body)) {
+        line += " " + name + " " + shown_value(value) + (name == "cert_auth" ? "" : ",");
+      }
+      return line + ")";
+    }
     case fleet::ActionKind::kUpdate: {
       line += " (";
       for (std::size_t i = 0; i < action.changes.size(); ++i) {
         const auto& c = action.changes[i];
-        line +=
-            (i > 0 ? ", " : "") + c.field + " " + shown_value(c.from) + " -> " + shown_value(c.to);
+        line += (i > 0 ? ", " : "") + escape_for_terminal(c.path) + " " + shown_value(c.from) +
+                " -> " + shown_value(c.to);
       }
       return line + ")";
     }
@@ -134,12 +151,24 @@ ordered_json plan_json(const fleet::Plan& plan) {
                        {"meter_id", meter_id_json(action.meter_id)},
                        {"machine_id", m ? ordered_json(m->id) : ordered_json(nullptr)},
                        {"region", m ? m->region : plan.region}};
+    if (action.kind == fleet::ActionKind::kCreate && !action.body.is_object()) {
+      entry["create"] = nullptr;
+    } else if (action.kind == fleet::ActionKind::kCreate) {
+      auto sent = ordered_json::object();
+      for (const auto& [name, value] : machine_config::create_fields(action.body)) {
+        sent[name] = value ? ordered_json(*value) : ordered_json(nullptr);
+      }
+      entry["create"] = std::move(sent);
+    }
     if (action.kind == fleet::ActionKind::kUpdate) {
       auto changes = ordered_json::array();
       auto diff = ordered_json::object();
+      const auto value = [](const std::optional<nlohmann::json>& v) {
+        return v ? ordered_json(*v) : ordered_json(nullptr);
+      };
       for (const auto& c : action.changes) {
-        changes.push_back(c.field);
-        diff[c.field] = {{"from", c.from}, {"to", c.to}};
+        changes.push_back(c.path);
+        diff[c.path] = {{"from", value(c.from)}, {"to", value(c.to)}};
       }
       entry["changes"] = std::move(changes);
       entry["diff"] = std::move(diff);
@@ -244,6 +273,31 @@ class StopSignals {
   struct sigaction previous_term_ {};
 };
 
+// While apply runs, a reader that went away is a failed write, not the end of the process:
+// the actions in flight still finish.
+class IgnoredSigpipe {
+ public:
+  IgnoredSigpipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previous_);
+  }
+  ~IgnoredSigpipe() { sigaction(SIGPIPE, &previous_, nullptr); }
+  IgnoredSigpipe(const IgnoredSigpipe&) = delete;
+  IgnoredSigpipe& operator=(const IgnoredSigpipe&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
+
+// Output that cannot be written stops apply as the first Ctrl-C does: what is not reported
+// is not started.
+void stop_for_output() {
+  int running = 0;
+  stop_level.compare_exchange_strong(running, 1);
+}
+
 // Each finished action's line as it finishes (text mode), and progress on a terminal.
 std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(const Io& io,
                                                                               bool json) {
@@ -251,7 +305,10 @@ std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(co
     if (io.err_is_terminal) io.err << '\r' << std::string(72, ' ') << '\r' << std::flush;
     // Meters already in step did nothing; the summary counts them.
     const bool quiet = r.action == fleet::ActionKind::kOk && r.outcome == fleet::Outcome::kOk;
-    if (!json && !quiet) io.out << result_line(r) << '\n' << std::flush;
+    if (!json && !quiet) {
+      io.out << result_line(r) << '\n' << std::flush;
+      if (!io.out) stop_for_output();
+    }
     if (!io.err_is_terminal) return;
     using std::chrono::duration;
     const double elapsed = duration<double>(p.elapsed).count();
@@ -304,6 +361,32 @@ void add_prometheus_option(CLI::App& cmd, std::optional<std::string>& path) {
                  "mode 0644), also when the command fails");
 }
 
+// A saved plan; a file that is refused is one line naming it, before any request.
+fleet::Plan load_plan(const std::string& path, const std::optional<std::string>& app) {
+  try {
+    return fleet::read_plan_file(path, app);
+  } catch (const util::FileRefused& e) {
+    throw CommandError(path + ": " + e.what());
+  } catch (const fleet::PlanFileError& e) {
+    throw CommandError(path + ": " + e.what());
+  }
+}
+
+// A saved plan still holds against one listing, or each machine that moved on is named and
+// nothing is shown, asked or sent.
+void check_not_stale(vostrel::FlyAdapter& adapter, const fleet::Plan& plan, const Io& io) {
+  const auto stale = listing_app(adapter, [&] { return fleet::stale_machines(adapter, plan); });
+  if (stale.empty()) return;
+  for (const auto& m : stale) {
+    io.err << "quelmar: machine " << escape_for_terminal(m.machine_id) << " of meter "
+           << (m.meter_id.empty() ? std::string("-") : escape_for_terminal(m.meter_id)) << ": "
+           << escape_for_terminal(util::truncated(m.what, kMaxShownChange)) << '\n';
+  }
+  throw CommandRefused("the plan is stale (" + std::to_string(stale.size()) +
+                       (stale.size() == 1 ? " machine" : " machines") +
+                       " changed since it was made); make a new plan");
+}
+
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
   struct Options {
     std::string inventory;
@@ -326,7 +409,8 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
                   "creates)");
   cmd->add_flag("--prune", options->prune, "Plan to destroy duplicate and orphan mediators");
   cmd->add_option("--out", options->out,
-                  "Also write the plan to this file (JSON, mode 0600) for apply --plan");
+                  "Also write the plan to this file (JSON, mode 0600, every named machine's "
+                  "config as listed) for apply --plan and show-plan");
   cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
   add_prometheus_option(*cmd, options->prometheus);
   cmd->callback([adapter_options, options, &io, &status] {
@@ -370,12 +454,17 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       "Bring the app's mediators in step with the meter inventory (or carry out a plan file),\n"
       "after showing the plan and asking: create, start and update mediators; with --prune\n"
       "destroy duplicates and orphans. The first update is a canary; after the first failed\n"
-      "update no other update starts. Ctrl-C or SIGTERM starts nothing new and reports\n"
-      "(exit 130 or 143); a second one also cancels waits. Exit 0: all done; 1: something\n"
-      "failed or was skipped; 2: inventory, listing, plan file or --max-destroy refused.");
+      "update no other update starts. A plan file is refused whole, before anything is\n"
+      "shown, when a machine it names moved on (exit 1). Ctrl-C or SIGTERM starts nothing\n"
+      "new and reports (exit 130 or 143); a second one also cancels waits; output that cannot\n"
+      "be written stops it likewise (exit 2), and a plan that cannot be shown is not sent.\n"
+      "Exit 0: all done; 1: something failed or was skipped, or the plan file is stale;\n"
+      "2: inventory, listing, plan file, output or --max-destroy refused.");
   add_inventory_option(*cmd, options->inventory);
-  auto* plan_option = cmd->add_option("--plan", options->plan_file,
-                                      "Carry out this plan file (from plan --out) instead");
+  auto* plan_option = cmd->add_option(
+      "--plan", options->plan_file,
+      "Carry out this plan file (from plan --out) instead, after one listing finds every "
+      "machine it names as it was; not with --image or --region");
   plan_option->excludes(cmd->get_option("--inventory"));
   cmd->add_option("--cmd", options->cmd, "Command that created mediators run (needed to create)")
       ->excludes(plan_option);
@@ -389,19 +478,26 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
   cmd->add_flag("--json", options->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
   add_prometheus_option(*cmd, options->prometheus);
-  cmd->callback([adapter_options, options, &io, &status] {
+  cmd->callback([cmd, adapter_options, options, &io, &status] {
     FleetMetricsFile metrics(options->prometheus, "apply", io);
     if (options->inventory.empty() == options->plan_file.empty()) {
       throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
     }
+    const bool saved = !options->plan_file.empty();
+    for (const char* decided : {"--image", "--region"}) {
+      if (saved && cmd->get_parent()->get_option(decided)->count() > 0) {
+        throw CommandError(std::string(decided) + " cannot be given with --plan: the plan decides");
+      }
+    }
     // Whether or not the plan will need it: the answer must not depend on the listing.
     if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     if (options->inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
+    const IgnoredSigpipe no_sigpipe;
     vostrel::FlyAdapter adapter(adapter_options());
     metrics.app = *adapter.fly_app();
     std::optional<fleet::Plan> plan;
-    if (!options->plan_file.empty()) {
-      plan = fleet::read_plan_file(options->plan_file, *adapter.fly_app());
+    if (saved) {
+      plan = load_plan(options->plan_file, *adapter.fly_app());
     } else {
       plan = plan_of_inventory(adapter, options->inventory,
                                {.prune = options->prune, .cmd = options->cmd}, io);
@@ -422,11 +518,18 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
                          " machines, more than --max-destroy " + std::to_string(e.limit()) +
                          " allows");
     }
+    if (saved) check_not_stale(adapter, *plan, io);
 
+    // Nothing is sent that was not shown: a plan that cannot be written stops here.
     std::ostream& dialogue = options->json ? io.err : io.out;
     write_plan(dialogue, *plan, false);
-    if (!plan->in_step() && !options->yes) {
-      dialogue << "Apply these changes (y/n): " << std::flush;
+    const bool ask = !plan->in_step() && !options->yes;
+    if (ask) dialogue << "Apply these changes (y/n): ";
+    if (!dialogue.flush()) {
+      status = kExitUsage;
+      return;
+    }
+    if (ask) {
       std::string answer;
       if (!std::getline(io.in, answer)) {
         throw CommandError("no answer to the confirmation prompt (end of input)");
@@ -435,6 +538,10 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       if (answer != "y") {
         dialogue << "aborting ...\n";
         status = kExitNotInStep;
+        return;
+      }
+      if (!dialogue.flush()) {
+        status = kExitUsage;
         return;
       }
     }
@@ -446,7 +553,6 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
         return fleet::apply(adapter, *plan,
                             {.parallel = options->parallel,
                              .max_destroy = options->max_destroy,
-                             .recheck = !options->plan_file.empty(),
                              .stop = &stop_level,
                              .finished = on_finished(io, options->json)});
       });
@@ -457,7 +563,8 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       io.out << report_summary(plan->app, report) << '\n';
     }
     if (report.interrupted) {
-      status = 128 + first_signal.load();
+      // Stopped by a signal, or by output that could not be written.
+      status = first_signal.load() != 0 ? 128 + first_signal.load() : kExitUsage;
     } else {
       const bool all_done =
           report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
@@ -465,6 +572,29 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     }
     metrics.report = &report;
     metrics.finish(status == 0);
+  });
+}
+
+void add_show_plan(CLI::App& fly, const Io& io, int& status) {
+  struct Options {
+    std::string plan_file;
+    bool json = false;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = fly.add_subcommand(
+      "show-plan",
+      "Print a plan file as plan prints it, offline (no token, no request). Exit 0: nothing\n"
+      "to do; 1: something to do; 2: the file is refused.");
+  cmd->add_option("PLANFILE", options->plan_file, "Plan file (from plan --out)")->required();
+  cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
+  cmd->callback([&fly, options, &io, &status] {
+    std::optional<std::string> app;
+    if (const auto* given = fly.get_option("--app"); given->count() > 0) {
+      app = given->as<std::string>();
+    }
+    const fleet::Plan plan = load_plan(options->plan_file, app);
+    write_plan(io.out, plan, options->json);
+    status = plan.in_step() ? 0 : kExitNotInStep;
   });
 }
 
@@ -506,6 +636,7 @@ void add_fleet_commands(CLI::App& fly, AdapterOptionsFn adapter_options, const I
   add_plan(fly, adapter_options, io, status);
   add_apply(fly, adapter_options, io, status);
   add_addresses(fly, adapter_options, io, status);
+  add_show_plan(fly, io, status);
 }
 
 }  // namespace quelmar::cli

@@ -50,6 +50,7 @@ const std::map<std::string, CommandHelp, std::less<>>& command_help() {
         "quelmar fly --app my-meters --image registry.fly.io/mediator:1 apply --inventory "
         "meters.csv --cmd /mediator"}},
       {"quelmar fly addresses", {"", "quelmar fly --app my-meters addresses --json"}},
+      {"quelmar fly show-plan", {"", "quelmar fly show-plan nightly.plan --json"}},
       {"quelmar profile-logs repair",
        {"", "quelmar profile-logs repair /srv/a /srv/b /srv/c --last 30 --dry-run"}},
   };

@@ -1,5 +1,7 @@
 #include "redacting_output.hpp"
 
+#include <cerrno>
+
 #include "quelmar/util/secrets.hpp"
 
 namespace quelmar::cli {
@@ -30,8 +32,17 @@ std::streamsize RedactingBuffer::xsputn(const char* text, std::streamsize count)
 
 int RedactingBuffer::sync() {
   write_out(true);
+  errno = 0;
   sink_.flush();
+  note_failure();
   return sink_ ? 0 : -1;
+}
+
+// Why the sink failed is known only right after it did; it is reported when the command ends.
+void RedactingBuffer::note_failure() {
+  if (sink_ || failed_) return;
+  failed_ = true;
+  first_error_ = errno;
 }
 
 void RedactingBuffer::write_out(bool all) {
@@ -50,7 +61,9 @@ void RedactingBuffer::write_out(bool all) {
   }
   std::string out;
   const std::size_t end = secrets->redact_prefix(pending_, context_, until, out);
+  errno = 0;
   sink_ << out;
+  note_failure();
   // One character stays as the left context of what follows.
   pending_.erase(0, end - 1);
   context_ = 1;

@@ -18,6 +18,8 @@ class RedactingBuffer final : public std::streambuf {
   // Writes everything held to the sink without flushing the sink, so that the caller sees
   // the sink's own write error when it flushes.
   void drain() { write_out(true); }
+  // The errno of the first write to the sink that failed; 0 when none did (or it was unknown).
+  int first_error() const { return first_error_; }
 
  protected:
   int_type overflow(int_type c) override;
@@ -28,12 +30,15 @@ class RedactingBuffer final : public std::streambuf {
   // Writes what can be decided now: complete lines, or all but a tail long enough to hold a
   // secret cut in two; everything when `all`.
   void write_out(bool all);
+  void note_failure();
 
   std::ostream& sink_;
   // Text not yet written; its first `context_` characters were written already and are kept
   // only so that a secret's word boundary can be judged.
   std::string pending_;
   std::size_t context_ = 0;
+  int first_error_ = 0;
+  bool failed_ = false;
 };
 
 class RedactingStream final : public std::ostream {
@@ -42,6 +47,7 @@ class RedactingStream final : public std::ostream {
     rdbuf(&buffer_);
   }
   void drain() { buffer_.drain(); }
+  int first_error() const { return buffer_.first_error(); }
 
  private:
   RedactingBuffer buffer_;

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "corvane/api.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -90,14 +93,9 @@ enum class ActionKind { kCreate, kUpdate, kStart, kOk, kDuplicate, kOrphan };
 // "create", "update", ...
 std::string to_string(ActionKind kind);
 
-// A field in which a meter's mediator differs from what the inventory and the options ask for:
-// "ip_address" (metadata), "METER_IP_ADDRESS", "USE_CERT_AUTH" (environment), "port" (the first
-// service's port), "image" (when an image is given), "cmd" (when a command is given).
-struct Change {
-  std::string field{};
-  nlohmann::json from = nullptr;  // null when the mediator lacks the field
-  nlohmann::json to = nullptr;
-};
+// A field in which the config to send differs from the listed one, by its path in the config
+// ("metadata.ip_address", "env.USE_CERT_AUTH", "services[0].ports[0].port", "image", ...).
+using Change = adapter::machine_config::Difference;
 
 // A listed machine as an action names it.
 struct Machine {
@@ -106,13 +104,15 @@ struct Machine {
   std::string region{};
   std::string state{};        // the platform's text
   std::string instance_id{};  // the version the plan saw
+  // Its config as listed, as compact JSON text: compact, since a plan names every mediator.
+  std::string config{};
 };
 
 struct Action {
   ActionKind kind = ActionKind::kOk;
   std::string meter_id{};            // empty for an orphan without one
   std::optional<Machine> machine{};  // absent for create
-  std::vector<Change> changes{};     // update only
+  std::vector<Change> changes{};     // update only: every field the body changes
   // create: the whole create request; update: the whole config to send, as read from the
   // platform with only the changed fields replaced. Null when it cannot be built (a create
   // without an image or a command).
@@ -167,22 +167,48 @@ Plan plan(adapter::vostrel::FlyAdapter& adapter, const std::vector<Meter>& meter
 
 // --- plan files ---
 
-inline constexpr int PLAN_FORMAT = 1;
+inline constexpr int PLAN_FORMAT = 2;
+// The most bytes a plan file may hold.
+inline constexpr std::uint64_t MAX_PLAN_FILE_BYTES = std::uint64_t{256} << 20;
 
-// A plan file that cannot be used: malformed, of another format version or another app.
+// A plan file that cannot be used: malformed, contradicting itself, of another format version
+// or another app. what() is the reason alone, for the caller to put after the file's name.
 class PlanFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// The plan as a plan file holds it (format 1): data, never redacted.
+// Readers of a plan take the app it must be for (absent: any).
+// The plan as a plan file holds it: data, never redacted. Every machine it names carries its
+// config as listed, so that what an update changes can be checked and shown from the file.
 nlohmann::json plan_to_json(const Plan& plan);
-// Throws PlanFileError.
-Plan plan_from_json(const nlohmann::json& document, const std::string& app);
+// Throws PlanFileError, also for a plan that contradicts itself: a create to another region
+// or for another meter than its action's, an action's prune other than the plan's, an update
+// whose changes are not exactly how its config differs from the listed one, a duplicate whose
+// primary is not the machine of its meter's own action, a machine named twice.
+Plan plan_from_json(const nlohmann::json& document, const std::optional<std::string>& app);
+// The whole text of a plan file: one JSON document (trailing white space allowed), read in
+// time linear in its size. Throws PlanFileError.
+Plan plan_from_text(std::string_view text, const std::optional<std::string>& app);
 // Written whole or not at all, readable by the owner only (it may hold secrets of the configs).
+// Throws std::runtime_error.
 void write_plan_file(const std::string& path, const Plan& plan);
-// Throws PlanFileError, or std::runtime_error when the file cannot be read.
-Plan read_plan_file(const std::string& path, const std::string& app);
+// A plan file must be a regular file of at most MAX_PLAN_FILE_BYTES that only its reader (or
+// root) owns and can change. Throws util::FileRefused or PlanFileError.
+Plan read_plan_file(const std::string& path, const std::optional<std::string>& app);
+
+// A machine a saved plan names that is no longer as the plan saw it, or a meter the plan
+// would create a mediator for that has one now.
+struct StaleMachine {
+  std::string machine_id{};
+  std::string meter_id{};
+  std::string what{};  // what changed: "no longer listed", "state stopped -> started", ...
+};
+
+// Lists the app's mediators once and compares every machine the plan names (with its listed
+// instance_id, state and config) and every meter it creates for. Empty when the plan still
+// holds. Throws PlatformError when the listing fails.
+std::vector<StaleMachine> stale_machines(adapter::vostrel::FlyAdapter& adapter, const Plan& plan);
 
 // --- apply ---
 
@@ -213,9 +239,6 @@ struct ApplyOptions {
   int parallel = 4;
   // Refuse a plan that destroys more machines than this, before any request.
   std::optional<std::size_t> max_destroy{};
-  // The plan was saved earlier: list once first, and fail ("changed since the plan") every
-  // action whose machine moved on or vanished, and every create whose meter has a mediator now.
-  bool recheck = false;
   // 0: carry on; 1: start nothing new, let actions in flight finish; 2: also cancel their waits.
   const std::atomic<int>* stop = nullptr;
   // After each finished action, from the worker that finished it, one call at a time.

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -15,7 +14,6 @@ namespace {
 
 using adapter::vostrel::DestroyStep;
 using adapter::vostrel::FlyAdapter;
-using adapter::vostrel::Mediator;
 using corvane::api::Answer;
 using nlohmann::json;
 using std::chrono::milliseconds;
@@ -56,7 +54,6 @@ class Run {
         client.waits_cancelled = [this] { return cancelled(); };
       }));
     }
-    const std::vector<bool> stale = options_.recheck ? recheck() : std::vector<bool>(size(), false);
 
     std::vector<std::size_t> first_round, updates, destroys;
     for (std::size_t i = 0; i < size(); ++i) {
@@ -64,9 +61,7 @@ class Run {
       if (action.kind != ActionKind::kDuplicate && action.kind != ActionKind::kOrphan) {
         meter_actions_.emplace(action.meter_id, i);
       }
-      if (stale[i]) {
-        finish(i, outcome(action, Outcome::kFailed, "changed since the plan"));
-      } else if (action.kind == ActionKind::kOk) {
+      if (action.kind == ActionKind::kOk) {
         finish(i, outcome(action, Outcome::kOk, ""));
       } else if (!action.has_work()) {
         finish(i, outcome(action, Outcome::kKept, "no --prune"));
@@ -106,29 +101,6 @@ class Run {
             .region = action.machine ? action.machine->region : std::string(),
             .outcome = outcome,
             .error = std::move(error)};
-  }
-
-  // One listing: which actions' preconditions no longer hold.
-  std::vector<bool> recheck() {
-    std::unordered_map<std::string, std::string> versions;  // live machine id -> instance_id
-    std::set<std::string> served;                           // meters with a live mediator
-    adapter_.each_mediator("", [&](Mediator&& m) {
-      if (is_dead(m) || !m.id) return;
-      versions[*m.id] = m.instance_id.value_or("");
-      if (m.meter_id) served.insert(*m.meter_id);
-    });
-    std::vector<bool> stale(size(), false);
-    for (std::size_t i = 0; i < size(); ++i) {
-      const Action& action = plan_.actions[i];
-      if (!action.has_work()) continue;
-      if (action.kind == ActionKind::kCreate) {
-        stale[i] = served.count(action.meter_id) > 0;
-      } else {
-        auto found = versions.find(action.machine->id);
-        stale[i] = found == versions.end() || found->second != action.machine->instance_id;
-      }
-    }
-    return stale;
   }
 
   void run_all(const std::vector<std::size_t>& indexes, int workers) {

@@ -3,14 +3,13 @@
 
 #include "live_mediators.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
 namespace {
 
-using adapter::base_adapter::kIpAddressKey;
-using adapter::base_adapter::kMeterIpAddressEnv;
-using adapter::base_adapter::kUseCertAuthEnv;
+namespace machine_config = adapter::machine_config;
 using adapter::vostrel::FlyAdapter;
 using adapter::vostrel::Mediator;
 using detail::LiveMediator;
@@ -25,71 +24,6 @@ json wanted_body(const FlyAdapter& adapter, const Meter& meter,
                               .ip_address = meter.ip_address,
                               .port = meter.port,
                               .use_cert_auth = meter.cert_auth});
-}
-
-json text_or_null(const std::optional<std::string>& text) {
-  return text ? json(*text) : json(nullptr);
-}
-
-json env_text(const json& env, const char* key) {
-  if (!env.is_object()) return nullptr;
-  auto found = env.find(key);
-  return found != env.end() && found->is_string() ? *found : json(nullptr);
-}
-
-// The fields in which a mediator differs from the meter's wanted config.
-std::vector<Change> differences(const json& wanted, const Mediator& m, bool compare_image,
-                                bool compare_cmd) {
-  std::vector<Change> changes;
-  const auto compare = [&changes](const char* field, json from, const json& to) {
-    if (from != to) changes.push_back({field, std::move(from), to});
-  };
-  compare(kIpAddressKey, text_or_null(m.ip_address), wanted.at("metadata").at(kIpAddressKey));
-  for (const char* key : {kMeterIpAddressEnv, kUseCertAuthEnv}) {
-    compare(key, env_text(m.env, key), wanted.at("env").at(key));
-  }
-  compare("port", m.service_port ? json(*m.service_port) : json(nullptr),
-          wanted.at("services").at(0).at("ports").at(0).at("port"));
-  if (compare_image) compare("image", text_or_null(m.image), wanted.at("image"));
-  if (compare_cmd) {
-    compare("cmd", m.command ? json(*m.command) : json(nullptr), wanted.at("init").at("cmd"));
-  }
-  return changes;
-}
-
-json& object_at(json& parent, const char* key) {
-  json& child = parent[key];
-  if (!child.is_object()) child = json::object();
-  return child;
-}
-
-// The listed config with only the changed fields set to what the meter wants; everything
-// else is sent back exactly as it was read.
-json changed_config(json config, const std::vector<Change>& changes, const json& wanted) {
-  for (const Change& change : changes) {
-    if (change.field == kIpAddressKey) {
-      object_at(config, "metadata")[kIpAddressKey] = change.to;
-    } else if (change.field == kMeterIpAddressEnv || change.field == kUseCertAuthEnv) {
-      object_at(config, "env")[change.field] = change.to;
-    } else if (change.field == "image") {
-      config["image"] = change.to;
-    } else if (change.field == "cmd") {
-      object_at(config, "init")["cmd"] = change.to;
-    } else if (change.field == "port") {
-      json& services = config["services"];
-      const bool usable = services.is_array() && !services.empty() &&
-                          services.front().is_object() && services.front()["ports"].is_array() &&
-                          !services.front()["ports"].empty() &&
-                          services.front()["ports"].front().is_object();
-      if (!usable) {
-        services = wanted.at("services");
-      } else {
-        services.front()["internal_port"] = change.to;
-        services.front()["ports"].front()["port"] = change.to;
-      }
-    }
-  }
-  return config;
 }
 
 Action action_on(ActionKind kind, const std::string& meter_id, const LiveMediator& live) {
@@ -179,7 +113,7 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
   std::unordered_map<std::string, const Meter*> by_id;
   for (const Meter& meter : meters) by_id.emplace(meter.meter_id, &meter);
   const bool compare_image = !adapter.image().empty();
-  const bool compare_cmd = options.cmd.has_value();
+  const machine_config::Compared compared{.image = compare_image, .cmd = options.cmd.has_value()};
 
   // Consumed as the listing arrives: only what an action needs is kept, and a config only
   // where it is to be sent back changed.
@@ -187,14 +121,14 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
   adapter.each_mediator("", [&](Mediator&& m) {
     if (is_dead(m)) return;
     LiveMediator kept = detail::live_mediator(m);
+    kept.machine.config = util::dump_json(m.config);
     if (m.meter_id) {
       auto meter = by_id.find(*m.meter_id);
       if (meter != by_id.end()) {
-        json request = wanted_body(adapter, *meter->second, options.cmd);
-        const json& wanted = request["config"];
-        kept.changes = differences(wanted, m, compare_image, compare_cmd);
-        if (!kept.changes.empty())
-          kept.config = changed_config(std::move(m.config), kept.changes, wanted);
+        const json wanted = wanted_body(adapter, *meter->second, options.cmd)["config"];
+        json to_send = machine_config::in_step(m.config, wanted, compared);
+        kept.changes = machine_config::differences(m.config, to_send);
+        if (!kept.changes.empty()) kept.config = std::move(to_send);
       }
     }
     live.push_back(std::move(kept));

@@ -1,22 +1,26 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <algorithm>
+#include <functional>
 #include <map>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "corvane/api.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/atomic_file.hpp"
+#include "quelmar/util/file_reading.hpp"
+#include "quelmar/util/json_text.hpp"
+#include "quelmar/util/truncate.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
 namespace {
 
+using adapter::base_adapter::kMeterIdKey;
 using nlohmann::json;
 
-constexpr int kMaxPlanDepth = 128;
+constexpr std::size_t kMaxPlanDepth = 128;
+constexpr int kFirstFormat = 1;
 
 const std::map<std::string, ActionKind>& action_kinds() {
   static const std::map<std::string, ActionKind> kinds{
@@ -30,15 +34,20 @@ const std::map<std::string, ActionKind>& action_kinds() {
   throw PlanFileError("malformed plan file: " + why);
 }
 
+// A text of the file in a message: bounded, since the file may hold anything.
+std::string shown(const std::string& text) {
+  constexpr std::size_t kShown = 80;
+  return "'" + util::truncated(text, kShown) + "'";
+}
+
 const json& field(const json& object, const char* key, json::value_t type, const char* where) {
-  if (!object.is_object() || !object.contains(key)) {
-    malformed(std::string(where) + " has no \"" + key + "\"");
-  }
-  const json& value = object[key];
-  const bool fits =
-      value.type() == type || (type == json::value_t::number_integer && value.is_number_integer());
+  if (!object.is_object()) malformed(std::string(where) + " is no JSON object");
+  auto found = object.find(key);
+  if (found == object.end()) malformed(std::string(where) + " has no \"" + key + "\"");
+  const bool fits = found->type() == type ||
+                    (type == json::value_t::number_integer && found->is_number_integer());
   if (!fits) malformed(std::string(where) + " \"" + key + "\" has the wrong type");
-  return value;
+  return *found;
 }
 
 std::string text(const json& object, const char* key, const char* where) {
@@ -46,21 +55,303 @@ std::string text(const json& object, const char* key, const char* where) {
 }
 
 json machine_json(const Machine& m) {
+  json config = json::parse(m.config, nullptr, false);
   return {{"id", m.id},
           {"name", m.name},
           {"region", m.region},
           {"state", m.state},
-          {"instance_id", m.instance_id}};
+          {"instance_id", m.instance_id},
+          {"config", config.is_discarded() ? json() : std::move(config)}};
 }
 
-Machine machine_from(const json& entry) {
+// The machine an action names, and its listed config as a document.
+Machine machine_from(const json& entry, const json*& config) {
   const json& m = field(entry, "machine", json::value_t::object, "an action");
+  auto found = m.find("config");
+  if (found == m.end()) malformed("a machine has no \"config\"");
+  config = &*found;
   return {.id = text(m, "id", "a machine"),
           .name = text(m, "name", "a machine"),
           .region = text(m, "region", "a machine"),
           .state = text(m, "state", "a machine"),
-          .instance_id = text(m, "instance_id", "a machine")};
+          .instance_id = text(m, "instance_id", "a machine"),
+          .config = util::dump_json(*found)};
 }
+
+json change_json(const Change& c) {
+  json entry{{"path", c.path}};
+  if (c.from) entry["from"] = *c.from;
+  if (c.to) entry["to"] = *c.to;
+  return entry;
+}
+
+Change change_from(const json& entry) {
+  Change c{.path = text(entry, "path", "a change")};
+  if (auto from = entry.find("from"); from != entry.end()) c.from = *from;
+  if (auto to = entry.find("to"); to != entry.end()) c.to = *to;
+  return c;
+}
+
+std::vector<Change> by_path(std::vector<Change> changes) {
+  std::sort(changes.begin(), changes.end(),
+            [](const Change& a, const Change& b) { return a.path < b.path; });
+  return changes;
+}
+
+// What no plan that this program wrote can hold.
+void check_consistent(const Plan& plan) {
+  // Views of the plan's own texts: nothing is copied.
+  std::unordered_set<std::string_view> machines;
+  std::unordered_map<std::string_view, const Action*> own;  // each meter's own action
+  machines.reserve(plan.actions.size());
+  own.reserve(plan.actions.size());
+  for (const Action& action : plan.actions) {
+    if (action.machine && !machines.insert(std::string_view(action.machine->id)).second) {
+      malformed("machine " + shown(action.machine->id) + " is named twice");
+    }
+    const bool of_meter =
+        action.kind != ActionKind::kDuplicate && action.kind != ActionKind::kOrphan;
+    if (of_meter && !own.emplace(std::string_view(action.meter_id), &action).second) {
+      malformed("meter " + shown(action.meter_id) + " has two actions");
+    }
+    if (!of_meter && action.prune != plan.prune) {
+      malformed("an action's \"prune\" differs from the plan's");
+    }
+  }
+  for (const Action& action : plan.actions) {
+    if (action.kind != ActionKind::kDuplicate) continue;
+    auto found = own.find(std::string_view(action.meter_id));
+    const bool primary_named = found != own.end() && found->second->machine &&
+                               found->second->machine->id == action.primary_id;
+    if (!primary_named) {
+      malformed("the primary of duplicate " + shown(action.machine->id) +
+                " is not the machine of an action of meter " + shown(action.meter_id));
+    }
+  }
+}
+
+// A value of a create request as the plan shows it, or null.
+const json& at(const json& object, const char* key) {
+  static const json absent;
+  if (!object.is_object()) return absent;
+  auto found = object.find(key);
+  return found == object.end() ? absent : *found;
+}
+
+const json& first(const json& array) {
+  static const json absent;
+  return array.is_array() && !array.empty() ? array.front() : absent;
+}
+
+// A create sends exactly what it shows: its request must be the one this program builds from
+// the fields shown (region, name, image, command, meter, addresses, port, cert-auth).
+void check_create(const Plan& plan, const Action& create) {
+  const json& request = create.body;
+  if (at(request, "region") != plan.region) {
+    malformed("a create of meter " + shown(create.meter_id) +
+              " goes to another region than the plan's");
+  }
+  const json& config = at(request, "config");
+  const json& metadata = at(config, "metadata");
+  if (at(metadata, kMeterIdKey) != create.meter_id) {
+    malformed("a create of meter " + shown(create.meter_id) + " is for another meter");
+  }
+  const json& env = at(config, "env");
+  const json& port = first(at(first(at(config, "services")), "ports"));
+  bool same = false;
+  try {
+    using adapter::base_adapter::kIpAddressKey;
+    using adapter::base_adapter::kMeterIpAddressEnv;
+    using adapter::base_adapter::kUseCertAuthEnv;
+    const json rebuilt = corvane::api::create_body(
+        at(config, "image").get<std::string>(),
+        at(at(config, "init"), "cmd").get<std::vector<std::string>>(),
+        {.port = at(port, "port").get<int>(),
+         .name = at(request, "name").get<std::string>(),
+         .env_vars = {{kMeterIpAddressEnv, at(env, kMeterIpAddressEnv)},
+                      {kUseCertAuthEnv, at(env, kUseCertAuthEnv)}},
+         .metadata = {{kMeterIdKey, create.meter_id}, {kIpAddressKey, at(metadata, kIpAddressKey)}},
+         .extra_config = {{"region", plan.region}}});
+    same = rebuilt == request;
+  } catch (const std::exception&) {
+    // A field of the wrong type: not a request this program builds.
+  }
+  if (!same) {
+    malformed("the create of meter " + shown(create.meter_id) +
+              " holds more or other than a create request shows");
+  }
+}
+
+// The plan's own fields, the format first.
+Plan plan_header(const json& document, const std::optional<std::string>& app) {
+  if (!document.is_object()) malformed("not a JSON object");
+  const json& format = field(document, "format", json::value_t::number_integer, "the plan");
+  if (format >= kFirstFormat && format < PLAN_FORMAT) {
+    throw PlanFileError("made by an older quelmar; make a new plan");
+  }
+  if (format != PLAN_FORMAT) {
+    throw PlanFileError("plan file of format " + format.dump() + "; this quelmar reads format " +
+                        std::to_string(PLAN_FORMAT));
+  }
+  Plan plan;
+  plan.app = text(document, "app", "the plan");
+  if (app && plan.app != *app) {
+    throw PlanFileError("the plan is for app " + shown(plan.app) + ", not '" + *app + "'");
+  }
+  plan.region = text(document, "region", "the plan");
+  plan.inventory_sha256 = text(document, "inventory_sha256", "the plan");
+  plan.prune = field(document, "prune", json::value_t::boolean, "the plan").get<bool>();
+  return plan;
+}
+
+// One action, checked as far as it can be on its own.
+Action action_from(const json& entry) {
+  Action action;
+  const std::string kind = text(entry, "action", "an action");
+  auto known = action_kinds().find(kind);
+  if (known == action_kinds().end()) malformed("unknown action " + shown(kind));
+  action.kind = known->second;
+  action.meter_id = text(entry, "meter_id", "an action");
+  const json* listed = nullptr;
+  switch (action.kind) {
+    case ActionKind::kCreate:
+      action.body = field(entry, "request", json::value_t::object, "a create");
+      break;
+    case ActionKind::kUpdate: {
+      action.machine = machine_from(entry, listed);
+      action.body = field(entry, "config", json::value_t::object, "an update");
+      for (const json& c : field(entry, "changes", json::value_t::array, "an update")) {
+        action.changes.push_back(change_from(c));
+      }
+      // The changes shown are the changes sent.
+      const auto sent = adapter::machine_config::differences(*listed, action.body);
+      if (sent.empty() || by_path(action.changes) != by_path(sent)) {
+        malformed("the changes of the update of " + shown(action.machine->id) +
+                  " are not how its config differs from the listed one");
+      }
+      break;
+    }
+    case ActionKind::kDuplicate:
+      action.primary_id = text(entry, "primary_id", "a duplicate");
+      [[fallthrough]];
+    case ActionKind::kOrphan:
+      action.machine = machine_from(entry, listed);
+      action.prune = field(entry, "prune", json::value_t::boolean, "an action").get<bool>();
+      break;
+    case ActionKind::kStart:
+    case ActionKind::kOk:
+      action.machine = machine_from(entry, listed);
+      break;
+  }
+  return action;
+}
+
+void check_whole(const Plan& plan) {
+  for (const Action& action : plan.actions) {
+    if (action.kind == ActionKind::kCreate) check_create(plan, action);
+  }
+  check_consistent(plan);
+}
+
+// Builds each element of the top-level "actions" array while it is parsed and hands it over,
+// so that a large plan never exists as one document; every other value is kept in `top`.
+class PlanReader final : public nlohmann::json_sax<json> {
+ public:
+  explicit PlanReader(std::function<void(json&&)> take) : take_(std::move(take)) {}
+
+  json top;
+  bool too_deep = false;
+  bool actions_seen = false;
+  bool actions_twice = false;
+
+  bool null() override { return value(nullptr); }
+  bool boolean(bool v) override { return value(v); }
+  bool number_integer(number_integer_t v) override { return value(v); }
+  bool number_unsigned(number_unsigned_t v) override { return value(v); }
+  bool number_float(number_float_t v, const string_t& /*text*/) override { return value(v); }
+  bool string(string_t& v) override { return value(std::move(v)); }
+  bool binary(binary_t& v) override { return value(json::binary(std::move(v))); }
+  bool start_object(std::size_t /*size*/) override { return open(json::object()); }
+  bool start_array(std::size_t /*size*/) override { return open(json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& k) override {
+    key_ = std::move(k);
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+ private:
+  // Whether the innermost open container is the actions array.
+  bool in_actions() const { return streaming_ && stack_.size() == 2; }
+
+  json* place(json&& v) {
+    if (stack_.empty()) {
+      top = std::move(v);
+      return &top;
+    }
+    if (in_actions()) {
+      element_ = std::move(v);
+      return &element_;
+    }
+    json& parent = *stack_.back();
+    if (parent.is_array()) {
+      parent.push_back(std::move(v));
+      return &parent.back();
+    }
+    json& slot = parent[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  bool value(json&& v) {
+    const bool element = in_actions();
+    place(std::move(v));
+    if (element) take_(std::move(element_));
+    return true;
+  }
+
+  bool open(json&& container) {
+    if (stack_.size() >= kMaxPlanDepth) {
+      too_deep = true;
+      return false;
+    }
+    const bool actions =
+        stack_.size() == 1 && top.is_object() && key_ == "actions" && container.is_array();
+    if (actions) {
+      if (actions_seen) {
+        actions_twice = true;
+        return false;
+      }
+      actions_seen = true;
+      stack_.push_back(&actions_);
+      streaming_ = true;
+      return true;
+    }
+    stack_.push_back(place(std::move(container)));
+    return true;
+  }
+
+  bool close() {
+    stack_.pop_back();
+    if (in_actions()) {
+      take_(std::move(element_));
+    } else if (streaming_ && stack_.size() == 1) {
+      streaming_ = false;  // the actions array ended
+    }
+    return true;
+  }
+
+  std::function<void(json&&)> take_;
+  std::vector<json*> stack_;
+  std::string key_;
+  json actions_ = json::array();  // stands for the array; never holds an element
+  json element_;
+  bool streaming_ = false;
+};
 
 }  // namespace
 
@@ -71,9 +362,7 @@ json plan_to_json(const Plan& plan) {
     if (action.machine) entry["machine"] = machine_json(*action.machine);
     if (action.kind == ActionKind::kUpdate) {
       json changes = json::array();
-      for (const Change& c : action.changes) {
-        changes.push_back({{"field", c.field}, {"from", c.from}, {"to", c.to}});
-      }
+      for (const Change& c : action.changes) changes.push_back(change_json(c));
       entry["changes"] = std::move(changes);
     }
     if (action.kind == ActionKind::kCreate || action.kind == ActionKind::kUpdate) {
@@ -90,96 +379,60 @@ json plan_to_json(const Plan& plan) {
           {"prune", plan.prune},   {"actions", std::move(actions)}};
 }
 
-Plan plan_from_json(const json& document, const std::string& app) {
-  if (!document.is_object()) malformed("not a JSON object");
-  const json& format = field(document, "format", json::value_t::number_integer, "the plan");
-  if (format != PLAN_FORMAT) {
-    throw PlanFileError("plan file of format " + format.dump() + "; this quelmar reads format " +
-                        std::to_string(PLAN_FORMAT));
-  }
-  Plan plan;
-  plan.app = text(document, "app", "the plan");
-  if (plan.app != app) {
-    throw PlanFileError("the plan is for app '" + plan.app + "', not '" + app + "'");
-  }
-  plan.region = text(document, "region", "the plan");
-  plan.inventory_sha256 = text(document, "inventory_sha256", "the plan");
-  plan.prune = field(document, "prune", json::value_t::boolean, "the plan").get<bool>();
-  for (const json& entry : field(document, "actions", json::value_t::array, "the plan")) {
-    Action action;
-    const std::string kind = text(entry, "action", "an action");
-    auto known = action_kinds().find(kind);
-    if (known == action_kinds().end()) malformed("unknown action \"" + kind + "\"");
-    action.kind = known->second;
-    action.meter_id = text(entry, "meter_id", "an action");
-    switch (action.kind) {
-      case ActionKind::kCreate:
-        action.body = field(entry, "request", json::value_t::object, "a create");
-        break;
-      case ActionKind::kUpdate:
-        action.machine = machine_from(entry);
-        action.body = field(entry, "config", json::value_t::object, "an update");
-        for (const json& c : field(entry, "changes", json::value_t::array, "an update")) {
-          action.changes.push_back(
-              {text(c, "field", "a change"), c.value("from", json()), c.value("to", json())});
-        }
-        break;
-      case ActionKind::kDuplicate:
-        action.primary_id = text(entry, "primary_id", "a duplicate");
-        [[fallthrough]];
-      case ActionKind::kOrphan:
-        action.machine = machine_from(entry);
-        action.prune = field(entry, "prune", json::value_t::boolean, "an action").get<bool>();
-        break;
-      case ActionKind::kStart:
-      case ActionKind::kOk:
-        action.machine = machine_from(entry);
-        break;
+Plan plan_from_json(const json& document, const std::optional<std::string>& app) {
+  Plan plan = plan_header(document, app);
+  const json& entries = field(document, "actions", json::value_t::array, "the plan");
+  plan.actions.reserve(entries.size());
+  for (const json& entry : entries) plan.actions.push_back(action_from(entry));
+  check_whole(plan);
+  return plan;
+}
+
+Plan plan_from_text(std::string_view text, const std::optional<std::string>& app) {
+  // JSON text never holds one, and the parser would take it for the end of the text.
+  if (text.find('\0') != std::string_view::npos) malformed("holds a NUL byte");
+  std::vector<Action> actions;
+  // Well over the actions a file of this size can hold would be wasteful; a fair guess avoids
+  // most moves of a growing vector.
+  actions.reserve(std::min<std::size_t>(text.size() / 256, std::size_t{1} << 20));
+  std::optional<PlanFileError> first_error;
+  PlanReader reader([&](json&& entry) {
+    if (first_error) return;
+    try {
+      actions.push_back(action_from(entry));
+    } catch (const PlanFileError& e) {
+      first_error = e;
     }
-    plan.actions.push_back(std::move(action));
+  });
+  const bool parsed = json::sax_parse(text.begin(), text.end(), &reader);
+  if (reader.too_deep) malformed("nested too deeply");
+  if (!parsed) malformed("not one JSON document");
+  if (reader.actions_twice || (reader.actions_seen && reader.top.contains("actions"))) {
+    malformed("the plan has \"actions\" twice");
   }
+  // Which plan this is comes first: a plan of another format fails its actions too.
+  Plan plan = plan_header(reader.top, app);
+  if (!reader.actions_seen) field(reader.top, "actions", json::value_t::array, "the plan");
+  if (first_error) throw *first_error;
+  plan.actions = std::move(actions);
+  check_whole(plan);
   return plan;
 }
 
 void write_plan_file(const std::string& path, const Plan& plan) {
-  const std::string text = plan_to_json(plan).dump(2) + "\n";
-  // A fresh file beside the target, owner-only from its creation, renamed over it once whole.
-  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = errno;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
+  const std::string text =
+      plan_to_json(plan).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  // Owner-only: configs may hold secrets.
+  if (const std::error_code error = util::replace_file_atomically(
+          path, text, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)) {
+    throw std::runtime_error("cannot write " + path + ": " + error.message());
   }
 }
 
-Plan read_plan_file(const std::string& path, const std::string& app) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot read the plan " + path);
-  // Deeper documents are refused unread, as answers are: nothing in a plan nests that far.
-  bool too_deep = false;
-  const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
-    if (depth >= kMaxPlanDepth) too_deep = true;
-    return !too_deep;
-  };
-  const json document = json::parse(file, limit, false);
-  if (too_deep) malformed("nested too deeply");
-  if (file.bad()) throw std::runtime_error("cannot read the plan " + path);
-  if (document.is_discarded()) malformed("not JSON");
-  return plan_from_json(document, app);
+Plan read_plan_file(const std::string& path, const std::optional<std::string>& app) {
+  const std::string text =
+      util::read_whole_file(path, {.max_bytes = MAX_PLAN_FILE_BYTES, .only_owner_writes = true});
+  return plan_from_text(text, app);
 }
 
 }  // namespace quelmar::orchestrate::fleet

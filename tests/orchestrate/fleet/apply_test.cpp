@@ -207,32 +207,45 @@ TEST_F(FleetTest, APlanDestroyingMoreThanAllowedSendsNothing) {
   EXPECT_EQ(apply(fly, plan, o).count(Outcome::kOk), 4U);
 }
 
-TEST_F(FleetTest, ASavedPlanIsCheckedAgainstOneListingAndStaleActionsSendNothing) {
-  platform.add_machine(kApp, mediator("aa01", "started", "m-1", 7000));
-  platform.add_machine(kApp, mediator("aa02", "stopped", "m-2"));
+TEST_F(FleetTest, OneListingFindsEveryMachineOfASavedPlanThatMovedOn) {
+  platform.add_machine(kApp, mediator("aa01", "started", "m-1"));
+  platform.add_machine(kApp, mediator("aa02", "started", "m-1", 50051, "ams"));
+  platform.add_machine(kApp, mediator("aa03", "stopped", "m-2", 7000));
   platform.add_machine(kApp, mediator("aa09", "started", "m-9"));
   FlyAdapter fly(options());
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3")};
-  const Plan plan =
-      plan_from_json(plan_to_json(fleet::plan(fly, meters, plan_options(true))), kApp);
+  Plan plan = plan_from_json(plan_to_json(fleet::plan(fly, meters, plan_options(true))), kApp);
+  EXPECT_TRUE(stale_machines(fly, plan).empty());
 
-  // Meanwhile someone else updates aa01, destroys aa09 and creates m-3's mediator.
-  ASSERT_TRUE(fly.update_machine("aa01", {{"image", "other:1"}}, "").done());
-  ASSERT_TRUE(fly.api().destroy_machine(kApp, "aa09", true).done());
-  platform.add_machine(kApp, mediator("aa03", "started", "m-3"));
+  // Meanwhile the primary of m-1 goes (its duplicate would be its last mediator), aa03 is
+  // started, aa09's config is not the one the plan saw and m-3 gets a mediator.
+  ASSERT_TRUE(fly.api().destroy_machine(kApp, "aa01", true).done());
+  platform.set_state(kApp, "aa03", "started");
+  for (auto& action : plan.actions) {
+    if (action.machine && action.machine->id == "aa09") action.machine->config = "{}";
+  }
+  platform.add_machine(kApp, mediator("aa04", "started", "m-3"));
   platform.clear_requests();
 
-  ApplyOptions o = apply_options(1);
-  o.recheck = true;
-  const Report report = apply(fly, plan, o);
-  EXPECT_THAT(described(report),
-              ElementsAre("update m-1: failed (changed since the plan)", "start m-2: ok",
-                          "create m-3: failed (changed since the plan)",
-                          "orphan m-9: failed (changed since the plan)"));
-  EXPECT_THAT(request_lines(),
-              ElementsAre("GET /v1/apps/meters/machines", "POST " + machine_path("aa02") + "/start",
-                          "GET " + machine_path("aa02") + "/wait"));
-  EXPECT_EQ(platform.machine(kApp, "aa01")->at("config")["image"], "other:1");
+  std::vector<std::string> found;
+  for (const auto& m : stale_machines(fly, plan)) {
+    found.push_back(m.machine_id + " " + m.meter_id + ": " + m.what);
+  }
+  EXPECT_THAT(found, ::testing::UnorderedElementsAre(
+                         ::testing::StartsWith("aa01 m-1: "), "aa03 m-2: state stopped -> started",
+                         "aa09 m-9: config changed",
+                         "aa04 m-3: a new mediator of a meter the plan creates one for"));
+  EXPECT_THAT(request_lines(), ElementsAre("GET /v1/apps/meters/machines"));
+
+  // Actions with nothing to do are checked too: machines that do not exist are stale.
+  Plan ghosts;
+  ghosts.app = kApp;
+  for (int i = 0; i < 3; ++i) {
+    ghosts.actions.push_back({.kind = ActionKind::kOk,
+                              .meter_id = "m-" + std::to_string(i),
+                              .machine = Machine{.id = "zz" + std::to_string(i), .config = "{}"}});
+  }
+  EXPECT_EQ(stale_machines(fly, ghosts).size(), 3U);
 }
 
 TEST_F(FleetTest, AThrottledRequestPausesEveryWorkerOnTheGatesClock) {

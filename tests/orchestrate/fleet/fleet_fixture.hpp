@@ -34,14 +34,16 @@ inline json mediator(const std::string& id, const std::string& state, const std:
   return record;
 }
 
-// "ACTION METER MACHINE REGION [field:from->to ...] [prune]", one per action.
+// "ACTION METER MACHINE REGION [path:from->to ...] [prune]", one per action; "-" for an absent
+// side of a change.
 inline std::vector<std::string> described(const Plan& plan) {
   std::vector<std::string> lines;
   for (const auto& a : plan.actions) {
     std::string line = to_string(a.kind) + " " + a.meter_id + " " +
                        (a.machine ? a.machine->id + " " + a.machine->region : "-");
     for (const auto& c : a.changes)
-      line += " " + c.field + ":" + c.from.dump() + "->" + c.to.dump();
+      line +=
+          " " + c.path + ":" + (c.from ? c.from->dump() : "-") + "->" + (c.to ? c.to->dump() : "-");
     if (a.prune) line += " prune";
     lines.push_back(line);
   }

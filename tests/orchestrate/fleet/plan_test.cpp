@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "orchestrate/fleet/fleet_fixture.hpp"
+#include "quelmar/util/file_reading.hpp"
 #include "support/temp_dir.hpp"
 
 namespace quelmar::orchestrate::fleet::testing {
@@ -33,10 +35,11 @@ TEST_F(FleetTest, PlansEveryKindOfActionFromOneListingOfEveryRegion) {
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3"),
                                   meter("m-4", "S4")};
   const Plan kept = fleet::plan(fly, meters, plan_options(false));
-  EXPECT_THAT(described(kept),
-              ElementsAre("ok m-1 aa01 iad", "start m-2 aa02 ams",
-                          "update m-3 aa03 iad port:7000->50051", "create m-4 -",
-                          "orphan m-9 aa04 syd", "duplicate m-1 aa05 ams", "orphan  aa06 iad"));
+  EXPECT_THAT(described(kept), ElementsAre("ok m-1 aa01 iad", "start m-2 aa02 ams",
+                                           "update m-3 aa03 iad services[0].internal_port:-->50051 "
+                                           "services[0].ports[0].port:7000->50051",
+                                           "create m-4 -", "orphan m-9 aa04 syd",
+                                           "duplicate m-1 aa05 ams", "orphan  aa06 iad"));
   EXPECT_EQ(kept.region, "iad") << "creates go to the adapter's region";
   EXPECT_EQ(kept.actions[5].primary_id, "aa01");
   EXPECT_EQ(kept.summary().kept, 3U);
@@ -91,10 +94,10 @@ TEST_F(FleetTest, EveryComparedFieldShowsWhereItComesFromAndGoesTo) {
   const Plan plan = fleet::plan(fly, {m}, {.cmd = "/mediator-v2"});
   ASSERT_EQ(plan.actions.size(), 1U);
   EXPECT_THAT(described(plan),
-              ElementsAre("update m-1 aa01 iad ip_address:\"10.0.0.1\"->\"10.1.2.3\" "
-                          "USE_CERT_AUTH:null->\"true\" "
+              ElementsAre("update m-1 aa01 iad env.USE_CERT_AUTH:-->\"true\" "
                           "image:\"registry.fly.io/mediator:6\"->\"registry.fly.io/mediator:7\" "
-                          "cmd:[\"/mediator-v1\"]->[\"/mediator-v2\"]"));
+                          "init.cmd:[\"/mediator-v1\"]->[\"/mediator-v2\"] "
+                          "metadata.ip_address:\"10.0.0.1\"->\"10.1.2.3\""));
   // The config to send is the listed one with exactly those fields changed.
   json expected = moved["config"];
   expected["metadata"]["ip_address"] = "10.1.2.3";
@@ -107,9 +110,9 @@ TEST_F(FleetTest, EveryComparedFieldShowsWhereItComesFromAndGoesTo) {
   auto no_image = options();
   no_image.image = "";
   FlyAdapter plain(no_image);
-  EXPECT_THAT(
-      described(fleet::plan(plain, {m}, {}))[0],
-      "update m-1 aa01 iad ip_address:\"10.0.0.1\"->\"10.1.2.3\" USE_CERT_AUTH:null->\"true\"");
+  EXPECT_THAT(described(fleet::plan(plain, {m}, {}))[0],
+              "update m-1 aa01 iad env.USE_CERT_AUTH:-->\"true\" "
+              "metadata.ip_address:\"10.0.0.1\"->\"10.1.2.3\"");
 }
 
 TEST_F(FleetTest, AFailedListingIsAnErrorNotAnEmptyFleet) {
@@ -149,7 +152,10 @@ TEST_F(FleetTest, APlanFileHoldsEverythingToSendAndReadsBackTheSame) {
   EXPECT_EQ(info.st_mode & 0777, 0600U);
   std::ifstream file(path);
   const json document = json::parse(file);
-  EXPECT_EQ(document["format"], 1);
+  EXPECT_EQ(document["format"], 2);
+  EXPECT_EQ(document["actions"][2]["machine"]["config"],
+            platform.machine(kApp, "aa09")->at("config"))
+      << "every named machine's config as listed";
   EXPECT_EQ(document["inventory_sha256"], "abc123");
   EXPECT_EQ(document["actions"][0]["config"]["env"]["DB"],
             config_with_secret["config"]["env"]["DB"])
@@ -162,31 +168,113 @@ TEST_F(FleetTest, APlanFileHoldsEverythingToSendAndReadsBackTheSame) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(PlanFile, ForAnotherAppOrFormatOrMalformedIsRefused) {
+struct Contradiction {
+  const char* name;
+  std::function<void(json&)> edit;
+  const char* reason;
+};
+
+TEST_F(FleetTest, APlanFileThatContradictsItselfOrIsNotThisFormatIsRefused) {
+  platform.add_machine(kApp, mediator("aa01", "started", "m-1", 7000));
+  platform.add_machine(kApp, mediator("aa02", "started", "m-1", 50051, "ams"));
+  platform.add_machine(kApp, mediator("aa09", "stopped", "m-9"));
+  FlyAdapter fly(options());
+  // update m-1 aa01, create m-2, duplicate m-1 aa02, orphan m-9 aa09
+  const json good =
+      plan_to_json(fleet::plan(fly, {meter("m-1", "S1"), meter("m-2", "S2")}, plan_options(true)));
+  ASSERT_NO_THROW(plan_from_json(good, kApp));
+  EXPECT_NO_THROW(plan_from_json(good, std::nullopt)) << "any app";
+
+  const std::vector<Contradiction> cases{
+      {"other app", [](json& p) { p["app"] = "others"; }, "the plan is for app 'others'"},
+      {"format 1", [](json& p) { p["format"] = 1; }, "made by an older quelmar; make a new plan"},
+      {"format 3", [](json& p) { p["format"] = 3; }, "format 3"},
+      {"no actions", [](json& p) { p.erase("actions"); }, "has no \"actions\""},
+      {"unknown action", [](json& p) { p["actions"][0]["action"] = "reboot"; }, "unknown action"},
+      {"no machine", [](json& p) { p["actions"][0].erase("machine"); }, "has no \"machine\""},
+      {"no listed config", [](json& p) { p["actions"][3]["machine"].erase("config"); },
+       "has no \"config\""},
+      {"create to another region", [](json& p) { p["actions"][1]["request"]["region"] = "ams"; },
+       "another region"},
+      {"create for another meter",
+       [](json& p) { p["actions"][1]["request"]["config"]["metadata"]["meter_id"] = "m-7"; },
+       "another meter"},
+      {"create with more than it shows",
+       [](json& p) { p["actions"][1]["request"]["config"]["mounts"] = json::array({"/data"}); },
+       "holds more or other"},
+      {"create with a hidden variable",
+       [](json& p) { p["actions"][1]["request"]["config"]["env"]["X"] = "1"; },
+       "holds more or other"},
+      {"create of another kind of port",
+       [](json& p) {
+         p["actions"][1]["request"]["config"]["services"][0]["ports"][0]["port"] = "7000";
+       },
+       "holds more or other"},
+      {"action prune not the plan's", [](json& p) { p["actions"][3]["prune"] = false; },
+       "\"prune\" differs"},
+      {"plan prune not the actions'", [](json& p) { p["prune"] = false; }, "\"prune\" differs"},
+      {"image sent but not shown", [](json& p) { p["actions"][0]["config"]["image"] = "evil:1"; },
+       "changes of the update"},
+      {"change shown but not sent", [](json& p) { p["actions"][0]["changes"].erase(0); },
+       "changes of the update"},
+      {"listed config edited", [](json& p) { p["actions"][0]["machine"]["config"]["image"] = "x"; },
+       "changes of the update"},
+      {"update without a change",
+       [](json& p) {
+         p["actions"][0]["config"] = p["actions"][0]["machine"]["config"];
+         p["actions"][0]["changes"] = json::array();
+       },
+       "changes of the update"},
+      {"primary not of the meter", [](json& p) { p["actions"][2]["primary_id"] = "aa09"; },
+       "primary of duplicate"},
+      {"duplicate of a meter without action", [](json& p) { p["actions"][2]["meter_id"] = "m-5"; },
+       "primary of duplicate"},
+      {"machine named twice",
+       [](json& p) { p["actions"][3]["machine"]["id"] = p["actions"][2]["machine"]["id"]; },
+       "named twice"},
+      {"meter with two actions", [](json& p) { p["actions"].push_back(p["actions"][1]); },
+       "two actions"},
+  };
+  for (const auto& c : cases) {
+    json edited = good;
+    c.edit(edited);
+    try {
+      (void)plan_from_json(edited, kApp);
+      ADD_FAILURE() << c.name << ": accepted";
+    } catch (const PlanFileError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(c.reason)) << c.name;
+    }
+  }
+}
+
+TEST(PlanFile, TheTextIsOneJsonDocumentReadInLinearTime) {
   Plan plan;
   plan.app = "meters";
+  plan.prune = true;
   plan.actions.push_back({.kind = ActionKind::kOrphan,
                           .meter_id = "m-9",
-                          .machine = Machine{"aa09", "mediator-9", "iad", "started", "01V"},
+                          .machine = Machine{"aa09", "mediator-9", "iad", "started", "01V", "{}"},
                           .prune = true});
-  const json good = plan_to_json(plan);
-  EXPECT_NO_THROW(plan_from_json(good, "meters"));
-  EXPECT_THROW(plan_from_json(good, "other-app"), PlanFileError);
-  json newer = good;
-  newer["format"] = 2;
-  EXPECT_THROW(plan_from_json(newer, "meters"), PlanFileError);
-  for (const char* key : {"app", "actions", "prune"}) {
-    json broken = good;
-    broken.erase(key);
-    EXPECT_THROW(plan_from_json(broken, "meters"), PlanFileError) << key;
+  const std::string good = plan_to_json(plan).dump();
+  EXPECT_NO_THROW(plan_from_text(good + " \n\t", "meters"));
+  for (const std::string& bad : {good + std::string(1, '\0'), good + "x", good + good,
+                                 std::string(200, '[') + std::string(200, ']'), std::string()}) {
+    EXPECT_THROW(plan_from_text(bad, "meters"), PlanFileError) << bad.substr(0, 40);
   }
-  json no_machine = good;
-  no_machine["actions"][0].erase("machine");
-  EXPECT_THROW(plan_from_json(no_machine, "meters"), PlanFileError);
-  json odd_action = good;
-  odd_action["actions"][0]["action"] = "reboot";
-  EXPECT_THROW(plan_from_json(odd_action, "meters"), PlanFileError);
-  EXPECT_THROW(plan_from_json(json::array(), "meters"), PlanFileError);
+}
+
+TEST(PlanFile, OnlyARegularFileNobodyElseCanChangeIsRead) {
+  const auto dir = quelmar::testing::make_temp_dir("quelmar-plan");
+  const std::string path = (dir / "plan.json").string();
+  std::ofstream(path) << "{}";
+  ::chmod(path.c_str(), 0664);
+  EXPECT_THROW(read_plan_file(path, "meters"), util::FileRefused);
+  ::chmod(path.c_str(), 0644);
+  EXPECT_THROW(read_plan_file(path, "meters"), PlanFileError) << "read, then malformed";
+  const std::string fifo = (dir / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_THROW(read_plan_file(fifo, "meters"), util::FileRefused) << "refused without blocking";
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
