@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "corvane/api.hpp"
+#include "corvane/answer.hpp"
 #include "transport.hpp"
 
 namespace corvane::api::listing {
