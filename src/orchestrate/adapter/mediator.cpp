@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "quelmar/orchestrate/adapter/base_adapter.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::adapter::mediator {
@@ -95,9 +95,7 @@ Mediator read_mediator(json&& record) {
   m.region = text_at(record, "region");
   if (const json* state = find(record, "state")) {
     m.platform_state = util::text_form(*state);
-    const auto& known = vostrel::CONTAINER_STATUS;
-    m.state =
-        known.contains(*m.platform_state) ? known.at(*m.platform_state) : ContainerState::UNKNOWN;
+    m.state = machine_state::state_of(*m.platform_state);
   }
   m.instance_id = text_at(record, "instance_id");
   m.private_ip = text_at(record, "private_ip");

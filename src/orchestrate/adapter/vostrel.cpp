@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "dns_resolver.hpp"
+#include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/host_port.hpp"
 #include "quelmar/util/json_text.hpp"
@@ -72,15 +73,14 @@ LookupFailed::LookupFailed(bool private_network, const std::string& app, const s
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
 
-// The one table of platform state texts; CONTAINER_STATUS is its inverse.
-const ConstantMap<ContainerState, std::string> FLY_STATUS{
-    {ContainerState::STARTED, "started"},     {ContainerState::STARTING, "starting"},
-    {ContainerState::STOPPED, "stopped"},     {ContainerState::STOPPING, "stopping"},
-    {ContainerState::REMOVING, "destroying"}, {ContainerState::CREATED, "created"},
-    {ContainerState::FAILED, "failed"},
-};
-
 namespace {
+
+// The platform's state table, in its order.
+ConstantMap<ContainerState, std::string> fly_status() {
+  std::vector<std::pair<ContainerState, std::string>> entries;
+  for (const auto& [state, text] : machine_state::kStateTexts) entries.emplace_back(state, text);
+  return ConstantMap<ContainerState, std::string>(std::move(entries));
+}
 
 // FLY_STATUS turned around, its entries in the order of `states`.
 ConstantMap<std::string, ContainerState> inverse_of_fly_status(
@@ -91,6 +91,9 @@ ConstantMap<std::string, ContainerState> inverse_of_fly_status(
 }
 
 }  // namespace
+
+// The table as the adapter's callers see it; CONTAINER_STATUS is its inverse.
+const ConstantMap<ContainerState, std::string> FLY_STATUS = fly_status();
 
 const ConstantMap<std::string, ContainerState> CONTAINER_STATUS = inverse_of_fly_status(
     {ContainerState::STARTED, ContainerState::STOPPED, ContainerState::STOPPING,
