@@ -14,7 +14,8 @@
 #include <system_error>
 #include <vector>
 
-#include "quelmar/profile_logs/dunmere.hpp"
+#include "quelmar/profile_logs/day_set.hpp"
+#include "quelmar/profile_logs/expected_directories.hpp"
 
 namespace quelmar::profile_logs::detail {
 
