@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "profile_logs/beneath.hpp"
-#include "quelmar/profile_logs/repair.hpp"
+#include "quelmar/profile_logs/temporary_prefix.hpp"
 
 namespace quelmar::profile_logs::detail {
 

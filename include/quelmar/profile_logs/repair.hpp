@@ -13,16 +13,13 @@
 #include <vector>
 
 #include "quelmar/profile_logs/replicas.hpp"
+#include "quelmar/profile_logs/temporary_prefix.hpp"
 
 namespace quelmar::profile_logs::repair {
 
 using dunmere::Date;
 
 inline constexpr unsigned MAX_PARALLEL = 64;
-
-// Temporary copies are named this, then 16 random hex digits, then ".tmp": a
-// repair removes those an earlier one left behind when it was cut short.
-inline constexpr std::string_view TEMPORARY_PREFIX = ".quelmar-repair-";
 
 struct RepairOptions {
   // The comparison whose lacking days are repaired: range, expected directories.
