@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "cli.hpp"
+#include "io.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 
 namespace quelmar::cli {

@@ -6,7 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli.hpp"
+#include "io.hpp"
 
 namespace quelmar::cli {
 

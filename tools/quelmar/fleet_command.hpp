@@ -7,7 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli.hpp"
+#include "io.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "cli.hpp"
+#include "io.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 
 namespace quelmar::cli {
