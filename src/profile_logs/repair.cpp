@@ -96,8 +96,9 @@ class Copier {
     for (auto& thread : threads) thread.join();
     // Only now, when nothing more is copied into them, however the copies ended.
     for (std::size_t r = 0; r < created_.size(); ++r) {
-      if (!created_[r].empty())
+      if (!created_[r].empty()) {
         detail::finish_directory_modes(roots_[r].get(), std::move(created_[r]));
+      }
     }
     if (failure_) std::rethrow_exception(failure_);
     sync();

@@ -139,8 +139,9 @@ UniqueFd create_directory_like(int parent, const char* name, const struct stat& 
   UniqueFd dir(open_directory_at(parent, name));
   if (!dir.valid() || !created) return dir;
   // The owner first, which clears set-id bits; then the mode, whatever the umask.
-  if (running_as_root() && ::fchown(dir.get(), source.st_uid, source.st_gid) != 0)
+  if (running_as_root() && ::fchown(dir.get(), source.st_uid, source.st_gid) != 0) {
     return UniqueFd();
+  }
   if (::fchmod(dir.get(), (source.st_mode & 07777) | 0700) != 0) return UniqueFd();
   return dir;
 }

@@ -59,7 +59,7 @@ struct CopyOutcome {
 };
 
 enum class CopyMethod {
-  kKernel,     // copy_file_range, falling back to read and write where it is refused
+  kKernel,     // copy_file_range, going on with read and write where it is refused or fails
   kReadWrite,  // read and write only
 };
 
