@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,6 +18,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "profile_logs/beneath.hpp"
 #include "profile_logs/safe_copy.hpp"
@@ -77,7 +79,8 @@ class Copier {
         roots_(roots),
         report_(report),
         summary_(summary),
-        written_(plan.target_directories, false) {}
+        written_(plan.target_directories, false),
+        created_(roots.size()) {}
 
   void run(unsigned parallel) {
     std::vector<std::thread> threads;
@@ -91,6 +94,12 @@ class Copier {
     }
     work();
     for (auto& thread : threads) thread.join();
+    // Only now, when nothing more is copied into them, however the copies ended.
+    for (std::size_t r = 0; r < created_.size(); ++r) {
+      if (!created_[r].empty()) {
+        detail::finish_directory_modes(roots_[r].get(), std::move(created_[r]));
+      }
+    }
     if (failure_) std::rethrow_exception(failure_);
     sync();
   }
@@ -113,10 +122,17 @@ class Copier {
   void run_job(const Job& job) {
     const std::string& directory = plan_.directories[job.directory];
     const std::size_t first_source = job.days.front().candidates.front().replica;
-    UniqueFd target = detail::make_directories_beneath(roots_[job.target].get(),
-                                                       roots_[first_source].get(), directory);
+    std::vector<detail::CreatedDirectory> created;
+    UniqueFd target = detail::make_directories_beneath(
+        roots_[job.target].get(), roots_[first_source].get(), directory, created);
     const std::string target_error =
         target.valid() ? std::string() : std::generic_category().message(errno);
+    if (!created.empty()) {
+      const std::lock_guard lock(mutex_);
+      auto& all = created_[job.target];
+      all.insert(all.end(), std::make_move_iterator(created.begin()),
+                 std::make_move_iterator(created.end()));
+    }
     if (target.valid()) remember_file_system(job.target, target.get());
     std::map<std::size_t, UniqueFd> sources;  // opened once per job and replica
     std::map<std::size_t, std::string> source_errors;
@@ -218,6 +234,7 @@ class Copier {
   RepairSummary& summary_;
   std::mutex mutex_;
   std::vector<bool> written_;
+  std::vector<std::vector<detail::CreatedDirectory>> created_;  // per replica
   std::map<dev_t, std::pair<std::size_t, UniqueFd>> file_systems_;
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stop_{false};

@@ -45,8 +45,13 @@ int open_directory_at(int dir_fd, const char* name) {
 // these file systems.
 std::atomic<bool> try_copy_file_range{true};
 
-// Copies until the end of the source. Returns 0 or an errno.
-int copy_contents(int from, int to, CopyMethod method, std::uint64_t& bytes) {
+struct CopyError {
+  int error = 0;        // 0: copied
+  bool source = false;  // reading failed, rather than writing
+};
+
+// Copies until the end of the source.
+CopyError copy_contents(int from, int to, CopyMethod method, std::uint64_t& bytes) {
   if (method == CopyMethod::kKernel && try_copy_file_range.load(std::memory_order_relaxed)) {
     for (;;) {
       const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
@@ -54,29 +59,27 @@ int copy_contents(int from, int to, CopyMethod method, std::uint64_t& bytes) {
         bytes += static_cast<std::uint64_t>(n);
         continue;
       }
-      if (n == 0) return 0;
+      if (n == 0) return {};
       if (errno == EINTR) continue;
-      if (bytes == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
-                         errno == EOPNOTSUPP || errno == EPERM)) {
-        if (errno == ENOSYS) try_copy_file_range.store(false, std::memory_order_relaxed);
-        break;
-      }
-      return errno;
+      if (errno == ENOSYS) try_copy_file_range.store(false, std::memory_order_relaxed);
+      // Refused, or failed on one side: read and write go on from the same offsets,
+      // and tell which side it was.
+      break;
     }
   }
   std::vector<char> buffer(std::size_t{128} * 1024);
   for (;;) {
     const ssize_t n = ::read(from, buffer.data(), buffer.size());
-    if (n == 0) return 0;
+    if (n == 0) return {};
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return {errno, true};
     }
     for (ssize_t done = 0; done < n;) {
       const ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
       if (w < 0) {
         if (errno == EINTR) continue;
-        return errno;
+        return {errno, false};
       }
       done += w;
     }
@@ -129,7 +132,22 @@ bool is_temporary_name(std::string_view name) {
          });
 }
 
-UniqueFd make_directories_beneath(int target_root, int source_root, std::string_view path) {
+UniqueFd create_directory_like(int parent, const char* name, const struct stat& source,
+                               bool& created) {
+  created = ::mkdirat(parent, name, (source.st_mode & 0777) | 0700) == 0;
+  if (!created && errno != EEXIST) return UniqueFd();
+  UniqueFd dir(open_directory_at(parent, name));
+  if (!dir.valid() || !created) return dir;
+  // The owner first, which clears set-id bits; then the mode, whatever the umask.
+  if (running_as_root() && ::fchown(dir.get(), source.st_uid, source.st_gid) != 0) {
+    return UniqueFd();
+  }
+  if (::fchmod(dir.get(), (source.st_mode & 07777) | 0700) != 0) return UniqueFd();
+  return dir;
+}
+
+UniqueFd make_directories_beneath(int target_root, int source_root, std::string_view path,
+                                  std::vector<CreatedDirectory>& created) {
   UniqueFd target = open_beneath(target_root, path, O_RDONLY | O_DIRECTORY);
   if (target.valid() || errno != ENOENT) return target;
   // Down one component at a time, creating what is missing.
@@ -146,14 +164,14 @@ UniqueFd make_directories_beneath(int target_root, int source_root, std::string_
       if (errno != ENOENT) return UniqueFd();
       struct stat st {};
       if (!source_next.valid() || ::fstat(source_next.get(), &st) != 0) return UniqueFd();
-      if (::mkdirat(target.get(), component.c_str(), st.st_mode & 0777) != 0 && errno != EEXIST) {
-        return UniqueFd();
-      }
-      next = UniqueFd(open_directory_at(target.get(), component.c_str()));
+      bool made = false;
+      next = create_directory_like(target.get(), component.c_str(), st, made);
       if (!next.valid()) return UniqueFd();
-      // The mode exactly, whatever the umask; the owner first, which clears set-id bits.
-      if (running_as_root() && ::fchown(next.get(), st.st_uid, st.st_gid) != 0) return UniqueFd();
-      if (::fchmod(next.get(), st.st_mode & 07777) != 0) return UniqueFd();
+      struct stat now {};
+      if (made && (st.st_mode & 0700) != 0700 && ::fstat(next.get(), &now) == 0) {
+        created.push_back({std::string(path.substr(0, end)), now.st_dev, now.st_ino,
+                           static_cast<mode_t>(st.st_mode & 07777)});
+      }
     }
     target = std::move(next);
     source = std::move(source_next);
@@ -163,6 +181,18 @@ UniqueFd make_directories_beneath(int target_root, int source_root, std::string_
       return open_beneath(target.get(), path.substr(end + 1), O_RDONLY | O_DIRECTORY);
     }
     start = end + 1;
+  }
+}
+
+void finish_directory_modes(int target_root, std::vector<CreatedDirectory> created) {
+  std::sort(created.begin(), created.end(),
+            [](const auto& a, const auto& b) { return a.path.size() > b.path.size(); });
+  for (const auto& dir : created) {
+    const UniqueFd fd = open_beneath(target_root, dir.path, O_RDONLY | O_DIRECTORY);
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) continue;
+    if (st.st_dev != dir.device || st.st_ino != dir.inode) continue;
+    ::fchmod(fd.get(), dir.mode);
   }
 }
 
@@ -188,7 +218,12 @@ CopyOutcome copy_file_between(int source_dir, int target_dir, const std::string&
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!target.valid()) return failed(errno);
   CopyOutcome outcome{CopyOutcome::Kind::kCopied, 0, {}};
-  int error = copy_contents(source.get(), target.get(), method, outcome.bytes);
+  const CopyError copy = copy_contents(source.get(), target.get(), method, outcome.bytes);
+  if (copy.source) {
+    ::unlinkat(target_dir, temporary.c_str(), 0);
+    return unusable(errno_text(copy.error));
+  }
+  int error = copy.error;
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (error == 0 && running_as_root() && ::fchown(target.get(), st.st_uid, st.st_gid) != 0) {
     error = errno;

@@ -3,9 +3,12 @@
 // source's mode and times, then linked into place only where the name is free.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/unique_fd.hpp"
 
@@ -15,11 +18,34 @@ namespace quelmar::profile_logs::detail {
 std::string temporary_name();
 bool is_temporary_name(std::string_view name);
 
+// Creates directory `name` in `parent` with the owner (as root) of `source` and
+// its mode plus owner rwx, so that files can be copied into it whatever that
+// mode. `created` tells whether this call made it: one that someone else made
+// meanwhile is opened and left as it is. An invalid descriptor and errno on
+// failure.
+util::UniqueFd create_directory_like(int parent, const char* name, const struct stat& source,
+                                     bool& created);
+
+// A directory created with more permissions than its source has, to be given
+// the source's exact mode once the copies into it are done.
+struct CreatedDirectory {
+  std::string path;  // below the target root
+  dev_t device;
+  ino_t inode;
+  mode_t mode;
+};
+
 // Opens directory `path` below `target_root`, first creating it and each missing
-// directory above it with the mode (and, as root, the owner) of the same
-// directory below `source_root`. No link is followed at any component. An
-// invalid descriptor and errno on failure.
-util::UniqueFd make_directories_beneath(int target_root, int source_root, std::string_view path);
+// directory above it like the same directory below `source_root`. Those created
+// whose mode lacks owner rwx are added to `created`, even when a later step
+// fails. No link is followed at any component. An invalid descriptor and errno
+// on failure.
+util::UniqueFd make_directories_beneath(int target_root, int source_root, std::string_view path,
+                                        std::vector<CreatedDirectory>& created);
+
+// Gives each of `created` (below `target_root`) its final mode, deepest first so
+// that every one can still be reached. One replaced meanwhile is left alone.
+void finish_directory_modes(int target_root, std::vector<CreatedDirectory> created);
 
 struct CopyOutcome {
   enum class Kind {
@@ -33,7 +59,7 @@ struct CopyOutcome {
 };
 
 enum class CopyMethod {
-  kKernel,     // copy_file_range, falling back to read and write where it is refused
+  kKernel,     // copy_file_range, going on with read and write where it is refused or fails
   kReadWrite,  // read and write only
 };
 

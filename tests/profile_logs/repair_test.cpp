@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -18,12 +21,17 @@
 #include "profile_logs/beneath.hpp"
 #include "profile_logs/safe_copy.hpp"
 #include "support/temp_dir.hpp"
+#include "support/unprivileged.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace repair = quelmar::profile_logs::repair;
 namespace replicas = quelmar::profile_logs::replicas;
+using quelmar::profile_logs::detail::copy_file_between;
+using quelmar::profile_logs::detail::CopyMethod;
+using quelmar::profile_logs::detail::CopyOutcome;
+using quelmar::profile_logs::detail::create_directory_like;
 using quelmar::profile_logs::detail::open_beneath;
 using quelmar::profile_logs::detail::Resolution;
 using repair::Date;
@@ -340,12 +348,10 @@ TEST_F(Repair, BothCopyMethodsKeepEveryByte) {
   fs::create_directories(root_ / "to");
   const int from = ::open((root_ / "from").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int to = ::open((root_ / "to").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  using quelmar::profile_logs::detail::CopyMethod;
-  using quelmar::profile_logs::detail::CopyOutcome;
   for (const auto method : {CopyMethod::kKernel, CopyMethod::kReadWrite}) {
     for (const std::string name : {"large", "empty"}) {
       SCOPED_TRACE(name + (method == CopyMethod::kKernel ? " (kernel)" : " (read/write)"));
-      const auto outcome = quelmar::profile_logs::detail::copy_file_between(from, to, name, method);
+      const auto outcome = copy_file_between(from, to, name, method);
       ASSERT_EQ(outcome.kind, CopyOutcome::Kind::kCopied) << outcome.reason;
       EXPECT_EQ(read_file(root_ / "to" / name), read_file(root_ / "from" / name));
       EXPECT_EQ(outcome.bytes, fs::file_size(root_ / "from" / name));
@@ -353,6 +359,120 @@ TEST_F(Repair, BothCopyMethodsKeepEveryByte) {
     }
   }
   EXPECT_TRUE(fs::is_empty(root_ / "to"));  // no temporary file left behind
+  ::close(from);
+  ::close(to);
+}
+
+mode_t mode_of(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Directories the repair creates stay writable until the copies into them are
+// done, and only then take the source's mode: a read-only source tree is
+// repaired by its own unprivileged owner too.
+TEST_F(Repair, ReadOnlySourceDirectoriesDoNotStopAnUnprivilegedRepair) {
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(root_.c_str(), 65534, 65534), 0);
+  }
+  const int status = quelmar::testing::run_unprivileged([&] {
+    write_file(day_file(0, "site/m", 1), "m");
+    write_file(day_file(0, "site/n", 2), "n");
+    write_file(day_file(0, "site/o", 3), "o");  // cannot be read: the copies fail
+    ::chmod(day_file(0, "site/o", 3).c_str(), 0);
+    fs::create_directories(replica(1) / "site");  // exists: keeps its own mode
+    for (const char* dir : {"site/m", "site/o", "site"}) ::chmod((replica(0) / dir).c_str(), 0555);
+    ::chmod((replica(0) / "site/n").c_str(), 0500);
+    RecordingReport report;
+    const auto summary = run(report, 1);
+    for (const auto& line : report.lines) std::fprintf(stderr, "%s\n", line.c_str());
+    bool ok = summary.files == 4 && summary.not_copied == 2 && report.lines.size() == 2;
+    ok = ok && read_file(day_file(1, "site/m", 1)) == "m" &&
+         read_file(day_file(2, "site/n", 2)) == "n";
+    ok = ok && mode_of(replica(1) / "site") == 0755 && mode_of(replica(2) / "site") == 0555;
+    for (int r = 1; r <= 2; ++r) {
+      ok = ok && mode_of(replica(r) / "site/m") == 0555 && mode_of(replica(r) / "site/n") == 0500 &&
+           mode_of(replica(r) / "site/o") == 0555;
+    }
+    return ok ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    if (entry.is_directory()) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+    }
+  }
+}
+
+// Mode and owner are given only to a directory this call made, never to one that
+// someone else made between the look and the creation.
+TEST_F(Repair, OnlyDirectoriesItMakesTakeTheSourcesModeAndOwner) {
+  fs::create_directories(root_ / "to/theirs");
+  ASSERT_EQ(::chmod((root_ / "to/theirs").c_str(), 0700), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat((root_ / "to/theirs").c_str(), &before), 0);
+  struct stat source {};
+  source.st_mode = S_IFDIR | 0555;
+  source.st_uid = 65534;
+  source.st_gid = 65534;
+  const int to = ::open((root_ / "to").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool created = true;
+  EXPECT_TRUE(create_directory_like(to, "theirs", source, created).valid());
+  EXPECT_FALSE(created);
+  struct stat after {};
+  ASSERT_EQ(::stat((root_ / "to/theirs").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+
+  EXPECT_TRUE(create_directory_like(to, "ours", source, created).valid());
+  EXPECT_TRUE(created);
+  ASSERT_EQ(::stat((root_ / "to/ours").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0755U);  // writable until the copies are done
+  if (::geteuid() == 0) {
+    EXPECT_EQ(after.st_uid, 65534U);
+  }
+  ::close(to);
+}
+
+// A source that fails while being read is skipped like one that cannot be
+// opened, so that another replica's file stands in; a target that cannot take
+// the bytes stays a failed copy. Either way nothing is left behind.
+TEST_F(Repair, ACopyTellsWhichSideFailed) {
+  fs::create_directories(root_ / "to");
+  const int to = ::open((root_ / "to").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A regular file whose first read fails with EIO: nothing is mapped at address 0.
+  const int proc = ::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(proc, 0);
+  for (const auto method : {CopyMethod::kKernel, CopyMethod::kReadWrite}) {
+    SCOPED_TRACE(method == CopyMethod::kKernel ? "kernel" : "read/write");
+    const auto outcome = copy_file_between(proc, to, "mem", method);
+    EXPECT_EQ(outcome.kind, CopyOutcome::Kind::kSourceUnusable);
+    EXPECT_EQ(outcome.reason, std::generic_category().message(EIO));
+    EXPECT_TRUE(fs::is_empty(root_ / "to"));
+  }
+  ::close(proc);
+
+  write_file(root_ / "from/large", std::string(64 * 1024, 'x'));
+  const int from = ::open((root_ / "from").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (const auto method : {CopyMethod::kKernel, CopyMethod::kReadWrite}) {
+    SCOPED_TRACE(method == CopyMethod::kKernel ? "kernel" : "read/write");
+    // In a child: a file size limit the target cannot grow past.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      const struct rlimit limit { 4096, 4096 };
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+      const auto outcome = copy_file_between(from, to, "large", method);
+      ::_exit(outcome.kind == CopyOutcome::Kind::kFailed &&
+                      outcome.reason == std::generic_category().message(EFBIG)
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(fs::is_empty(root_ / "to"));
+  }
   ::close(from);
   ::close(to);
 }

@@ -83,17 +83,21 @@ int main(int argc, char** argv) {
   CLI::App cli{"In-memory stand-in for the Fly Machines API, for offline use.", "quelmar-fake-fly"};
   cli.set_version_flag("-V,--version", quelmar::build_info::version_line("quelmar-fake-fly"),
                        "Print the program's name, version and git revision, then exit");
-  cli.add_option("--bind", options.host, "Address to listen on")->capture_default_str();
+  cli.add_option("--bind", options.host, "Address to listen on")
+      ->type_name("ADDR")
+      ->capture_default_str();
   add_count_option(cli, "--port", options.port, {0, 65535},
                    "Port to listen on; 0 picks a free one");
   cli.add_option("--token", options.token, "API token that clients must send")
+      ->type_name("TOKEN")
       ->capture_default_str();
-  cli.add_option("--app", options.apps, "App name the fake knows from the start (repeatable)");
+  cli.add_option("--app", options.apps, "App name the fake knows from the start (repeatable)")
+      ->type_name("APP");
   std::vector<std::string> tls_files;
   cli.add_option("--tls", tls_files, "Serve HTTPS with this certificate (PEM) and key (PEM)")
       ->expected(2)
       ->type_name("CERT KEY")
-      ->check(CLI::ExistingFile);
+      ->check(CLI::ExistingFile.description(""));
   int latency_ms = 0;
   add_count_option(cli, "--latency-ms", latency_ms, {0, 60'000},
                    "Milliseconds added to every API request");
