@@ -21,6 +21,7 @@
 #include "corvane/api.hpp"
 #include "quelmar/orchestrate/adapter/machine_config.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/util/clock.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
@@ -230,10 +231,7 @@ struct Progress {
 };
 
 // How apply reads the time and waits: the real clock unless replaced (tests).
-struct Clock {
-  std::function<std::chrono::steady_clock::time_point()> now{};
-  std::function<void(std::chrono::steady_clock::time_point)> sleep_until{};
-};
+using Clock = util::Clock;
 
 struct ApplyOptions {
   int parallel = 4;

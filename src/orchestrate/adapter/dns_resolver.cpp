@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 // Without stdbool.h first, ldns defines true/false/bool as macros in C++.
@@ -32,7 +32,7 @@ using PktPtr = std::unique_ptr<ldns_pkt, decltype(&ldns_pkt_free)>;
 using RdfPtr = std::unique_ptr<ldns_rdf, decltype(&ldns_rdf_deep_free)>;
 
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using TimePoint = std::chrono::steady_clock::time_point;
 
 constexpr std::size_t kMaxReply = 65535;
 // Bounds every wait option, so that time points and poll() time-outs cannot overflow.
@@ -154,11 +154,13 @@ std::string address_text(const ldns_rdf* rdf, RecordType type) {
   return text;
 }
 
-// Waits until `fd` is ready for `events`, or returns false once the deadline has passed. Data
-// that arrives only after the deadline is not taken, so no read outlives the look-up's bound.
-bool wait_until(int fd, short events, Clock::time_point deadline, const std::string& server) {
+// Waits until `fd` is ready for `events`, or returns false once the deadline has passed on
+// `clock`. Data that arrives only after the deadline is not taken, so no read outlives the
+// look-up's bound.
+bool wait_until(int fd, short events, const util::Clock& clock, TimePoint deadline,
+                const std::string& server) {
   while (true) {
-    const auto now = Clock::now();
+    const auto now = clock.now();
     if (now >= deadline) return false;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
     pollfd ready_fd{fd, events, 0};
@@ -167,7 +169,7 @@ bool wait_until(int fd, short events, Clock::time_point deadline, const std::str
       if (errno == EINTR) continue;
       throw LookupError("cannot wait for " + server + " (" + std::strerror(errno) + ")");
     }
-    if (ready > 0) return Clock::now() < deadline;
+    if (ready > 0) return clock.now() < deadline;
   }
 }
 
@@ -261,18 +263,19 @@ struct Resolver::Impl {
   [[noreturn]] void time_out() const {
     throw LookupTimeout("no answer from " + server + " within " + duration_text(options.deadline));
   }
-  ReplyOutcome exchange_udp(const Bytes& query, const Question& question,
-                            Clock::time_point deadline) const;
-  ReplyOutcome exchange_tcp(const Bytes& query, const Question& question,
-                            Clock::time_point deadline) const;
-  void read_exact(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) const;
+  bool wait_until(int fd, short events, TimePoint deadline) const {
+    return dns::wait_until(fd, events, options.clock, deadline, server);
+  }
+  ReplyOutcome exchange_udp(const Bytes& query, const Question& question, TimePoint deadline) const;
+  ReplyOutcome exchange_tcp(const Bytes& query, const Question& question, TimePoint deadline) const;
+  void read_exact(int fd, std::uint8_t* data, std::size_t size, TimePoint deadline) const;
 };
 
 // Sends the query over UDP and waits for the reply to it: a datagram that is not an answer to
 // this very question (wrong id, wrong question) is ignored and the wait goes on, so a stray or
 // forged reply can neither end the look-up nor stand in for the real one.
 ReplyOutcome Resolver::Impl::exchange_udp(const Bytes& query, const Question& question,
-                                          Clock::time_point deadline) const {
+                                          TimePoint deadline) const {
   const util::UniqueFd fd(::socket(address.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   // Connected: the kernel drops datagrams from any other address or port.
   if (!fd.valid() || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.storage),
@@ -282,15 +285,14 @@ ReplyOutcome Resolver::Impl::exchange_udp(const Bytes& query, const Question& qu
   Bytes buffer(kMaxReply);
   for (int attempt = 0; attempt < options.tries; ++attempt) {
     if (attempt > 0) {
-      std::this_thread::sleep_for(
-          std::min<Clock::duration>(options.pause, deadline - Clock::now()));
+      options.clock.sleep_until(std::min(options.clock.now() + options.pause, deadline));
     }
-    if (Clock::now() >= deadline) time_out();
+    if (options.clock.now() >= deadline) time_out();
     if (::send(fd.get(), query.data(), query.size(), 0) < 0) {
       throw LookupError("cannot reach " + server + " (" + std::strerror(errno) + ")");
     }
-    const auto try_end = std::min(Clock::now() + options.try_timeout, deadline);
-    while (wait_until(fd.get(), POLLIN, try_end, server)) {
+    const auto try_end = std::min(options.clock.now() + options.try_timeout, deadline);
+    while (wait_until(fd.get(), POLLIN, try_end)) {
       const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
       if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
@@ -301,14 +303,14 @@ ReplyOutcome Resolver::Impl::exchange_udp(const Bytes& query, const Question& qu
       if (outcome.kind != ReplyOutcome::Kind::kNotOurs) return outcome;
     }
   }
-  if (Clock::now() >= deadline) time_out();
+  if (options.clock.now() >= deadline) time_out();
   throw LookupTimeout("no answer from " + server);
 }
 
 void Resolver::Impl::read_exact(int fd, std::uint8_t* data, std::size_t size,
-                                Clock::time_point deadline) const {
+                                TimePoint deadline) const {
   for (std::size_t done = 0; done < size;) {
-    if (!wait_until(fd, POLLIN, deadline, server)) time_out();
+    if (!wait_until(fd, POLLIN, deadline)) time_out();
     const ssize_t n = ::recv(fd, data + done, size - done, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n < 0) {
@@ -321,7 +323,7 @@ void Resolver::Impl::read_exact(int fd, std::uint8_t* data, std::size_t size,
 
 // One query over its own TCP connection; every step, connecting included, ends by the deadline.
 ReplyOutcome Resolver::Impl::exchange_tcp(const Bytes& query, const Question& question,
-                                          Clock::time_point deadline) const {
+                                          TimePoint deadline) const {
   const auto tcp_failure = [this](int error) {
     return LookupError("cannot reach " + server + " over TCP (" + std::strerror(error) + ")");
   };
@@ -331,7 +333,7 @@ ReplyOutcome Resolver::Impl::exchange_tcp(const Bytes& query, const Question& qu
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) !=
       0) {
     if (errno != EINPROGRESS) throw tcp_failure(errno);
-    if (!wait_until(fd.get(), POLLOUT, deadline, server)) time_out();
+    if (!wait_until(fd.get(), POLLOUT, deadline)) time_out();
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
@@ -342,7 +344,7 @@ ReplyOutcome Resolver::Impl::exchange_tcp(const Bytes& query, const Question& qu
                   static_cast<std::uint8_t>(query.size() & 0xff)};
   framed.insert(framed.end(), query.begin(), query.end());
   for (std::size_t sent = 0; sent < framed.size();) {
-    if (!wait_until(fd.get(), POLLOUT, deadline, server)) time_out();
+    if (!wait_until(fd.get(), POLLOUT, deadline)) time_out();
     const ssize_t n = ::send(fd.get(), framed.data() + sent, framed.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n < 0) throw tcp_failure(errno);
@@ -377,14 +379,15 @@ Resolver::Resolver(const NameServer& name_server, ResolverOptions options)
   }
   impl_->address = socket_address(name_server);
   if (name_server.port && *name_server.port == 0) throw bad_name_server(display(name_server));
-  impl_->options = options;
+  impl_->options = std::move(options);
+  impl_->options.clock = util::real_clock_unless(impl_->options.clock);
   impl_->server = display(name_server);
 }
 
 Resolver::~Resolver() = default;
 
 std::string Resolver::first_address(const std::string& name, RecordType type) {
-  const auto deadline = Clock::now() + impl_->options.deadline;
+  const auto deadline = impl_->options.clock.now() + impl_->options.deadline;
   const std::string fqdn = !name.empty() && name.back() == '.' ? name : name + ".";
   RdfPtr qname = name.empty() || name == "." ? RdfPtr(nullptr, &ldns_rdf_deep_free) : dname(fqdn);
   if (!qname) throw LookupError("invalid DNS name: '" + name + "'");

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "quelmar/util/clock.hpp"
+
 namespace quelmar::orchestrate::adapter::dns {
 
 enum class RecordType { kA, kAaaa };
@@ -46,6 +48,10 @@ struct ResolverOptions {
   std::chrono::milliseconds try_timeout{3000};  // 1 ms..1 h
   std::chrono::seconds pause{1};                // between tries, 0..255 s
   std::chrono::milliseconds deadline{7000};     // 1 ms..1 h
+  // What the deadline, the tries and the pauses are measured on; the real clock unless
+  // replaced. Waiting on the socket stays a real wait of the time this clock says is left, so
+  // a replaced clock must move on by itself while the server is silent.
+  util::Clock clock{};
 };
 
 // The identity of one query, which a reply must echo to count as its answer.

@@ -37,7 +37,7 @@ class Run {
       : adapter_(adapter),
         plan_(plan),
         options_(options),
-        clock_(detail::real_clock_unless(options.clock)),
+        clock_(util::real_clock_unless(options.clock)),
         gate_(clock_),
         results_(plan.actions.size()),
         started_(clock_.now()) {}

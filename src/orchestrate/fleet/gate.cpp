@@ -1,6 +1,7 @@
 #include "gate.hpp"
 
-#include <thread>
+#include <algorithm>
+#include <utility>
 
 namespace quelmar::orchestrate::fleet::detail {
 
@@ -23,13 +24,6 @@ void Gate::pass() {
     }
     clock_.sleep_until(wake);
   }
-}
-
-Clock real_clock_unless(const Clock& given) {
-  Clock clock = given;
-  if (!clock.now) clock.now = [] { return std::chrono::steady_clock::now(); };
-  if (!clock.sleep_until) clock.sleep_until = [](TimePoint t) { std::this_thread::sleep_until(t); };
-  return clock;
 }
 
 }  // namespace quelmar::orchestrate::fleet::detail

@@ -25,7 +25,4 @@ class Gate {
   std::chrono::steady_clock::time_point until_{};
 };
 
-// The real clock where `given` leaves a function empty.
-Clock real_clock_unless(const Clock& given);
-
 }  // namespace quelmar::orchestrate::fleet::detail

@@ -289,6 +289,29 @@ TEST_F(ResolverAgainstFake, ACnameChainIsFollowedSixteenHopsAtMost) {
             "no AAAA record for myapp.flycast.");
 }
 
+// The deadline is kept on the clock the resolver is given: one that passes the deadline as soon
+// as the server has the query ends the look-up after that one query, its answer not taken.
+TEST_F(ResolverAgainstFake, TheDeadlineIsKeptOnTheGivenClock) {
+  using TimePoint = std::chrono::steady_clock::time_point;
+  server.add_record({"myapp.fly.dev", "A", "203.0.113.7"});
+  const TimePoint start = TimePoint{} + std::chrono::hours(24);
+  const auto deadline = std::chrono::milliseconds(7000);
+  std::vector<TimePoint> sleeps;  // the resolver sleeps on the calling thread
+  const dns::ResolverOptions options{
+      .clock = {.now =
+                    [&] {
+                      // The server counts a query before it answers it.
+                      const bool asked = server.query_count(DnsTransport::kUdp) > 0;
+                      return asked ? start + deadline + std::chrono::milliseconds(1) : start;
+                    },
+                .sleep_until = [&](TimePoint until) { sleeps.push_back(until); }}};
+  EXPECT_EQ(lookup_error("myapp.fly.dev", dns::RecordType::kA, options),
+            "no answer from " + server.name_server() + " within 7 s");
+  EXPECT_EQ(server.query_count(DnsTransport::kUdp), 1u);
+  // The pause before the second try was cut to the deadline, on that clock.
+  EXPECT_EQ(sleeps, std::vector<TimePoint>{start + deadline});
+}
+
 TEST(ResolverOverIpv6, ReachesABracketedServer) {
   FakeDns server(FakeDnsOptions{.address = "::1", .port = 0});
   server.add_record({"myapp.flycast", "AAAA", "fdaa::7"});
