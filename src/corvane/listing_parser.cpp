@@ -201,6 +201,9 @@ bool Reader::parse_record(json& record) {
     }
     if (whole) return true;
   }
+  // The slow parser takes a NUL for the end of the text and would accept what follows it; JSON
+  // holds no NUL byte.
+  if (record_.find('\0') != std::string::npos) return false;
   RecordBuilder builder;
   if (!json::sax_parse(record_.data(), record_.data() + record_.size(), &builder)) return false;
   record = std::move(builder.record);

@@ -159,6 +159,9 @@ TEST_F(ListingTest, AListingThatIsNotAWholeListFails) {
       {R"([{"id":"\ud800"}])", "malformed JSON"},  // half a surrogate pair
       {"[{\"id\":\"\xff\"}]", "malformed JSON"},
       {"[tru]", "malformed JSON"},
+      // A NUL is no end of the text: what follows it is read too.
+      {"[18446744073709551616" + std::string(1, '\0') + "garbage]", "malformed JSON"},
+      {"[{}]" + std::string(1, '\0'), "malformed JSON"},
       {"[" + big_record + "]", "larger than 1 MiB"},
       {"[" + std::string(200, '[') + std::string(200, ']') + "]", "nested too deeply"},
       {"7", "expected a list of machines, got: 7"},
