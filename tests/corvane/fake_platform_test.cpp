@@ -48,7 +48,8 @@ TEST_F(ApiTest, FakeRefusesWaitForStoppedWithoutInstance) {
 
 TEST_F(ApiTest, FakeWaitReturnsOnceTheStateChanges) {
   seed_machine("1857156b526dd8", "started");
-  fake.set_wait_hold(2s);
+  // Far longer than a loaded machine needs to change the state: only a missed change runs it out.
+  fake.set_wait_hold(30s);
 
   // The state changes only once the wait is held: the fake records a request and starts
   // holding it under one lock.
