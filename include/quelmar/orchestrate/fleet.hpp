@@ -246,6 +246,12 @@ struct ApplyOptions {
 
 // What an apply did, each action counted once: `changed` sent something and succeeded,
 // `in_step` had nothing to send (an ok action), and the other outcomes as they are.
+// How a result counts in the summary and the metrics: an ok result of an action that sent
+// something changed the fleet; one of an ok action was already in step.
+enum class ResultClass { kChanged, kInStep, kFailed, kSkipped, kKept };
+ResultClass class_of(const Result& result);
+std::string to_string(ResultClass result_class);  // "changed", "in_step", "failed", ...
+
 struct ApplyCounts {
   std::size_t changed = 0, in_step = 0, failed = 0, skipped = 0, kept = 0;
 };

@@ -36,20 +36,6 @@ std::string_view pending_kind(const Action& action) {
   return "";
 }
 
-std::string_view outcome_name(const Result& result) {
-  switch (result.outcome) {
-    case Outcome::kOk:
-      return result.action == ActionKind::kOk ? "in_step" : "changed";
-    case Outcome::kFailed:
-      return "failed";
-    case Outcome::kSkipped:
-      return "skipped";
-    case Outcome::kKept:
-      return "kept";
-  }
-  return "";
-}
-
 template <typename Names>
 std::size_t index_of(const Names& names, std::string_view name) {
   std::size_t i = 0;
@@ -116,7 +102,8 @@ std::string render(const std::string& app, const Plan* plan, const Report* repor
     for (const Result& result : report->results) {
       const auto action = static_cast<std::size_t>(
           std::find(kActions.begin(), kActions.end(), result.action) - kActions.begin());
-      if (action < kActions.size()) ++counts[action][index_of(kOutcomes, outcome_name(result))];
+      if (action < kActions.size())
+        ++counts[action][index_of(kOutcomes, to_string(class_of(result)))];
     }
     samples.clear();
     for (std::size_t a = 0; a < kActions.size(); ++a) {
