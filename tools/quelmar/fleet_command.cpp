@@ -1,25 +1,25 @@
-// quelmar fly plan|apply|addresses
+// quelmar fly plan|apply|show-plan|addresses
 
 #include "fleet_command.hpp"
 
 #include <atomic>
 #include <csignal>
-#include <iomanip>
 #include <memory>
-#include <sstream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "commands.hpp"
 #include "count_option.hpp"
-#include "fleet_metrics_file.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/address_report.hpp"
+#include "quelmar/orchestrate/fleet/apply_report.hpp"
+#include "quelmar/orchestrate/fleet/create_check.hpp"
+#include "quelmar/orchestrate/fleet/inventory_report.hpp"
+#include "quelmar/orchestrate/fleet/metrics_file.hpp"
+#include "quelmar/orchestrate/fleet/plan_report.hpp"
+#include "quelmar/orchestrate/fleet/stale_report.hpp"
 #include "quelmar/util/calendar.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/file_reading.hpp"
-#include "quelmar/util/json_text.hpp"
-#include "quelmar/util/truncate.hpp"
 #include "run_state.hpp"
 
 namespace quelmar::cli {
@@ -27,27 +27,14 @@ namespace {
 
 namespace fleet = orchestrate::fleet;
 namespace vostrel = orchestrate::adapter::vostrel;
-namespace machine_config = orchestrate::adapter::machine_config;
-using nlohmann::ordered_json;
-using util::escape_for_terminal;
 
 constexpr int kExitNotInStep = 1;
 constexpr int kMaxParallel = 64;
 constexpr std::size_t kMaxDestroyLimit = 1'000'000;
-constexpr std::size_t kMaxShownChange = 300;
+constexpr const char* kStdinName = "(standard input)";
 
-// ASCII-only JSON: no control or bidirectional character of a platform text reaches the
-// terminal raw.
-std::string dump(const ordered_json& value) {
-  return util::dump_json(value, util::JsonCharset::kAscii);
-}
-
-ordered_json optional_text(const std::optional<std::string>& text) {
-  return text ? ordered_json(*text) : ordered_json(nullptr);
-}
-
-ordered_json meter_id_json(const std::string& meter_id) {
-  return meter_id.empty() ? ordered_json(nullptr) : ordered_json(meter_id);
+fleet::ReportFormat format_of(bool json) {
+  return json ? fleet::ReportFormat::kJson : fleet::ReportFormat::kText;
 }
 
 }  // namespace
@@ -57,185 +44,17 @@ std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io
                                                fleet::InventoryUse use) {
   const bool from_stdin = path == kStdinPath;
   if (from_stdin) io.state->claim_stdin(kInventoryReader);
-  fleet::Inventory inventory = from_stdin ? fleet::read_inventory(io.in, "(standard input)", use)
-                                          : fleet::read_inventory(path, use);
+  fleet::Inventory inventory =
+      from_stdin ? fleet::read_inventory(io.in, kStdinName, use) : fleet::read_inventory(path, use);
   if (inventory.problems.empty()) return inventory;
-  const std::string file = from_stdin ? "(standard input)" : escape_for_terminal(path);
-  for (const auto& problem : inventory.problems) {
-    io.err << "quelmar: " << file << ':' << problem.line << ": "
-           << escape_for_terminal(problem.message) << '\n';
-  }
-  if (inventory.more_problems > 0) {
-    io.err << "quelmar: " << file << ": " << inventory.more_problems
-           << (inventory.more_problems == 1 ? " more problem\n" : " more problems\n");
+  for (const auto& line :
+       fleet::inventory_problem_lines(inventory, from_stdin ? kStdinName : path)) {
+    io.err << "quelmar: " << line << '\n';
   }
   return std::nullopt;
 }
 
 namespace {
-
-std::string summary_line(const fleet::Plan& plan) {
-  const fleet::Summary s = plan.summary();
-  std::ostringstream line;
-  line << "plan for " << escape_for_terminal(plan.app) << ": " << s.create << " create, "
-       << s.update << " update, " << s.start << " start, " << s.ok << " ok, " << s.duplicate
-       << " duplicate, " << s.orphan << " orphan; " << s.destroy << " to destroy, " << s.kept
-       << " kept";
-  return line.str();
-}
-
-// A value as the plan shows it: a text as it is, "(none)" when absent.
-std::string shown_value(const nlohmann::json* value) {
-  if (value == nullptr) return "(none)";
-  return escape_for_terminal(util::text_form(*value));
-}
-
-std::string shown_value(const std::optional<nlohmann::json>& value) {
-  return shown_value(value ? &*value : nullptr);
-}
-
-// "ACTION METER_ID [MACHINE_ID REGION]", with "-" for a missing meter id.
-std::string action_head(fleet::ActionKind kind, const std::string& meter_id,
-                        const std::optional<std::string>& machine_id, const std::string& region) {
-  std::string text = fleet::to_string(kind) + " " +
-                     (meter_id.empty() ? std::string("-") : escape_for_terminal(meter_id));
-  if (machine_id)
-    text += " " + escape_for_terminal(*machine_id) + " " + escape_for_terminal(region);
-  return text;
-}
-
-std::string plan_line(const fleet::Plan& plan, const fleet::Action& action) {
-  const auto& m = action.machine;
-  std::string line = action_head(action.kind, action.meter_id,
-                                 m ? std::optional(m->id) : std::nullopt, m ? m->region : "");
-  switch (action.kind) {
-    case fleet::ActionKind::kCreate: {
-      // Without an image and a command there is nothing to send yet.
-      if (!action.body.is_object()) {
-        return line + " (new mediator in " + escape_for_terminal(plan.region) + ")";
-      }
-      line += " (new mediator:";
-      for (const auto& [name, value] : machine_config::create_fields(action.body)) {
-        line += " " + name + " " + shown_value(value) + (name == "cert_auth" ? "" : ",");
-      }
-      return line + ")";
-    }
-    case fleet::ActionKind::kUpdate: {
-      line += " (";
-      for (std::size_t i = 0; i < action.changes.size(); ++i) {
-        const auto& c = action.changes[i];
-        line += (i > 0 ? ", " : "") + escape_for_terminal(c.path) + " " + shown_value(c.from) +
-                " -> " + shown_value(c.to);
-      }
-      return line + ")";
-    }
-    case fleet::ActionKind::kStart:
-      return line + " (" + escape_for_terminal(m->state) + ")";
-    case fleet::ActionKind::kDuplicate:
-    case fleet::ActionKind::kOrphan:
-      if (!action.prune) return line + " (kept: no --prune)";
-      line += " (destroy " + escape_for_terminal(m->name) + ", " + escape_for_terminal(m->state);
-      if (action.primary_id) line += "; primary " + escape_for_terminal(*action.primary_id);
-      return line + ")";
-    case fleet::ActionKind::kOk:
-      break;
-  }
-  return line;
-}
-
-ordered_json plan_json(const fleet::Plan& plan) {
-  auto actions = ordered_json::array();
-  for (const auto& action : plan.actions) {
-    const auto& m = action.machine;
-    ordered_json entry{{"action", fleet::to_string(action.kind)},
-                       {"meter_id", meter_id_json(action.meter_id)},
-                       {"machine_id", m ? ordered_json(m->id) : ordered_json(nullptr)},
-                       {"region", m ? m->region : plan.region}};
-    if (action.kind == fleet::ActionKind::kCreate && !action.body.is_object()) {
-      entry["create"] = nullptr;
-    } else if (action.kind == fleet::ActionKind::kCreate) {
-      auto sent = ordered_json::object();
-      for (const auto& [name, value] : machine_config::create_fields(action.body)) {
-        sent[name] = value ? ordered_json(*value) : ordered_json(nullptr);
-      }
-      entry["create"] = std::move(sent);
-    }
-    if (action.kind == fleet::ActionKind::kUpdate) {
-      auto changes = ordered_json::array();
-      auto diff = ordered_json::object();
-      const auto value = [](const std::optional<nlohmann::json>& v) {
-        return v ? ordered_json(*v) : ordered_json(nullptr);
-      };
-      for (const auto& c : action.changes) {
-        changes.push_back(c.path);
-        diff[c.path] = {{"from", value(c.from)}, {"to", value(c.to)}};
-      }
-      entry["changes"] = std::move(changes);
-      entry["diff"] = std::move(diff);
-    }
-    if (action.kind == fleet::ActionKind::kDuplicate || action.kind == fleet::ActionKind::kOrphan) {
-      entry["prune"] = action.prune;
-      entry["name"] = m->name;
-      entry["state"] = m->state;
-      if (action.primary_id) entry["primary_id"] = *action.primary_id;
-    }
-    actions.push_back(std::move(entry));
-  }
-  const fleet::Summary s = plan.summary();
-  const ordered_json summary{
-      {"create", s.create},       {"update", s.update}, {"start", s.start},     {"ok", s.ok},
-      {"duplicate", s.duplicate}, {"orphan", s.orphan}, {"destroy", s.destroy}, {"kept", s.kept}};
-  return {{"app", plan.app}, {"actions", std::move(actions)}, {"summary", summary}};
-}
-
-void write_plan(std::ostream& out, const fleet::Plan& plan, bool json) {
-  if (json) {
-    out << dump(plan_json(plan)) << '\n';
-    return;
-  }
-  for (const auto& action : plan.actions) {
-    if (action.kind != fleet::ActionKind::kOk) out << plan_line(plan, action) << '\n';
-  }
-  out << summary_line(plan) << '\n';
-}
-
-std::string result_line(const fleet::Result& r) {
-  std::string line = action_head(r.action, r.meter_id, r.machine_id, r.region) + ": " +
-                     fleet::to_string(r.outcome);
-  if (r.outcome == fleet::Outcome::kKept) return line + " (" + escape_for_terminal(r.error) + ")";
-  if (!r.error.empty()) line += ": " + escape_for_terminal(r.error);
-  return line;
-}
-
-// "N changed, N in step, N failed", then skipped and kept only when there are any.
-std::string report_summary(const std::string& app, const fleet::Report& report) {
-  const fleet::ApplyCounts c = report.counts();
-  std::ostringstream line;
-  line << "applied to " << escape_for_terminal(app) << ": " << c.changed << " changed, "
-       << c.in_step << " in step, " << c.failed << " failed";
-  if (c.skipped > 0) line << ", " << c.skipped << " skipped";
-  if (c.kept > 0) line << ", " << c.kept << " kept";
-  line << (report.interrupted ? " (interrupted)" : "");
-  return line.str();
-}
-
-ordered_json report_json(const fleet::Report& report) {
-  auto results = ordered_json::array();
-  for (const auto& r : report.results) {
-    results.push_back({{"action", fleet::to_string(r.action)},
-                       {"meter_id", meter_id_json(r.meter_id)},
-                       {"machine_id", optional_text(r.machine_id)},
-                       {"region", r.region},
-                       {"outcome", fleet::to_string(r.outcome)},
-                       {"error", r.error.empty() ? ordered_json(nullptr) : ordered_json(r.error)}});
-  }
-  const fleet::ApplyCounts c = report.counts();
-  // "ok" (changed and in step together) stays for scripts written before the split.
-  const ordered_json summary{{"changed", c.changed}, {"in_step", c.in_step},
-                             {"failed", c.failed},   {"skipped", c.skipped},
-                             {"kept", c.kept},       {"ok", c.changed + c.in_step}};
-  return {{"results", std::move(results)}, {"summary", summary}};
-}
 
 // SIGINT and SIGTERM while apply runs: the first starts nothing new, the second also cancels
 // the waits in flight. The first signal decides the exit status.
@@ -304,27 +123,34 @@ std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(co
   return [&io, json](const fleet::Result& r, const fleet::Progress& p) {
     if (io.err_is_terminal) io.err << '\r' << std::string(72, ' ') << '\r' << std::flush;
     // Meters already in step did nothing; the summary counts them.
-    const bool quiet = r.action == fleet::ActionKind::kOk && r.outcome == fleet::Outcome::kOk;
-    if (!json && !quiet) {
-      io.out << result_line(r) << '\n' << std::flush;
+    if (!json && fleet::class_of(r) != fleet::ResultClass::kInStep) {
+      io.out << fleet::result_line(r) << '\n' << std::flush;
       if (!io.out) stop_for_output();
     }
     if (!io.err_is_terminal) return;
-    using std::chrono::duration;
-    const double elapsed = duration<double>(p.elapsed).count();
-    const double eta =
-        p.done == 0 ? 0.0
-                    : elapsed / static_cast<double>(p.done) * static_cast<double>(p.total - p.done);
-    io.err << p.done << '/' << p.total << " done, " << p.failed << " failed, " << std::fixed
-           << std::setprecision(1) << elapsed << " s elapsed, ETA " << eta << " s"
-           << (p.done == p.total ? "\n" : "") << std::flush;
+    io.err << fleet::progress_line(p) << (p.done == p.total ? "\n" : "") << std::flush;
   };
+}
+
+// Written however the command ends; a file that cannot be written after a failure is said
+// beside the failure.
+fleet::metrics::MetricsFile metrics_file(const std::optional<std::string>& path,
+                                         const char* command, const Io& io) {
+  return {path, command, io.clock, [&io](const std::string& message) {
+            io.err << "quelmar: " << util::escape_for_terminal(message) << '\n';
+          }};
 }
 
 void add_inventory_option(CLI::App& cmd, std::string& path) {
   cmd.add_option("--inventory", path,
                  "CSV of meters: meter_id, serial, ip_address[, port, cert_auth]; - reads "
                  "standard input");
+}
+
+void add_prometheus_option(CLI::App& cmd, std::optional<std::string>& path) {
+  cmd.add_option("--prometheus", path,
+                 "Also write what is left to do as Prometheus metrics to this file (atomically, "
+                 "mode 0644), also when the command fails");
 }
 
 // What `step` returns; a failed listing on the way is a CommandError naming the app.
@@ -355,10 +181,13 @@ std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const
   return listing_app(adapter, [&] { return fleet::plan(adapter, meters, options); });
 }
 
-void add_prometheus_option(CLI::App& cmd, std::optional<std::string>& path) {
-  cmd.add_option("--prometheus", path,
-                 "Also write what is left to do as Prometheus metrics to this file (atomically, "
-                 "mode 0644), also when the command fails");
+// The library says whether the plan can create; the command line says which flags it lacks.
+void require_creates_ready(const fleet::Plan& plan, const char* message) {
+  try {
+    fleet::check_creates_ready(plan);
+  } catch (const fleet::CreateNotReady&) {
+    throw CommandError(message);
+  }
 }
 
 // A saved plan; a file that is refused is one line naming it, before any request.
@@ -377,78 +206,180 @@ fleet::Plan load_plan(const std::string& path, const std::optional<std::string>&
 void check_not_stale(vostrel::FlyAdapter& adapter, const fleet::Plan& plan, const Io& io) {
   const auto stale = listing_app(adapter, [&] { return fleet::stale_machines(adapter, plan); });
   if (stale.empty()) return;
-  for (const auto& m : stale) {
-    io.err << "quelmar: machine " << escape_for_terminal(m.machine_id) << " of meter "
-           << (m.meter_id.empty() ? std::string("-") : escape_for_terminal(m.meter_id)) << ": "
-           << escape_for_terminal(util::truncated(m.what, kMaxShownChange)) << '\n';
+  for (const auto& m : stale) io.err << "quelmar: " << fleet::stale_line(m) << '\n';
+  throw CommandRefused(fleet::stale_summary(stale.size()));
+}
+
+struct PlanArgs {
+  std::string inventory;
+  bool json = false;
+  bool prune = false;
+  std::optional<std::string> cmd;
+  std::optional<std::string> out;
+  std::optional<std::string> prometheus;
+};
+
+void run_plan(const AdapterOptionsFn& adapter_options, const PlanArgs& args, const Io& io,
+              int& status) {
+  auto metrics = metrics_file(args.prometheus, "plan", io);
+  vostrel::FlyAdapter adapter(adapter_options());
+  metrics.app = *adapter.fly_app();
+  const auto plan =
+      plan_of_inventory(adapter, args.inventory, {.prune = args.prune, .cmd = args.cmd}, io);
+  if (!plan) {
+    status = kExitUsage;
+    return;
   }
-  throw CommandRefused("the plan is stale (" + std::to_string(stale.size()) +
-                       (stale.size() == 1 ? " machine" : " machines") +
-                       " changed since it was made); make a new plan");
+  if (args.out) {
+    require_creates_ready(*plan, "a plan file that creates mediators needs --image and --cmd");
+    fleet::write_plan_file(*args.out, *plan);
+  }
+  fleet::write_plan_report(io.out, *plan, format_of(args.json));
+  status = plan->in_step() ? 0 : kExitNotInStep;
+  metrics.plan = &*plan;
+  metrics.finish(true);
 }
 
 void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
-  struct Options {
-    std::string inventory;
-    bool json = false;
-    bool prune = false;
-    std::optional<std::string> cmd;
-    std::optional<std::string> out;
-    std::optional<std::string> prometheus;
-  };
-  auto options = std::make_shared<Options>();
+  auto args = std::make_shared<PlanArgs>();
   auto* cmd = fly.add_subcommand(
       "plan",
       "Compare the app's mediators (every region) with the meter inventory and print what\n"
       "apply would do. Exit 0: every meter in step (kept duplicates and orphans aside);\n"
       "1: something to do; 2: inventory, listing or plan file failed.");
-  add_inventory_option(*cmd, options->inventory);
+  add_inventory_option(*cmd, args->inventory);
   cmd->get_option("--inventory")->required();
-  cmd->add_option("--cmd", options->cmd,
+  cmd->add_option("--cmd", args->cmd,
                   "Command mediators run: compared with theirs (and needed in a plan file that "
                   "creates)");
-  cmd->add_flag("--prune", options->prune, "Plan to destroy duplicate and orphan mediators");
-  cmd->add_option("--out", options->out,
+  cmd->add_flag("--prune", args->prune, "Plan to destroy duplicate and orphan mediators");
+  cmd->add_option("--out", args->out,
                   "Also write the plan to this file (JSON, mode 0600, every named machine's "
                   "config as listed) for apply --plan and show-plan");
-  cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
-  add_prometheus_option(*cmd, options->prometheus);
-  cmd->callback([adapter_options, options, &io, &status] {
-    FleetMetricsFile metrics(options->prometheus, "plan", io);
-    vostrel::FlyAdapter adapter(adapter_options());
-    metrics.app = *adapter.fly_app();
-    const auto plan = plan_of_inventory(adapter, options->inventory,
-                                        {.prune = options->prune, .cmd = options->cmd}, io);
-    if (!plan) {
-      status = kExitUsage;
-      return;
+  cmd->add_flag("--json", args->json, "Print one JSON object {app, actions, summary}");
+  add_prometheus_option(*cmd, args->prometheus);
+  cmd->callback(
+      [adapter_options, args, &io, &status] { run_plan(adapter_options, *args, io, status); });
+}
+
+struct ApplyArgs {
+  std::string inventory;
+  std::string plan_file;
+  bool prune = false;
+  bool yes = false;
+  int parallel = 4;
+  std::size_t max_destroy = 10;
+  bool json = false;
+  std::optional<std::string> cmd;
+  std::optional<std::string> prometheus;
+};
+
+void check_apply_args(const CLI::App& cmd, const ApplyArgs& args) {
+  if (args.inventory.empty() == args.plan_file.empty()) {
+    throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
+  }
+  for (const char* decided : {"--image", "--region"}) {
+    if (!args.plan_file.empty() && cmd.get_parent()->get_option(decided)->count() > 0) {
+      throw CommandError(std::string(decided) + " cannot be given with --plan: the plan decides");
     }
-    if (options->out) {
-      if (plan->summary().create > 0 && (adapter.image().empty() || !options->cmd)) {
-        throw CommandError("a plan file that creates mediators needs --image and --cmd");
-      }
-      fleet::write_plan_file(*options->out, *plan);
-    }
-    write_plan(io.out, *plan, options->json);
-    status = plan->in_step() ? 0 : kExitNotInStep;
-    metrics.plan = &*plan;
-    metrics.finish(true);
+  }
+}
+
+// The saved plan, or one made from the inventory; absent after the inventory's problems were
+// printed.
+std::optional<fleet::Plan> plan_to_apply(vostrel::FlyAdapter& adapter, const ApplyArgs& args,
+                                         const Io& io) {
+  if (!args.plan_file.empty()) return load_plan(args.plan_file, *adapter.fly_app());
+  auto plan =
+      plan_of_inventory(adapter, args.inventory, {.prune = args.prune, .cmd = args.cmd}, io);
+  if (plan) require_creates_ready(*plan, "creating mediators needs --image and --cmd");
+  return plan;
+}
+
+void check_max_destroy(const fleet::Plan& plan, std::size_t max_destroy) {
+  try {
+    fleet::check_destroy_limit(plan, max_destroy);
+  } catch (const fleet::DestroyLimitExceeded& e) {
+    throw CommandError("the plan destroys " + std::to_string(e.count()) +
+                       " machines, more than --max-destroy " + std::to_string(e.limit()) +
+                       " allows");
+  }
+}
+
+// Shows the plan and, unless told yes or there is nothing to do, asks. The exit status to end
+// with when apply must not go on. Nothing is sent that was not shown: a plan that cannot be
+// written stops here.
+std::optional<int> not_confirmed(const fleet::Plan& plan, const ApplyArgs& args, const Io& io) {
+  std::ostream& dialogue = args.json ? io.err : io.out;
+  fleet::write_plan_report(dialogue, plan, fleet::ReportFormat::kText);
+  const bool ask = !plan.in_step() && !args.yes;
+  if (ask) dialogue << "Apply these changes (y/n): ";
+  if (!dialogue.flush()) return kExitUsage;
+  if (!ask) return std::nullopt;
+  std::string answer;
+  if (!std::getline(io.in, answer)) {
+    throw CommandError("no answer to the confirmation prompt (end of input)");
+  }
+  dialogue << '\n';  // a piped answer leaves the prompt's line open
+  if (answer != "y") {
+    dialogue << "aborting ...\n";
+    return kExitNotInStep;
+  }
+  if (!dialogue.flush()) return kExitUsage;
+  return std::nullopt;
+}
+
+fleet::Report carry_out(vostrel::FlyAdapter& adapter, const fleet::Plan& plan,
+                        const ApplyArgs& args, const Io& io) {
+  StopSignals signals;
+  return listing_app(adapter, [&] {
+    return fleet::apply(adapter, plan,
+                        {.parallel = args.parallel,
+                         .max_destroy = args.max_destroy,
+                         .stop = &stop_level,
+                         .finished = on_finished(io, args.json)});
   });
 }
 
+int apply_status(const fleet::Report& report) {
+  // Stopped by a signal, or by output that could not be written.
+  if (report.interrupted) return first_signal.load() != 0 ? 128 + first_signal.load() : kExitUsage;
+  const fleet::ApplyCounts c = report.counts();
+  return c.failed == 0 && c.skipped == 0 ? 0 : kExitNotInStep;
+}
+
+void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, const ApplyArgs& args,
+               const Io& io, int& status) {
+  auto metrics = metrics_file(args.prometheus, "apply", io);
+  check_apply_args(cmd, args);
+  // Whether or not the plan will need it: the answer must not depend on the listing.
+  if (!args.yes) io.state->claim_stdin(kConfirmationReader);
+  if (args.inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
+  const IgnoredSigpipe no_sigpipe;
+  vostrel::FlyAdapter adapter(adapter_options());
+  metrics.app = *adapter.fly_app();
+  const auto plan = plan_to_apply(adapter, args, io);
+  if (!plan) {
+    status = kExitUsage;
+    return;
+  }
+  metrics.plan = &*plan;
+  // Before the dialogue: a plan apply would refuse is not worth asking about.
+  check_max_destroy(*plan, args.max_destroy);
+  if (!args.plan_file.empty()) check_not_stale(adapter, *plan, io);
+  if (const auto stop = not_confirmed(*plan, args, io)) {
+    status = *stop;
+    return;
+  }
+  const fleet::Report report = carry_out(adapter, *plan, args, io);
+  fleet::write_apply_report(io.out, plan->app, report, format_of(args.json));
+  status = apply_status(report);
+  metrics.report = &report;
+  metrics.finish(status == 0);
+}
+
 void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& io, int& status) {
-  struct Options {
-    std::string inventory;
-    std::string plan_file;
-    bool prune = false;
-    bool yes = false;
-    int parallel = 4;
-    std::size_t max_destroy = 10;
-    bool json = false;
-    std::optional<std::string> cmd;
-    std::optional<std::string> prometheus;
-  };
-  auto options = std::make_shared<Options>();
+  auto args = std::make_shared<ApplyArgs>();
   auto* cmd = fly.add_subcommand(
       "apply",
       "Bring the app's mediators in step with the meter inventory (or carry out a plan file),\n"
@@ -460,140 +391,48 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
       "be written stops it likewise (exit 2), and a plan that cannot be shown is not sent.\n"
       "Exit 0: all done; 1: something failed or was skipped, or the plan file is stale;\n"
       "2: inventory, listing, plan file, output or --max-destroy refused.");
-  add_inventory_option(*cmd, options->inventory);
+  add_inventory_option(*cmd, args->inventory);
   auto* plan_option = cmd->add_option(
-      "--plan", options->plan_file,
+      "--plan", args->plan_file,
       "Carry out this plan file (from plan --out) instead, after one listing finds every "
       "machine it names as it was; not with --image or --region");
   plan_option->excludes(cmd->get_option("--inventory"));
-  cmd->add_option("--cmd", options->cmd, "Command that created mediators run (needed to create)")
+  cmd->add_option("--cmd", args->cmd, "Command that created mediators run (needed to create)")
       ->excludes(plan_option);
-  cmd->add_flag("--prune", options->prune, "Destroy duplicate and orphan mediators")
+  cmd->add_flag("--prune", args->prune, "Destroy duplicate and orphan mediators")
       ->excludes(plan_option);
-  cli_options::add_count_option(*cmd, "--max-destroy", options->max_destroy, {0, kMaxDestroyLimit},
+  cli_options::add_count_option(*cmd, "--max-destroy", args->max_destroy, {0, kMaxDestroyLimit},
                                 "Refuse a plan that destroys more machines than this");
-  cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
-  cli_options::add_count_option(*cmd, "--parallel", options->parallel, {1, kMaxParallel},
+  cmd->add_flag("--yes", args->yes, "Skip the confirmation dialogue");
+  cli_options::add_count_option(*cmd, "--parallel", args->parallel, {1, kMaxParallel},
                                 "Actions in flight at once");
-  cmd->add_flag("--json", options->json,
+  cmd->add_flag("--json", args->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");
-  add_prometheus_option(*cmd, options->prometheus);
-  cmd->callback([cmd, adapter_options, options, &io, &status] {
-    FleetMetricsFile metrics(options->prometheus, "apply", io);
-    if (options->inventory.empty() == options->plan_file.empty()) {
-      throw CommandError("apply needs --inventory FILE or --plan PLANFILE");
-    }
-    const bool saved = !options->plan_file.empty();
-    for (const char* decided : {"--image", "--region"}) {
-      if (saved && cmd->get_parent()->get_option(decided)->count() > 0) {
-        throw CommandError(std::string(decided) + " cannot be given with --plan: the plan decides");
-      }
-    }
-    // Whether or not the plan will need it: the answer must not depend on the listing.
-    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
-    if (options->inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
-    const IgnoredSigpipe no_sigpipe;
-    vostrel::FlyAdapter adapter(adapter_options());
-    metrics.app = *adapter.fly_app();
-    std::optional<fleet::Plan> plan;
-    if (saved) {
-      plan = load_plan(options->plan_file, *adapter.fly_app());
-    } else {
-      plan = plan_of_inventory(adapter, options->inventory,
-                               {.prune = options->prune, .cmd = options->cmd}, io);
-      if (!plan) {
-        status = kExitUsage;
-        return;
-      }
-      if (plan->summary().create > 0 && (adapter.image().empty() || !options->cmd)) {
-        throw CommandError("creating mediators needs --image and --cmd");
-      }
-    }
-    metrics.plan = &*plan;
-    // Before the dialogue: a plan apply would refuse is not worth asking about.
-    try {
-      fleet::check_destroy_limit(*plan, options->max_destroy);
-    } catch (const fleet::DestroyLimitExceeded& e) {
-      throw CommandError("the plan destroys " + std::to_string(e.count()) +
-                         " machines, more than --max-destroy " + std::to_string(e.limit()) +
-                         " allows");
-    }
-    if (saved) check_not_stale(adapter, *plan, io);
-
-    // Nothing is sent that was not shown: a plan that cannot be written stops here.
-    std::ostream& dialogue = options->json ? io.err : io.out;
-    write_plan(dialogue, *plan, false);
-    const bool ask = !plan->in_step() && !options->yes;
-    if (ask) dialogue << "Apply these changes (y/n): ";
-    if (!dialogue.flush()) {
-      status = kExitUsage;
-      return;
-    }
-    if (ask) {
-      std::string answer;
-      if (!std::getline(io.in, answer)) {
-        throw CommandError("no answer to the confirmation prompt (end of input)");
-      }
-      dialogue << '\n';  // a piped answer leaves the prompt's line open
-      if (answer != "y") {
-        dialogue << "aborting ...\n";
-        status = kExitNotInStep;
-        return;
-      }
-      if (!dialogue.flush()) {
-        status = kExitUsage;
-        return;
-      }
-    }
-
-    fleet::Report report;
-    {
-      StopSignals signals;
-      report = listing_app(adapter, [&] {
-        return fleet::apply(adapter, *plan,
-                            {.parallel = options->parallel,
-                             .max_destroy = options->max_destroy,
-                             .stop = &stop_level,
-                             .finished = on_finished(io, options->json)});
-      });
-    }
-    if (options->json) {
-      io.out << dump(report_json(report)) << '\n';
-    } else {
-      io.out << report_summary(plan->app, report) << '\n';
-    }
-    if (report.interrupted) {
-      // Stopped by a signal, or by output that could not be written.
-      status = first_signal.load() != 0 ? 128 + first_signal.load() : kExitUsage;
-    } else {
-      const bool all_done =
-          report.count(fleet::Outcome::kFailed) == 0 && report.count(fleet::Outcome::kSkipped) == 0;
-      status = all_done ? 0 : kExitNotInStep;
-    }
-    metrics.report = &report;
-    metrics.finish(status == 0);
+  add_prometheus_option(*cmd, args->prometheus);
+  cmd->callback([cmd, adapter_options, args, &io, &status] {
+    run_apply(*cmd, adapter_options, *args, io, status);
   });
 }
 
 void add_show_plan(CLI::App& fly, const Io& io, int& status) {
-  struct Options {
+  struct Args {
     std::string plan_file;
     bool json = false;
   };
-  auto options = std::make_shared<Options>();
+  auto args = std::make_shared<Args>();
   auto* cmd = fly.add_subcommand(
       "show-plan",
       "Print a plan file as plan prints it, offline (no token, no request). Exit 0: nothing\n"
       "to do; 1: something to do; 2: the file is refused.");
-  cmd->add_option("PLANFILE", options->plan_file, "Plan file (from plan --out)")->required();
-  cmd->add_flag("--json", options->json, "Print one JSON object {app, actions, summary}");
-  cmd->callback([&fly, options, &io, &status] {
+  cmd->add_option("PLANFILE", args->plan_file, "Plan file (from plan --out)")->required();
+  cmd->add_flag("--json", args->json, "Print one JSON object {app, actions, summary}");
+  cmd->callback([&fly, args, &io, &status] {
     std::optional<std::string> app;
     if (const auto* given = fly.get_option("--app"); given->count() > 0) {
       app = given->as<std::string>();
     }
-    const fleet::Plan plan = load_plan(options->plan_file, app);
-    write_plan(io.out, plan, options->json);
+    const fleet::Plan plan = load_plan(args->plan_file, app);
+    fleet::write_plan_report(io.out, plan, format_of(args->json));
     status = plan.in_step() ? 0 : kExitNotInStep;
   });
 }
@@ -613,18 +452,7 @@ void add_addresses(CLI::App& fly, const AdapterOptionsFn& adapter_options, const
     if (found.empty()) {
       throw CommandRefused("no mediator serves a meter in " + *adapter.fly_app());
     }
-    if (*json) {
-      auto array = ordered_json::array();
-      for (const auto& m : found) {
-        array.push_back(
-            {{"meter_id", m.meter_id}, {"machine_id", m.machine_id}, {"address", m.address}});
-      }
-      io.out << dump(array) << '\n';
-    } else {
-      for (const auto& m : found) {
-        io.out << escape_for_terminal(m.meter_id) << ' ' << escape_for_terminal(m.address) << '\n';
-      }
-    }
+    fleet::write_addresses(io.out, found, format_of(*json));
     status = 0;
   });
 }

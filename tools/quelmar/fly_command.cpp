@@ -1,21 +1,17 @@
 // quelmar fly [adapter options] list|create|start|stop|destroy|address ...
 
-#include <iomanip>
 #include <memory>
 #include <ostream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "commands.hpp"
 #include "count_option.hpp"
 #include "fleet_command.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/machine_list_report.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/ip_address.hpp"
-#include "quelmar/util/json_text.hpp"
-#include "quelmar/util/lower.hpp"
 #include "run_state.hpp"
 #include "token_source.hpp"
 
@@ -105,26 +101,6 @@ vostrel::FlyAdapter make_adapter(AdapterOptions& options, const Io& io) {
   return vostrel::FlyAdapter(adapter_options(options, io));
 }
 
-// A state as the command line writes it: "removing", "unknown".
-std::string status_text(container::ContainerState state) {
-  return util::lower(container::to_string(state));
-}
-
-// What --state accepts: every state but UNKNOWN, which no filter can select.
-std::vector<std::string> state_choices() {
-  std::vector<std::string> choices;
-  for (const auto& [state, name] : container::kContainerStateNames) {
-    if (state != container::ContainerState::UNKNOWN) choices.push_back(util::lower(name));
-  }
-  return choices;
-}
-
-// A state outside the known ones shows as the platform reports it.
-std::string state_text(const container::Container& m) {
-  return m.status == container::ContainerState::UNKNOWN ? escape_for_terminal(m.platform_state)
-                                                        : status_text(m.status);
-}
-
 // Exit 0 when the platform did it; a refusal is exit 1, no usable answer exit 2.
 void settle(const corvane::api::Answer& answer, const std::string& verb, const std::string& id,
             const std::string& app) {
@@ -142,38 +118,6 @@ std::string check_ip_address(const std::string& text) {
   return util::is_ip_address(text) ? std::string() : "not an IPv4 or IPv6 address: " + text;
 }
 
-void write_list(std::ostream& out, const std::vector<fleet::ListedMachine>& listed, bool json) {
-  if (json) {
-    // One element at a time: a large fleet is never held twice. ASCII-only: no control or
-    // bidirectional character of a platform text reaches the terminal raw.
-    out << '[';
-    const char* separator = "";
-    for (const auto& [m, region] : listed) {
-      const nlohmann::ordered_json element{{"id", m.id},
-                                           {"name", m.name},
-                                           {"region", region},
-                                           {"image", m.image},
-                                           {"port", m.port},
-                                           {"status", status_text(m.status)},
-                                           {"metadata", m.metadata}};
-      out << separator << util::dump_json(element, util::JsonCharset::kAscii);
-      separator = ",";
-    }
-    out << "]\n";
-    return;
-  }
-  out << std::left << std::setw(16) << "ID" << std::setw(24) << "NAME" << std::setw(10) << "STATE"
-      << std::setw(8) << "REGION" << std::setw(7) << "PORT"
-      << "METADATA\n";
-  for (const auto& [m, region] : listed) {
-    out << std::setw(16) << escape_for_terminal(m.id) << std::setw(24)
-        << escape_for_terminal(m.name) << std::setw(10) << state_text(m) << std::setw(8)
-        << escape_for_terminal(region) << std::setw(7) << m.port
-        << util::dump_json(m.metadata, util::JsonCharset::kAscii) << '\n';
-  }
-  out << listed.size() << (listed.size() == 1 ? " machine\n" : " machines\n");
-}
-
 void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
               int& status) {
   struct Options {
@@ -186,7 +130,7 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
       "list", "List the application's mediator machines in every region (--region: in that one)");
   cmd->add_option("--meter-id", options->meter_id, "Only the machine(s) of this meter");
   cmd->add_option("--state", options->state, "Only machines in this state")
-      ->check(CLI::IsMember(state_choices()));
+      ->check(CLI::IsMember(fleet::filterable_states()));
   cmd->add_flag("--json", options->json,
                 "Print one JSON array of {id, name, region, image, port, status, metadata}");
   cmd->callback([adapter, options, &io, &status] {
@@ -200,7 +144,8 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
-    write_list(io.out, listed, options->json);
+    fleet::write_machine_list(
+        io.out, listed, options->json ? fleet::ReportFormat::kJson : fleet::ReportFormat::kText);
     status = 0;
   });
 }

@@ -6,6 +6,7 @@
 
 #include "gate.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/create_check.hpp"
 #include "quelmar/util/truncate.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -294,11 +295,7 @@ Report apply(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options)
     throw std::invalid_argument("the plan is for app " + plan.app + ", not the adapter's app " +
                                 adapter.fly_app().value_or("(none)"));
   }
-  for (const Action& action : plan.actions) {
-    if (action.kind == ActionKind::kCreate && !action.body.is_object()) {
-      throw std::invalid_argument("creating mediators needs an image and the command they run");
-    }
-  }
+  check_creates_ready(plan);
   if (options.max_destroy) check_destroy_limit(plan, *options.max_destroy);
   return Run(adapter, plan, options).run();
 }
