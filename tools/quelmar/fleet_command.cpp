@@ -2,8 +2,6 @@
 
 #include "fleet_command.hpp"
 
-#include <atomic>
-#include <csignal>
 #include <memory>
 #include <string>
 
@@ -12,6 +10,7 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/orchestrate/fleet/address_report.hpp"
 #include "quelmar/orchestrate/fleet/apply_report.hpp"
+#include "quelmar/orchestrate/fleet/apply_signals.hpp"
 #include "quelmar/orchestrate/fleet/create_check.hpp"
 #include "quelmar/orchestrate/fleet/inventory_report.hpp"
 #include "quelmar/orchestrate/fleet/metrics_file.hpp"
@@ -56,67 +55,6 @@ std::optional<fleet::Inventory> load_inventory(const std::string& path, const Io
 
 namespace {
 
-// SIGINT and SIGTERM while apply runs: the first starts nothing new, the second also cancels
-// the waits in flight. The first signal decides the exit status.
-std::atomic<int> stop_level{0};
-std::atomic<int> first_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-extern "C" void on_stop_signal(int signal) {
-  int none = 0;
-  first_signal.compare_exchange_strong(none, signal);
-  if (stop_level.load() < 2) stop_level.fetch_add(1);
-}
-
-class StopSignals {
- public:
-  StopSignals() {
-    stop_level.store(0);
-    first_signal.store(0);
-    struct sigaction action {};
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &previous_int_);
-    sigaction(SIGTERM, &action, &previous_term_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &previous_int_, nullptr);
-    sigaction(SIGTERM, &previous_term_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction previous_int_ {};
-  struct sigaction previous_term_ {};
-};
-
-// While apply runs, a reader that went away is a failed write, not the end of the process:
-// the actions in flight still finish.
-class IgnoredSigpipe {
- public:
-  IgnoredSigpipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &previous_);
-  }
-  ~IgnoredSigpipe() { sigaction(SIGPIPE, &previous_, nullptr); }
-  IgnoredSigpipe(const IgnoredSigpipe&) = delete;
-  IgnoredSigpipe& operator=(const IgnoredSigpipe&) = delete;
-
- private:
-  struct sigaction previous_ {};
-};
-
-// Output that cannot be written stops apply as the first Ctrl-C does: what is not reported
-// is not started.
-void stop_for_output() {
-  int running = 0;
-  stop_level.compare_exchange_strong(running, 1);
-}
-
 // Each finished action's line as it finishes (text mode), and progress on a terminal.
 std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(const Io& io,
                                                                               bool json) {
@@ -125,7 +63,8 @@ std::function<void(const fleet::Result&, const fleet::Progress&)> on_finished(co
     // Meters already in step did nothing; the summary counts them.
     if (!json && fleet::class_of(r) != fleet::ResultClass::kInStep) {
       io.out << fleet::result_line(r) << '\n' << std::flush;
-      if (!io.out) stop_for_output();
+      // What is not reported is not started.
+      if (!io.out) fleet::StopSignals::stop_without_signal();
     }
     if (!io.err_is_terminal) return;
     io.err << fleet::progress_line(p) << (p.done == p.total ? "\n" : "") << std::flush;
@@ -331,19 +270,20 @@ std::optional<int> not_confirmed(const fleet::Plan& plan, const ApplyArgs& args,
 
 fleet::Report carry_out(vostrel::FlyAdapter& adapter, const fleet::Plan& plan,
                         const ApplyArgs& args, const Io& io) {
-  StopSignals signals;
+  fleet::StopSignals signals;
   return listing_app(adapter, [&] {
     return fleet::apply(adapter, plan,
                         {.parallel = args.parallel,
                          .max_destroy = args.max_destroy,
-                         .stop = &stop_level,
+                         .stop = fleet::StopSignals::level(),
                          .finished = on_finished(io, args.json)});
   });
 }
 
 int apply_status(const fleet::Report& report) {
   // Stopped by a signal, or by output that could not be written.
-  if (report.interrupted) return first_signal.load() != 0 ? 128 + first_signal.load() : kExitUsage;
+  const int by_signal = fleet::StopSignals::first_signal();
+  if (report.interrupted) return by_signal != 0 ? 128 + by_signal : kExitUsage;
   const fleet::ApplyCounts c = report.counts();
   return c.failed == 0 && c.skipped == 0 ? 0 : kExitNotInStep;
 }
@@ -355,7 +295,7 @@ void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, con
   // Whether or not the plan will need it: the answer must not depend on the listing.
   if (!args.yes) io.state->claim_stdin(kConfirmationReader);
   if (args.inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
-  const IgnoredSigpipe no_sigpipe;
+  const fleet::IgnoredSigpipe no_sigpipe;
   vostrel::FlyAdapter adapter(adapter_options());
   metrics.app = *adapter.fly_app();
   const auto plan = plan_to_apply(adapter, args, io);
