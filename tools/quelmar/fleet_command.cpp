@@ -32,10 +32,6 @@ constexpr int kMaxParallel = 64;
 constexpr std::size_t kMaxDestroyLimit = 1'000'000;
 constexpr const char* kStdinName = "(standard input)";
 
-fleet::ReportFormat format_of(bool json) {
-  return json ? fleet::ReportFormat::kJson : fleet::ReportFormat::kText;
-}
-
 }  // namespace
 
 // "-" reads standard input.

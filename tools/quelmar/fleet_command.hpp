@@ -10,6 +10,7 @@
 #include "io.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::cli {
 
@@ -21,6 +22,11 @@ using AdapterOptionsFn = std::function<orchestrate::adapter::vostrel::FlyAdapter
 std::optional<orchestrate::fleet::Inventory> load_inventory(
     const std::string& path, const Io& io,
     orchestrate::fleet::InventoryUse use = orchestrate::fleet::InventoryUse::kFleet);
+
+// --json or not.
+inline orchestrate::fleet::ReportFormat format_of(bool json) {
+  return json ? orchestrate::fleet::ReportFormat::kJson : orchestrate::fleet::ReportFormat::kText;
+}
 
 void add_fleet_commands(CLI::App& fly, AdapterOptionsFn adapter_options, const Io& io, int& status);
 

@@ -144,8 +144,7 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
-    fleet::write_machine_list(
-        io.out, listed, options->json ? fleet::ReportFormat::kJson : fleet::ReportFormat::kText);
+    fleet::write_machine_list(io.out, listed, format_of(options->json));
     status = 0;
   });
 }
