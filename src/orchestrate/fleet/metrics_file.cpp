@@ -12,7 +12,7 @@ MetricsFile::MetricsFile(std::optional<std::string> path, std::string command, N
                          Complaint complain)
     : path_(std::move(path)),
       command_(std::move(command)),
-      now_(std::move(now)),
+      now_(now ? std::move(now) : Now(std::chrono::system_clock::now)),
       complain_(std::move(complain)),
       started_(now_()) {}
 

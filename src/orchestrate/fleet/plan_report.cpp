@@ -43,7 +43,7 @@ std::string update_text(const Action& action) {
   return text + ")";
 }
 
-std::string extra_text(const Action& action) {
+std::string destroy_text(const Action& action) {
   const auto& m = *action.machine;
   if (!action.prune) return " (kept: no --prune)";
   std::string text =
@@ -111,7 +111,7 @@ std::string plan_line(const Plan& plan, const Action& action) {
       return head + " (" + escape_for_terminal(m->state) + ")";
     case ActionKind::kDuplicate:
     case ActionKind::kOrphan:
-      return head + extra_text(action);
+      return head + destroy_text(action);
     case ActionKind::kOk:
       break;
   }

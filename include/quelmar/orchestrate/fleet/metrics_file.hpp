@@ -23,6 +23,7 @@ class MetricsFileError : public std::runtime_error {
 // Without a path nothing is written.
 class MetricsFile {
  public:
+  // The wall clock; empty: the real one.
   using Now = std::function<std::chrono::system_clock::time_point()>;
   // Told why the file of a failed run could not be written: the destructor cannot throw.
   using Complaint = std::function<void(const std::string& message)>;
