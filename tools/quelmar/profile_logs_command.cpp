@@ -4,9 +4,6 @@
 // The scans, their reports and their metrics are the profile-log library's; here are the
 // options, the choice of report and the exit statuses.
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -14,7 +11,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -24,9 +20,9 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/profile_logs/compare_report.hpp"
 #include "quelmar/profile_logs/date_range.hpp"
-#include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/metrics_file.hpp"
+#include "quelmar/profile_logs/missing_scan.hpp"
 #include "quelmar/profile_logs/repair.hpp"
 #include "quelmar/profile_logs/repair_console.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
@@ -43,7 +39,6 @@ namespace metrics = profile_logs::metrics;
 namespace repair = profile_logs::repair;
 namespace replicas = profile_logs::replicas;
 namespace report = profile_logs::report;
-using dunmere::Date;
 using dunmere::DateRange;
 
 constexpr int kExitComplete = 0;
@@ -124,68 +119,31 @@ struct MissingOptions : ScanOptions {
   bool folder = false;
 };
 
-// The folder check counts a folder that does not exist as missing every day, so a
-// path whose existence cannot even be tested must not reach it.
-void require_existence_known(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return;
-  const int error = errno;
-  if (error == ENOENT || error == ENOTDIR) return;
-  throw CommandError("cannot check " + path + ": " + std::generic_category().message(error));
-}
-
-int run_folder(const MissingOptions& options, DateRange range, const Io& io,
-               metrics::MissingFilesMetrics* metrics) {
-  require_existence_known(options.path);
-  std::vector<Date> missing;
-  try {
-    missing = dunmere::check_missing_files_for_folder(options.path, range.from, range.to);
-  } catch (const std::filesystem::filesystem_error& e) {
-    throw CommandError("cannot list " + options.path + ": " + e.code().message());
+int exit_status(report::MissingOutcome outcome) {
+  switch (outcome) {
+    case report::MissingOutcome::kComplete:
+      return kExitComplete;
+    case report::MissingOutcome::kGaps:
+      return kExitGaps;
+    case report::MissingOutcome::kOutputFailed:
+      break;
   }
-  if (metrics != nullptr && !missing.empty()) metrics->add_directory(".", missing.size());
-  if (options.json) {
-    report::BlockWriter out(io.out);
-    report::write_json_dates(out, missing);
-    out << "\n";
-    if (!out.flush()) return kExitUsage;
-  } else {
-    report::MissingReport report(io.out, io.err, false, range.from, range.to);
-    if (!missing.empty() && !report.add_directory(options.path, missing)) return kExitUsage;
-    if (!report.finish()) return kExitUsage;
-  }
-  return missing.empty() ? kExitComplete : kExitGaps;
-}
-
-// Writes each directory as the walk finds it; nothing is collected, and the walk
-// ends as soon as the output cannot be written.
-int run_tree(const MissingOptions& options, DateRange range, const Io& io,
-             metrics::MissingFilesMetrics* metrics, const dunmere::ExpectedDirectories* expected) {
-  report::MissingReport report(io.out, io.err, options.json, range.from, range.to);
-  const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
-    if (metrics != nullptr) metrics->add_directory(dir, missing.size());
-    return report.add_directory(dir, missing);
-  };
-  const auto on_unreadable = [&](std::string_view dir, std::error_code reason) {
-    if (metrics != nullptr) metrics->add_unreadable(dir);
-    return report.add_unreadable(dir, reason);
-  };
-  const std::error_code error =
-      dunmere::visit_missing_files(options.path, range.from, range.to, on_missing,
-                                   {.expected = expected, .unreadable = on_unreadable});
-  if (error) throw CommandError("cannot scan " + options.path + ": " + error.message());
-  if (!report.finish()) return kExitUsage;  // never a summary after a failed write
-  return report.directories() == 0 && report.unreadable() == 0 ? kExitComplete : kExitGaps;
+  return kExitUsage;
 }
 
 int run_missing(const MissingOptions& options, const Io& io) {
   return run_with_metrics<metrics::MissingFilesMetrics>(
       options, options.path, io, [&](metrics::MissingFilesMetrics* collected) {
-        const DateRange range = resolve_range(options, io);
-        if (options.folder) return run_folder(options, range, io, collected);
-        const Expectations expectations = read_expectations(options, io);
+        report::MissingScan scan{.path = options.path,
+                                 .range = resolve_range(options, io),
+                                 .folder = options.folder,
+                                 .json = options.json,
+                                 .metrics = collected};
+        Expectations expectations;
+        if (!options.folder) expectations = read_expectations(options, io);
         if (!expectations.usable) return kExitUsage;
-        return run_tree(options, range, io, collected, expectations.get());
+        scan.expected = expectations.get();
+        return exit_status(report::report_missing(scan, io.out, io.err));
       });
 }
 
