@@ -54,11 +54,12 @@ bool CompareReport::add(const replicas::DirectoryComparison& d) {
   for (const auto& lack : d.lacking) lacking_days_ += lack.days.size();
   lost_days_ += d.lost.size();
   if (!d.unreadable.empty()) ++unreadable_;
-  return out_.flush();
+  failed_ = failed_ || !out_.flush();
+  return !failed_;
 }
 
 bool CompareReport::finish() {
-  if (!out_.flush()) return false;
+  if (failed_ || !out_.flush()) return false;
   if (format_ == CompareFormat::kJson) {
     out_ << "],\"summary\":{\"directories\":" << directories_
          << ",\"lacking_days\":" << lacking_days_ << ",\"lost_days\":" << lost_days_ << "}}\n";

@@ -52,6 +52,7 @@ class CompareReport {
   dunmere::DateRange range_;
   std::vector<std::string> roots_;  // escaped for text, absolute for the copy list
   std::size_t replica_count_;
+  bool failed_ = false;  // a write failed: nothing more is said
   std::uint64_t directories_ = 0;
   std::uint64_t lacking_days_ = 0;
   std::uint64_t lost_days_ = 0;
