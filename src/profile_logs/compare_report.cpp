@@ -129,4 +129,22 @@ void CompareReport::write_summary() {
   out_ << " across " << std::uint64_t{replica_count_} << " replicas\n";
 }
 
+ScanOutcome report_comparison(const std::vector<std::string>& roots, const ComparisonScan& scan,
+                              std::ostream& out) {
+  CompareReport report(out, roots, scan.format, {scan.compare.start_date, scan.compare.end_date});
+  replicas::CompareOptions compare = scan.compare;
+  compare.sources = compare.sources || scan.format == CompareFormat::kCopyList;
+  const std::vector<std::filesystem::path> paths(roots.begin(), roots.end());
+  const auto error =
+      replicas::compare_replicas(paths, compare, [&](const replicas::DirectoryComparison& d) {
+        if (scan.metrics != nullptr) scan.metrics->add_directory(d);
+        return report.add(d);
+      });
+  if (error) {
+    throw ScanFailed("cannot scan " + roots[error->replica] + ": " + error->error.message());
+  }
+  if (!report.finish()) return ScanOutcome::kOutputFailed;
+  return report.directories() == 0 ? ScanOutcome::kComplete : ScanOutcome::kGaps;
+}
+
 }  // namespace quelmar::profile_logs::report

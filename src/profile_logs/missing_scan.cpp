@@ -24,7 +24,7 @@ void require_existence_known(const std::string& path) {
   throw ScanFailed("cannot check " + path + ": " + std::generic_category().message(error));
 }
 
-MissingOutcome report_folder(const MissingScan& scan, std::ostream& out, std::ostream& err) {
+ScanOutcome report_folder(const MissingScan& scan, std::ostream& out, std::ostream& err) {
   require_existence_known(scan.path);
   std::vector<Date> missing;
   try {
@@ -37,20 +37,20 @@ MissingOutcome report_folder(const MissingScan& scan, std::ostream& out, std::os
     BlockWriter writer(out);
     write_json_dates(writer, missing);
     writer << "\n";
-    if (!writer.flush()) return MissingOutcome::kOutputFailed;
+    if (!writer.flush()) return ScanOutcome::kOutputFailed;
   } else {
     MissingReport report(out, err, false, scan.range.from, scan.range.to);
     if (!missing.empty() && !report.add_directory(scan.path, missing)) {
-      return MissingOutcome::kOutputFailed;
+      return ScanOutcome::kOutputFailed;
     }
-    if (!report.finish()) return MissingOutcome::kOutputFailed;
+    if (!report.finish()) return ScanOutcome::kOutputFailed;
   }
-  return missing.empty() ? MissingOutcome::kComplete : MissingOutcome::kGaps;
+  return missing.empty() ? ScanOutcome::kComplete : ScanOutcome::kGaps;
 }
 
 // Each directory is written as the walk finds it; nothing is collected, and the walk ends as
 // soon as the output cannot be written.
-MissingOutcome report_tree(const MissingScan& scan, std::ostream& out, std::ostream& err) {
+ScanOutcome report_tree(const MissingScan& scan, std::ostream& out, std::ostream& err) {
   MissingReport report(out, err, scan.json, scan.range.from, scan.range.to);
   const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
     if (scan.metrics != nullptr) scan.metrics->add_directory(dir, missing.size());
@@ -64,14 +64,14 @@ MissingOutcome report_tree(const MissingScan& scan, std::ostream& out, std::ostr
       dunmere::visit_missing_files(scan.path, scan.range.from, scan.range.to, on_missing,
                                    {.expected = scan.expected, .unreadable = on_unreadable});
   if (error) throw ScanFailed("cannot scan " + scan.path + ": " + error.message());
-  if (!report.finish()) return MissingOutcome::kOutputFailed;  // never a summary after it
+  if (!report.finish()) return ScanOutcome::kOutputFailed;  // never a summary after it
   const bool complete = report.directories() == 0 && report.unreadable() == 0;
-  return complete ? MissingOutcome::kComplete : MissingOutcome::kGaps;
+  return complete ? ScanOutcome::kComplete : ScanOutcome::kGaps;
 }
 
 }  // namespace
 
-MissingOutcome report_missing(const MissingScan& scan, std::ostream& out, std::ostream& err) {
+ScanOutcome report_missing(const MissingScan& scan, std::ostream& out, std::ostream& err) {
   return scan.folder ? report_folder(scan, out, err) : report_tree(scan, out, err);
 }
 

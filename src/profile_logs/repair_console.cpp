@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "profile_logs/replica_paths.hpp"
 #include "quelmar/util/escape.hpp"
@@ -97,6 +99,56 @@ void write_repair_summary(report::BlockWriter& out, const RepairSummary& summary
   out << "repaired " << summary.files << " files (" << summary.bytes << " bytes) in "
       << summary.directories << " directories; " << summary.not_copied << " could not be copied; "
       << summary.lost_days << " days lost\n";
+}
+
+namespace {
+
+report::ScanFailed cannot_scan(const std::string& shown_root, std::error_code error) {
+  return report::ScanFailed("cannot scan " + shown_root + ": " + error.message());
+}
+
+void compare_after(const std::vector<std::filesystem::path>& paths,
+                   const std::vector<std::string>& roots, const replicas::CompareOptions& compare,
+                   metrics::ComparisonMetrics& metrics) {
+  const auto error =
+      replicas::compare_replicas(paths, compare, [&](const replicas::DirectoryComparison& d) {
+        metrics.add_directory(d);
+        return true;
+      });
+  if (error) throw cannot_scan(util::escape_for_terminal(roots[error->replica]), error->error);
+}
+
+}  // namespace
+
+report::ScanOutcome repair_on_console(const std::vector<std::string>& roots,
+                                      const ConsoleRepair& run, std::ostream& out,
+                                      std::ostream& err) {
+  using report::ScanOutcome;
+  const std::vector<std::filesystem::path> paths(roots.begin(), roots.end());
+  report::BlockWriter writer(out);
+  ConsoleRepairReport console(roots, writer, err, run.err_is_terminal);
+  RepairSummary summary;
+  const auto error = repair_replicas(paths, run.options, console, summary);
+  console.finish(summary.files, summary.bytes);
+  if (error) {
+    const std::string root = util::escape_for_terminal(roots[error->replica]);
+    if (error->error == std::errc::resource_unavailable_try_again) {
+      throw report::ScanFailed("another repair is working on " + root);
+    }
+    throw cannot_scan(root, error->error);
+  }
+  if (!writer.flush()) return ScanOutcome::kOutputFailed;
+  if (run.metrics_after != nullptr) {
+    compare_after(paths, roots, run.options.compare, *run.metrics_after);
+  }
+  if (run.options.dry_run) {
+    const bool clean =
+        summary.lacking_days == 0 && summary.lost_days == 0 && summary.unreadable_directories == 0;
+    return clean ? ScanOutcome::kComplete : ScanOutcome::kGaps;
+  }
+  write_repair_summary(writer, summary);
+  if (!writer.flush()) return ScanOutcome::kOutputFailed;
+  return summary.complete() ? ScanOutcome::kComplete : ScanOutcome::kGaps;
 }
 
 }  // namespace quelmar::profile_logs::repair

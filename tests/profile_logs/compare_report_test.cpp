@@ -1,5 +1,7 @@
 #include "quelmar/profile_logs/compare_report.hpp"
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -8,10 +10,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/temp_dir.hpp"
+
 namespace {
 
 namespace report = quelmar::profile_logs::report;
 namespace replicas = quelmar::profile_logs::replicas;
+namespace metrics = quelmar::profile_logs::metrics;
+namespace fs = std::filesystem;
 using quelmar::profile_logs::dunmere::Date;
 using quelmar::profile_logs::dunmere::DateRange;
 using quelmar::profile_logs::dunmere::DaySet;
@@ -112,6 +118,60 @@ TEST(CompareReport, NothingReachesTheStreamBeforeTheFirstDirectoryNorAfterAFaile
   out.clear();
   EXPECT_FALSE(r.finish());
   EXPECT_EQ(out.str(), "");  // no summary that would read as a complete answer
+}
+
+// ---------------------------------------------------------------- over real trees
+
+class ComparisonOfTrees : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(root_ / "r0/m");
+    fs::create_directories(root_ / "r1/m");
+    std::ofstream(root_ / "r0/m/S-20210901.csv");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string replica(int i) { return (root_ / ("r" + std::to_string(i))).string(); }
+
+  fs::path root_ = quelmar::testing::make_temp_dir("comparison");
+  std::ostringstream out_;
+};
+
+TEST_F(ComparisonOfTrees, EachDirectoryIsReportedAndCounted) {
+  metrics::ComparisonMetrics collected({replica(0), replica(1)});
+  const report::ComparisonScan scan{.compare = {.start_date = sept(1), .end_date = sept(1)},
+                                    .metrics = &collected};
+  EXPECT_EQ(report::report_comparison({replica(0), replica(1)}, scan, out_),
+            report::ScanOutcome::kGaps);
+  EXPECT_EQ(out_.str(), "m: lacking in " + replica(1) +
+                            ": 2021-09-01 (1 day)\n"
+                            "1 day lacking, 0 days lost in 1 directory for 2021-09-01..2021-09-01 "
+                            "(1 day) across 2 replicas\n");
+  EXPECT_THAT(collected.render({.success = true}),
+              ::testing::HasSubstr("quelmar_profile_log_scan_lacking_files{"));
+
+  // The copy list asks the comparison for the sources itself.
+  out_.str("");
+  EXPECT_EQ(report::report_comparison({replica(0), replica(1)},
+                                      {.compare = scan.compare, .format = CompareFormat::kCopyList},
+                                      out_),
+            report::ScanOutcome::kGaps);
+  EXPECT_EQ(out_.str(), replica(0) + "/m/S-20210901.csv" + std::string(1, '\0') + replica(1) +
+                            "/m" + std::string(1, '\0'));
+}
+
+TEST_F(ComparisonOfTrees, ARootThatCannotBeListedFailsBeforeAnythingIsWritten) {
+  const std::string absent = (root_ / "absent").string();
+  try {
+    report::report_comparison(
+        {replica(0), absent},
+        {.compare = {.start_date = sept(1), .end_date = sept(1)}, .format = CompareFormat::kJson},
+        out_);
+    ADD_FAILURE() << "no error";
+  } catch (const report::ScanFailed& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot scan " + absent + ": No such file or directory");
+  }
+  EXPECT_EQ(out_.str(), "");
 }
 
 }  // namespace

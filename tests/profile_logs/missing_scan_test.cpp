@@ -16,7 +16,7 @@ namespace report = quelmar::profile_logs::report;
 namespace metrics = quelmar::profile_logs::metrics;
 namespace fs = std::filesystem;
 using quelmar::profile_logs::dunmere::Date;
-using report::MissingOutcome;
+using report::ScanOutcome;
 using ::testing::HasSubstr;
 
 Date sept(unsigned d) {
@@ -44,7 +44,7 @@ TEST_F(MissingScan, ATreeIsReportedAsItIsWalkedWithItsMetrics) {
   metrics::MissingFilesMetrics collected(root_.string());
   auto s = scan(root_);
   s.metrics = &collected;
-  EXPECT_EQ(report::report_missing(s, out_, err_), MissingOutcome::kGaps);
+  EXPECT_EQ(report::report_missing(s, out_, err_), ScanOutcome::kGaps);
   EXPECT_EQ(out_.str(),
             "m: 2021-09-02 (1 day)\n"
             "1 day missing in 1 directory for 2021-09-01..2021-09-02 (2 days)\n");
@@ -53,7 +53,7 @@ TEST_F(MissingScan, ATreeIsReportedAsItIsWalkedWithItsMetrics) {
   s.range = {sept(1), sept(1)};
   s.json = true;
   out_.str("");
-  EXPECT_EQ(report::report_missing(s, out_, err_), MissingOutcome::kComplete);
+  EXPECT_EQ(report::report_missing(s, out_, err_), ScanOutcome::kComplete);
   EXPECT_EQ(out_.str(), "{}\n");
 }
 
@@ -61,13 +61,13 @@ TEST_F(MissingScan, AFolderThatDoesNotExistMissesEveryDay) {
   auto s = scan(root_ / "absent");
   s.folder = true;
   s.json = true;
-  EXPECT_EQ(report::report_missing(s, out_, err_), MissingOutcome::kGaps);
+  EXPECT_EQ(report::report_missing(s, out_, err_), ScanOutcome::kGaps);
   EXPECT_EQ(out_.str(), "[\"2021-09-01\",\"2021-09-02\"]\n");
 
   s = scan(root_ / "m");
   s.folder = true;
   out_.str("");
-  EXPECT_EQ(report::report_missing(s, out_, err_), MissingOutcome::kGaps);
+  EXPECT_EQ(report::report_missing(s, out_, err_), ScanOutcome::kGaps);
   EXPECT_EQ(out_.str(), (root_ / "m").string() +
                             ": 2021-09-02 (1 day)\n"
                             "1 day missing in 1 directory for 2021-09-01..2021-09-02 (2 days)\n");
@@ -87,7 +87,7 @@ TEST_F(MissingScan, APathThatCannotBeScannedIsAnErrorNeverAnEmptyReport) {
   EXPECT_EQ(out_.str(), "");
 
   out_.setstate(std::ios::badbit);
-  EXPECT_EQ(report::report_missing(scan(root_), out_, err_), MissingOutcome::kOutputFailed);
+  EXPECT_EQ(report::report_missing(scan(root_), out_, err_), ScanOutcome::kOutputFailed);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "quelmar/profile_logs/repair_console.hpp"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -8,10 +10,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.hpp"
+
 namespace {
 
 namespace repair = quelmar::profile_logs::repair;
 namespace report = quelmar::profile_logs::report;
+namespace metrics = quelmar::profile_logs::metrics;
+namespace fs = std::filesystem;
 using quelmar::profile_logs::dunmere::Date;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -82,6 +88,38 @@ TEST(ConsoleRepairReport, SummaryKeepsOneFormForScripts) {
   ASSERT_TRUE(c.writer.flush());
   EXPECT_EQ(c.out.str(),
             "repaired 1 files (10 bytes) in 1 directories; 2 could not be copied; 1 days lost\n");
+}
+
+// A dry run shows what a repair then does; the repair leaves nothing lacking, as the
+// comparison after it says.
+TEST(RepairOnConsole, DryRunThenRepairThenNothingLeft) {
+  const fs::path root = quelmar::testing::make_temp_dir("repair-console");
+  fs::create_directories(root / "r0/m");
+  fs::create_directories(root / "r1");
+  std::ofstream(root / "r0/m/S-20210901.csv") << "data";
+  const std::vector<std::string> roots{(root / "r0").string(), (root / "r1").string()};
+  const Date day{std::chrono::year{2021}, std::chrono::month{9}, std::chrono::day{1}};
+  repair::ConsoleRepair run{
+      .options = {.compare = {.start_date = day, .end_date = day}, .dry_run = true}};
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(repair::repair_on_console(roots, run, out, err), report::ScanOutcome::kGaps);
+  EXPECT_EQ(out.str(), roots[0] + "/m/S-20210901.csv -> " + roots[1] + "/m/S-20210901.csv\n");
+  EXPECT_FALSE(fs::exists(root / "r1/m"));
+
+  metrics::ComparisonMetrics after(roots);
+  run.options.dry_run = false;
+  run.metrics_after = &after;
+  out.str("");
+  EXPECT_EQ(repair::repair_on_console(roots, run, out, err), report::ScanOutcome::kComplete);
+  EXPECT_EQ(out.str(),
+            "repaired 1 files (4 bytes) in 1 directories; 0 could not be copied; 0 days lost\n");
+  EXPECT_TRUE(fs::exists(root / "r1/m/S-20210901.csv"));
+  EXPECT_THAT(after.render({.success = true}),
+              HasSubstr("quelmar_profile_log_scan_lacking_files{replicas="));
+  EXPECT_THAT(after.render({.success = true}), ::testing::Not(HasSubstr("directory=")));
+  EXPECT_EQ(err.str(), "");
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -5,13 +5,11 @@
 // options, the choice of report and the exit statuses.
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "commands.hpp"
@@ -28,7 +26,6 @@
 #include "quelmar/profile_logs/replicas.hpp"
 #include "quelmar/profile_logs/report.hpp"
 #include "quelmar/util/calendar.hpp"
-#include "quelmar/util/escape.hpp"
 
 namespace quelmar::cli {
 namespace {
@@ -89,6 +86,19 @@ int run_with_metrics(const ScanOptions& options, const Subject& subject, const I
   return status;
 }
 
+// A report that could not be written is no answer.
+int exit_status(report::ScanOutcome outcome) {
+  switch (outcome) {
+    case report::ScanOutcome::kComplete:
+      return kExitComplete;
+    case report::ScanOutcome::kGaps:
+      return kExitGaps;
+    case report::ScanOutcome::kOutputFailed:
+      break;
+  }
+  return kExitUsage;
+}
+
 // The directories the scan expects: none, an --expect list or the meters of an --inventory.
 struct Expectations {
   bool usable = true;  // false once the inventory's problems were printed
@@ -118,18 +128,6 @@ struct MissingOptions : ScanOptions {
   std::string path;
   bool folder = false;
 };
-
-int exit_status(report::MissingOutcome outcome) {
-  switch (outcome) {
-    case report::MissingOutcome::kComplete:
-      return kExitComplete;
-    case report::MissingOutcome::kGaps:
-      return kExitGaps;
-    case report::MissingOutcome::kOutputFailed:
-      break;
-  }
-  return kExitUsage;
-}
 
 int run_missing(const MissingOptions& options, const Io& io) {
   return run_with_metrics<metrics::MissingFilesMetrics>(
@@ -177,10 +175,6 @@ replicas::CompareOptions comparison_options(DateRange range, const Expectations&
   return {.start_date = range.from, .end_date = range.to, .expected = expectations.get()};
 }
 
-CommandError scan_failed(const std::string& root, std::error_code error) {
-  return CommandError("cannot scan " + root + ": " + error.message());
-}
-
 // `metrics` is null without --prometheus.
 int run_compare(const CompareOptions& options, DateRange range, const Io& io,
                 metrics::ComparisonMetrics* metrics) {
@@ -188,69 +182,27 @@ int run_compare(const CompareOptions& options, DateRange range, const Io& io,
   const Expectations expectations = read_expectations(options, io);
   if (!expectations.usable) return kExitUsage;
   using Format = report::CompareFormat;
-  const Format format =
-      options.copy_list ? Format::kCopyList : (options.json ? Format::kJson : Format::kText);
-  report::CompareReport report(io.out, options.replicas, format, range);
-  replicas::CompareOptions compare = comparison_options(range, expectations);
-  compare.sources = options.copy_list;
-  const std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
-  const auto error =
-      replicas::compare_replicas(roots, compare, [&](const replicas::DirectoryComparison& d) {
-        if (metrics != nullptr) metrics->add_directory(d);
-        return report.add(d);
-      });
-  if (error) throw scan_failed(options.replicas[error->replica], error->error);
-  if (!report.finish()) return kExitUsage;
-  return report.directories() == 0 ? kExitComplete : kExitGaps;
+  const report::ComparisonScan scan{.compare = comparison_options(range, expectations),
+                                    .format = options.copy_list
+                                                  ? Format::kCopyList
+                                                  : (options.json ? Format::kJson : Format::kText),
+                                    .metrics = metrics};
+  return exit_status(report::report_comparison(options.replicas, scan, io.out));
 }
 
-// Repair's --prometheus holds the comparison after the repair.
-void compare_after_repair(const std::vector<std::filesystem::path>& roots,
-                          const replicas::CompareOptions& compare,
-                          const std::vector<std::string>& shown,
-                          metrics::ComparisonMetrics& metrics) {
-  const auto error =
-      replicas::compare_replicas(roots, compare, [&](const replicas::DirectoryComparison& d) {
-        metrics.add_directory(d);
-        return true;
-      });
-  if (error) throw scan_failed(util::escape_for_terminal(shown[error->replica]), error->error);
-}
-
-// `metrics` is null without --prometheus.
+// `metrics` is null without --prometheus; it gets the comparison after the repair.
 int run_repair(const RepairCommandOptions& options, const Io& io,
                metrics::ComparisonMetrics* metrics) {
   check_replica_count(options.replicas, "repair");
   const DateRange range = resolve_range(options, io);
   const Expectations expectations = read_expectations(options, io);
   if (!expectations.usable) return kExitUsage;
-  const std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
-  const repair::RepairOptions repair_options{.compare = comparison_options(range, expectations),
-                                             .parallel = options.parallel,
-                                             .dry_run = options.dry_run};
-  report::BlockWriter out(io.out);
-  repair::ConsoleRepairReport report(options.replicas, out, io.err, io.err_is_terminal);
-  repair::RepairSummary summary;
-  const auto error = repair::repair_replicas(roots, repair_options, report, summary);
-  report.finish(summary.files, summary.bytes);
-  if (error) {
-    const std::string root = util::escape_for_terminal(options.replicas[error->replica]);
-    if (error->error == std::errc::resource_unavailable_try_again) {
-      throw CommandError("another repair is working on " + root);
-    }
-    throw scan_failed(root, error->error);
-  }
-  if (!out.flush()) return kExitUsage;
-  if (metrics != nullptr)
-    compare_after_repair(roots, repair_options.compare, options.replicas, *metrics);
-  if (options.dry_run) {
-    const bool clean =
-        summary.lacking_days == 0 && summary.lost_days == 0 && summary.unreadable_directories == 0;
-    return clean ? kExitComplete : kExitGaps;
-  }
-  repair::write_repair_summary(out, summary);
-  if (!out.flush()) return kExitUsage;
-  return summary.complete() ? kExitComplete : kExitGaps;
+  const repair::ConsoleRepair run{.options = {.compare = comparison_options(range, expectations),
+                                              .parallel = options.parallel,
+                                              .dry_run = options.dry_run},
+                                  .err_is_terminal = io.err_is_terminal,
+                                  .metrics_after = metrics};
+  return exit_status(repair::repair_on_console(options.replicas, run, io.out, io.err));
 }
 
 // ---------------------------------------------------------------- command line

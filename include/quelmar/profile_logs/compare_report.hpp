@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quelmar/profile_logs/date_range.hpp"
+#include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
 #include "quelmar/profile_logs/report.hpp"
 
@@ -58,5 +59,16 @@ class CompareReport {
   std::uint64_t lost_days_ = 0;
   std::uint64_t unreadable_ = 0;  // directories unreadable in some replica
 };
+
+struct ComparisonScan {
+  replicas::CompareOptions compare;  // the range and the expected directories
+  CompareFormat format = CompareFormat::kText;
+  metrics::ComparisonMetrics* metrics = nullptr;  // filled in when given
+};
+
+// Compares the roots and reports each directory as soon as the walk hands it over. Throws
+// ScanFailed ("cannot scan ROOT: why", before anything is written) and RootNotResolved.
+ScanOutcome report_comparison(const std::vector<std::string>& roots, const ComparisonScan& scan,
+                              std::ostream& out);
 
 }  // namespace quelmar::profile_logs::report

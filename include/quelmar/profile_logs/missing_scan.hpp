@@ -3,12 +3,12 @@
 #pragma once
 
 #include <ostream>
-#include <stdexcept>
 #include <string>
 
 #include "quelmar/profile_logs/date_range.hpp"
 #include "quelmar/profile_logs/dunmere.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
+#include "quelmar/profile_logs/report.hpp"
 
 namespace quelmar::profile_logs::report {
 
@@ -21,21 +21,9 @@ struct MissingScan {
   metrics::MissingFilesMetrics* metrics = nullptr;         // filled in when given
 };
 
-// The path cannot be scanned: what() is "cannot scan PATH: why" (or, for a folder, "cannot list"
-// and "cannot check" when even its existence cannot be told).
-class ScanFailed : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-enum class MissingOutcome {
-  kComplete,      // nothing missing, nothing unreadable
-  kGaps,          // days missing, or directories that cannot be listed
-  kOutputFailed,  // the report could not be written; nothing was written after that
-};
-
-// Throws ScanFailed. A folder that does not exist misses every day; with json, a folder's
-// report is the array of its missing days.
-MissingOutcome report_missing(const MissingScan& scan, std::ostream& out, std::ostream& err);
+// Throws ScanFailed: "cannot scan PATH: why" (for a folder: "cannot list", or "cannot check"
+// when even its existence cannot be told). A folder that does not exist misses every day; with
+// json, a folder's report is the array of its missing days.
+ScanOutcome report_missing(const MissingScan& scan, std::ostream& out, std::ostream& err);
 
 }  // namespace quelmar::profile_logs::report

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quelmar/profile_logs/metrics.hpp"
 #include "quelmar/profile_logs/repair.hpp"
 #include "quelmar/profile_logs/report.hpp"
 #include "quelmar/util/clock.hpp"
@@ -60,5 +61,19 @@ class ConsoleRepairReport : public RepairReport {
 // "repaired N files (B bytes) in D directories; M could not be copied; L days lost", one fixed
 // form, plural or not, for scripts that read it.
 void write_repair_summary(report::BlockWriter& out, const RepairSummary& summary);
+
+struct ConsoleRepair {
+  RepairOptions options;
+  bool err_is_terminal = false;                         // a progress line on stderr
+  metrics::ComparisonMetrics* metrics_after = nullptr;  // the comparison after the repair
+};
+
+// Repairs the roots, saying on the console what it does (ConsoleRepairReport), then the summary
+// unless it is a dry run. kGaps: something could not be repaired, or in a dry run something is
+// lacking, lost or unreadable. Throws report::ScanFailed: "cannot scan ROOT: why", "another
+// repair is working on ROOT".
+report::ScanOutcome repair_on_console(const std::vector<std::string>& roots,
+                                      const ConsoleRepair& run, std::ostream& out,
+                                      std::ostream& err);
 
 }  // namespace quelmar::profile_logs::repair
