@@ -1,10 +1,16 @@
 #include "quelmar/profile_logs/expected_directories.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "quelmar/util/relative_path.hpp"
+#include "util/unique_fd.hpp"
 
 namespace quelmar::profile_logs::dunmere {
 
@@ -110,6 +116,41 @@ ExpectedDirectories parse_expected_directories(std::string_view text) {
     expected.add(*path);
   }
   return expected;
+}
+
+namespace {
+
+// The whole of `file`, read to its end: a pipe has no size to look at first.
+std::string read_text_file(const std::string& file) {
+  const auto fail = [&file](int error) {
+    return ExpectationFileError("cannot read " + file + ": " +
+                                std::generic_category().message(error));
+  };
+  const util::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw fail(errno);
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw fail(errno);
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace
+
+ExpectedDirectories read_expected_directories(const std::string& file) {
+  const std::string text = read_text_file(file);
+  try {
+    return parse_expected_directories(text);
+  } catch (const ExpectedDirectoriesError& e) {
+    throw ExpectationFileError(file + ":" + std::to_string(e.line()) + ": " + e.what());
+  }
 }
 
 }  // namespace quelmar::profile_logs::dunmere

@@ -94,6 +94,18 @@ ConstantLabel parse_constant_label(std::string_view text,
   return {std::string(name), std::string(value)};
 }
 
+std::vector<ConstantLabel> parse_constant_labels(const std::vector<std::string>& texts) {
+  std::vector<ConstantLabel> labels;
+  for (const auto& text : texts) {
+    try {
+      labels.push_back(parse_constant_label(text, labels));
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument(text + ": " + e.what());
+    }
+  }
+  return labels;
+}
+
 std::string replicas_label(const std::vector<std::string>& roots) {
   std::string out;
   for (std::size_t i = 0; i < roots.size(); ++i) {

@@ -1,5 +1,7 @@
 #include "quelmar/profile_logs/replicas.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -140,6 +142,20 @@ void for_each_copy(const DirectoryComparison& directory, const CopyVisitor& visi
             files_of_day(directory.alternatives, next_alternative, day));
     });
   }
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> same_directory_twice(
+    const std::vector<std::string>& roots) {
+  std::vector<std::pair<struct stat, std::size_t>> seen;
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    struct stat st {};
+    if (::stat(roots[i].c_str(), &st) != 0) continue;
+    for (const auto& [other, index] : seen) {
+      if (other.st_dev == st.st_dev && other.st_ino == st.st_ino) return std::pair{index, i};
+    }
+    seen.emplace_back(st, i);
+  }
+  return std::nullopt;
 }
 
 }  // namespace quelmar::profile_logs::replicas

@@ -459,6 +459,23 @@ TEST_F(ReplicaTest, DaysOutOfServiceAreNeverLackingOrLost) {
 }
 
 // The replicas label reads plainly and never gives two different lists one value.
+// A root compared with itself under another name would never lack anything.
+TEST_F(ReplicaTest, OneDirectoryGivenTwiceIsFoundByWhatItIsNotByName) {
+  fs::create_directories(root_ / "a");
+  fs::create_directories(root_ / "b");
+  fs::create_directory_symlink(root_ / "a", root_ / "link");
+  const std::string a = (root_ / "a").string();
+  const std::string b = (root_ / "b").string();
+  using Pair = std::pair<std::size_t, std::size_t>;
+  EXPECT_EQ(replicas::same_directory_twice({a, b}), std::nullopt);
+  EXPECT_EQ(replicas::same_directory_twice({b, a, a + "/"}), Pair(1, 2));
+  EXPECT_EQ(replicas::same_directory_twice({a, b, (root_ / "link").string()}), Pair(0, 2));
+  EXPECT_EQ(replicas::same_directory_twice({a, b, (root_ / "b/../a").string()}), Pair(0, 2));
+  // Roots that cannot be examined are left to the scan, which names them.
+  const std::string absent = (root_ / "absent").string();
+  EXPECT_EQ(replicas::same_directory_twice({absent, absent, a}), std::nullopt);
+}
+
 TEST(ReplicasLabel, NamesEveryRootInOrderUnambiguously) {
   using quelmar::profile_logs::metrics::replicas_label;
   EXPECT_EQ(replicas_label({"/srv/a", "/srv/b"}), "/srv/a,/srv/b");

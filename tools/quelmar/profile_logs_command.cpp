@@ -1,62 +1,48 @@
 // quelmar profile-logs missing PATH (--from DATE --to DATE | --last N) [--folder] [--json] ...
 // quelmar profile-logs compare REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
 // quelmar profile-logs repair REPLICA REPLICA... (--from DATE --to DATE | --last N) ...
+// The scans, their reports and their metrics are the profile-log library's; here are the
+// options, the choice of report and the exit statuses.
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
-#include <span>
+#include <stdexcept>
 #include <string>
-#include <string_view>
-#include <system_error>
-#include <utility>
 #include <vector>
 
-#include "audit_expectations.hpp"
 #include "commands.hpp"
 #include "count_option.hpp"
-#include "quelmar/profile_logs/dunmere.hpp"
+#include "fleet_command.hpp"
+#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/profile_logs/compare_report.hpp"
+#include "quelmar/profile_logs/date_range.hpp"
 #include "quelmar/profile_logs/metrics.hpp"
+#include "quelmar/profile_logs/metrics_file.hpp"
+#include "quelmar/profile_logs/missing_scan.hpp"
 #include "quelmar/profile_logs/repair.hpp"
+#include "quelmar/profile_logs/repair_console.hpp"
 #include "quelmar/profile_logs/replicas.hpp"
 #include "quelmar/profile_logs/report.hpp"
-#include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/calendar.hpp"
-#include "quelmar/util/escape.hpp"
 
 namespace quelmar::cli {
 namespace {
 
 namespace dunmere = profile_logs::dunmere;
+namespace fleet = orchestrate::fleet;
 namespace metrics = profile_logs::metrics;
+namespace repair = profile_logs::repair;
 namespace replicas = profile_logs::replicas;
 namespace report = profile_logs::report;
-using dunmere::Date;
-using dunmere::DaySet;
+using dunmere::DateRange;
 
 constexpr int kExitComplete = 0;
 constexpr int kExitGaps = 1;
 
 // --last: a century of days is more than any replica keeps.
 constexpr cli_options::CountRange kLastDays{1, 36'500};
-
-using report::BlockWriter;
-using report::json_key;
-using report::plural;
-using report::write_json_dates;
-using report::write_json_days;
-using report::write_range;
-using report::write_runs;
-using report::write_text_line;
 
 // ---------------------------------------------------------------- options shared by the scans
 
@@ -71,89 +57,70 @@ struct ScanOptions {
   bool json = false;
 };
 
-struct DateRange {
-  Date from;
-  Date to;
-};
-
 DateRange resolve_range(const ScanOptions& options, const Io& io) {
-  if (options.last) {
-    const auto range = dunmere::last_days(*options.last, io.clock());
-    if (!range) {
-      throw CommandError("--last " + std::to_string(*options.last) + " reaches before 0001-01-01");
-    }
-    return {range->first, range->second};
-  }
-  if (options.from.empty() || options.to.empty()) {
-    throw CommandError("give --from and --to, or --last");
-  }
-  const Date from = *util::parse_iso_date(options.from);
-  const Date to = *util::parse_iso_date(options.to);
-  if (std::chrono::sys_days{to} < std::chrono::sys_days{from}) {
-    throw CommandError("--from " + options.from + " is later than --to " + options.to);
-  }
-  return {from, to};
+  return dunmere::resolve_date_range({.from = options.from, .to = options.to, .last = options.last},
+                                     io.clock);
 }
 
-// The constant labels of --prometheus-label, checked together.
-std::vector<metrics::ConstantLabel> constant_labels(const ScanOptions& options) {
-  std::vector<metrics::ConstantLabel> labels;
-  for (const auto& text : options.prometheus_labels) {
+// Runs `scan` with the metrics it collects for --prometheus (null without), then writes them
+// however the scan ends. `subject` is what the metrics are labelled with: a tree or the roots.
+template <typename Metrics, typename Subject>
+int run_with_metrics(const ScanOptions& options, const Subject& subject, const Io& io,
+                     const std::function<int(Metrics*)>& scan) {
+  const metrics::ScanMetricsFile file(options.prometheus, io.clock);
+  std::optional<Metrics> collected;
+  if (!options.prometheus.empty()) {
     try {
-      labels.push_back(metrics::parse_constant_label(text, labels));
+      collected.emplace(subject, metrics::parse_constant_labels(options.prometheus_labels));
     } catch (const std::invalid_argument& e) {
-      throw CommandError("--prometheus-label " + text + ": " + e.what());
+      throw CommandError(std::string("--prometheus-label ") + e.what());
     }
   }
-  return labels;
+  int status = kExitUsage;
+  file.run(
+      [&] {
+        status = scan(collected ? &*collected : nullptr);
+        return status != kExitUsage;
+      },
+      [&](const metrics::ScanRun& run) { return collected->render(run); });
+  return status;
 }
 
-// The --prometheus file of a scan: written when the scan ends, however it ends,
-// so that an alert fires on a scan that failed.
-class PrometheusFile {
- public:
-  PrometheusFile(std::string path, const Io& io)
-      : path_(std::move(path)),
-        io_(io),
-        started_(path_.empty() ? Clock::time_point{} : io.clock()) {}
-
-  using Render = std::function<std::string(const metrics::ScanRun&)>;
-
-  // Writes what `render` makes of the run; a file that cannot be written fails the command.
-  void write(bool success, const Render& render) const {
-    if (path_.empty()) return;
-    const auto finished = io_.clock();
-    const metrics::ScanRun run{
-        .success = success, .duration = finished - started_, .finished = finished};
-    if (const auto error = util::replace_file_atomically(path_, render(run))) {
-      throw CommandError("cannot write " + path_ + ": " + error.message());
-    }
+// A report that could not be written is no answer.
+int exit_status(report::ScanOutcome outcome) {
+  switch (outcome) {
+    case report::ScanOutcome::kComplete:
+      return kExitComplete;
+    case report::ScanOutcome::kGaps:
+      return kExitGaps;
+    case report::ScanOutcome::kOutputFailed:
+      break;
   }
+  return kExitUsage;
+}
 
-  // Runs the scan, then writes its metrics; a scan that ends in an error still
-  // writes them, as a failure, and the error goes on.
-  int run(const std::function<int()>& scan, const Render& render) const {
-    int status = kExitUsage;
-    try {
-      status = scan();
-    } catch (const std::exception&) {
-      try {
-        write(false, render);
-      } catch (const CommandError&) {
-        // The scan's own error is the one to report.
-      }
-      throw;
-    }
-    write(status != kExitUsage, render);
-    return status;
-  }
+// The directories the scan expects: none, an --expect list or the meters of an --inventory.
+struct Expectations {
+  bool usable = true;  // false once the inventory's problems were printed
+  std::optional<dunmere::ExpectedDirectories> expected{};
 
- private:
-  using Clock = std::chrono::system_clock;
-  std::string path_;
-  const Io& io_;
-  Clock::time_point started_;
+  const dunmere::ExpectedDirectories* get() const { return expected ? &*expected : nullptr; }
 };
+
+Expectations read_expectations(const ScanOptions& options, const Io& io) {
+  if (!options.expect.empty()) {
+    return {.expected = dunmere::read_expected_directories(options.expect)};
+  }
+  if (options.inventory.empty()) return {};
+  const auto inventory = load_inventory(options.inventory, io, fleet::InventoryUse::kAudit);
+  if (!inventory) return {.usable = false};
+  Expectations result{.expected = dunmere::ExpectedDirectories()};
+  for (const fleet::Meter& meter : inventory->meters) {
+    if (meter.directory.empty()) continue;  // a meter that is not audited
+    result.expected->add(meter.directory, {meter.commissioned, meter.decommissioned});
+  }
+  return result;
+}
 
 // ---------------------------------------------------------------- missing
 
@@ -162,277 +129,28 @@ struct MissingOptions : ScanOptions {
   bool folder = false;
 };
 
-// The folder check counts a folder that does not exist as missing every day, so a
-// path whose existence cannot even be tested must not reach it.
-void require_existence_known(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return;
-  const int error = errno;
-  if (error == ENOENT || error == ENOTDIR) return;
-  throw CommandError("cannot check " + path + ": " + std::generic_category().message(error));
-}
-
-// `metrics` is null without --prometheus: collecting them costs memory per directory.
-int run_folder(const MissingOptions& options, DateRange range, const Io& io,
-               metrics::MissingFilesMetrics* metrics) {
-  require_existence_known(options.path);
-  std::vector<Date> missing;
-  try {
-    missing = dunmere::check_missing_files_for_folder(options.path, range.from, range.to);
-  } catch (const std::filesystem::filesystem_error& e) {
-    throw CommandError("cannot list " + options.path + ": " + e.code().message());
-  }
-  if (metrics != nullptr && !missing.empty()) metrics->add_directory(".", missing.size());
-  if (options.json) {
-    BlockWriter out(io.out);
-    write_json_dates(out, missing);
-    out << "\n";
-    if (!out.flush()) return kExitUsage;
-  } else {
-    report::MissingReport report(io.out, io.err, false, range.from, range.to);
-    if (!missing.empty() && !report.add_directory(options.path, missing)) return kExitUsage;
-    if (!report.finish()) return kExitUsage;
-  }
-  return missing.empty() ? kExitComplete : kExitGaps;
-}
-
-// Writes each directory as the walk finds it; nothing is collected, and the walk
-// ends as soon as the output cannot be written.
-int run_tree(const MissingOptions& options, DateRange range, const Io& io,
-             metrics::MissingFilesMetrics* metrics, const dunmere::ExpectedDirectories* expected) {
-  report::MissingReport report(io.out, io.err, options.json, range.from, range.to);
-  const auto on_missing = [&](std::string_view dir, const std::vector<Date>& missing) {
-    if (metrics != nullptr) metrics->add_directory(dir, missing.size());
-    return report.add_directory(dir, missing);
-  };
-  const auto on_unreadable = [&](std::string_view dir, std::error_code reason) {
-    if (metrics != nullptr) metrics->add_unreadable(dir);
-    return report.add_unreadable(dir, reason);
-  };
-  const std::error_code error =
-      dunmere::visit_missing_files(options.path, range.from, range.to, on_missing,
-                                   {.expected = expected, .unreadable = on_unreadable});
-  if (error) throw CommandError("cannot scan " + options.path + ": " + error.message());
-  if (!report.finish()) return kExitUsage;  // never a summary after a failed write
-  return report.directories() == 0 && report.unreadable() == 0 ? kExitComplete : kExitGaps;
-}
-
 int run_missing(const MissingOptions& options, const Io& io) {
-  const PrometheusFile prometheus(options.prometheus, io);
-  std::optional<metrics::MissingFilesMetrics> metrics;
-  if (!options.prometheus.empty()) metrics.emplace(options.path, constant_labels(options));
-  metrics::MissingFilesMetrics* collected = metrics ? &*metrics : nullptr;
-  return prometheus.run(
-      [&] {
-        const DateRange range = resolve_range(options, io);
-        if (options.folder) return run_folder(options, range, io, collected);
-        const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+  return run_with_metrics<metrics::MissingFilesMetrics>(
+      options, options.path, io, [&](metrics::MissingFilesMetrics* collected) {
+        report::MissingScan scan{.path = options.path,
+                                 .range = resolve_range(options, io),
+                                 .folder = options.folder,
+                                 .json = options.json,
+                                 .metrics = collected};
+        Expectations expectations;
+        if (!options.folder) expectations = read_expectations(options, io);
         if (!expectations.usable) return kExitUsage;
-        return run_tree(options, range, io, collected,
-                        expectations.expected ? &*expectations.expected : nullptr);
-      },
-      [&](const metrics::ScanRun& run) { return metrics->render(run); });
+        scan.expected = expectations.get();
+        return exit_status(report::report_missing(scan, io.out, io.err));
+      });
 }
 
-// ---------------------------------------------------------------- compare
+// ---------------------------------------------------------------- compare and repair
 
 struct CompareOptions : ScanOptions {
   std::vector<std::string> replicas;
   bool copy_list = false;
 };
-
-struct CompareTotals {
-  std::uint64_t directories = 0;
-  std::uint64_t lacking_days = 0;
-  std::uint64_t lost_days = 0;
-  std::uint64_t unreadable = 0;  // directories unreadable in some replica
-};
-
-void write_compare_text(BlockWriter& out, const replicas::DirectoryComparison& d,
-                        const std::vector<std::string>& shown_replicas) {
-  const std::string dir = util::escape_for_terminal(d.directory);
-  for (const auto& lack : d.lacking) {
-    out << dir << ": lacking in " << shown_replicas[lack.replica] << ": ";
-    write_runs(out, lack.days);
-  }
-  if (!d.lost.empty()) {
-    out << dir << ": lost: ";
-    write_runs(out, d.lost);
-  }
-  if (!d.unreadable.empty()) {
-    out << dir << ": unreadable in ";
-    for (std::size_t i = 0; i < d.unreadable.size(); ++i) {
-      out << (i == 0 ? "" : ", ") << shown_replicas[d.unreadable[i]];
-    }
-    out << "\n";
-  }
-}
-
-void write_compare_json(BlockWriter& out, const replicas::DirectoryComparison& d, bool first) {
-  out << (first ? "" : ",") << "{\"directory\":" << json_key(d.directory) << ",\"lacking\":[";
-  for (std::size_t i = 0; i < d.lacking.size(); ++i) {
-    out << (i == 0 ? "" : ",") << "{\"replica\":" << std::uint64_t{d.lacking[i].replica}
-        << ",\"days\":";
-    write_json_days(out, d.lacking[i].days);
-    out << "}";
-  }
-  out << "],\"lost\":";
-  write_json_days(out, d.lost);
-  out << ",\"unreadable\":[";
-  for (std::size_t i = 0; i < d.unreadable.size(); ++i) {
-    out << (i == 0 ? "" : ",") << std::uint64_t{d.unreadable[i]};
-  }
-  out << "]}";
-}
-
-// A root as an absolute path without trailing slashes, for the copy list.
-std::string absolute_root(const std::string& root) {
-  std::error_code error;
-  std::string path = std::filesystem::absolute(root, error).string();
-  if (error) throw CommandError("cannot resolve " + root + ": " + error.message());
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-std::string join(const std::string& root, std::string_view rel) {
-  if (rel == ".") return root;
-  std::string path = root;
-  if (path != "/") path += '/';
-  path += rel;
-  return path;
-}
-
-// SOURCE_FILE\0TARGET_DIR\0 for each file that repairs a lacking day.
-void write_copy_list(BlockWriter& out, const replicas::DirectoryComparison& d,
-                     const std::vector<std::string>& roots) {
-  replicas::for_each_copy(d, [&](std::size_t target, Date, auto sources, auto) {
-    for (const auto& source : sources) {
-      out << join(roots[source.replica], d.directory) << '/' << source.name << '\0'
-          << join(roots[target], d.directory) << '\0';
-    }
-  });
-}
-
-void write_compare_summary(BlockWriter& out, const CompareTotals& totals, DateRange range,
-                           std::size_t replica_count) {
-  if (totals.directories == 0) {
-    out << "nothing lacking, lost or unreadable in ";
-  } else {
-    out << totals.lacking_days << plural(totals.lacking_days, " day", " days") << " lacking, "
-        << totals.lost_days << plural(totals.lost_days, " day", " days") << " lost in "
-        << totals.directories << plural(totals.directories, " directory", " directories");
-    if (totals.unreadable > 0) out << ", " << totals.unreadable << " unreadable in some replica,";
-    out << " for ";
-  }
-  write_range(out, range.from, range.to);
-  out << " across " << std::uint64_t{replica_count} << " replicas\n";
-}
-
-// The same directory given twice (by another name, a trailing slash, a link) would be compared
-// with itself and never lack anything. A root that cannot be examined is left to the scan.
-void refuse_repeated_replicas(const std::vector<std::string>& roots) {
-  std::vector<std::pair<struct stat, std::size_t>> seen;
-  for (std::size_t i = 0; i < roots.size(); ++i) {
-    struct stat st {};
-    if (::stat(roots[i].c_str(), &st) != 0) continue;
-    for (const auto& [other, index] : seen) {
-      if (other.st_dev == st.st_dev && other.st_ino == st.st_ino) {
-        throw CommandError("replicas " + roots[index] + " and " + roots[i] +
-                           " are the same directory");
-      }
-    }
-    seen.emplace_back(st, i);
-  }
-}
-
-void check_replica_count(const std::vector<std::string>& roots, const char* command) {
-  if (roots.size() < 2) throw CommandError(std::string(command) + " needs two or more replicas");
-  if (roots.size() > replicas::MAX_REPLICAS) {
-    throw CommandError(std::string(command) + " takes at most " +
-                       std::to_string(replicas::MAX_REPLICAS) + " replicas");
-  }
-  refuse_repeated_replicas(roots);
-}
-
-// The comparison that compare reports and repair repairs: one for both.
-replicas::CompareOptions comparison_options(
-    DateRange range, const std::optional<dunmere::ExpectedDirectories>& expected) {
-  return {
-      .start_date = range.from, .end_date = range.to, .expected = expected ? &*expected : nullptr};
-}
-
-// Runs a scan of replicas that writes the metrics of a comparison to its
-// --prometheus file: compare and repair write the same series. `scan` gets null
-// without --prometheus.
-int run_with_comparison_metrics(const ScanOptions& options, const std::vector<std::string>& roots,
-                                const Io& io,
-                                const std::function<int(metrics::ComparisonMetrics*)>& scan) {
-  const PrometheusFile prometheus(options.prometheus, io);
-  std::optional<metrics::ComparisonMetrics> metrics;
-  if (!options.prometheus.empty()) metrics.emplace(roots, constant_labels(options));
-  return prometheus.run([&] { return scan(metrics ? &*metrics : nullptr); },
-                        [&](const metrics::ScanRun& run) { return metrics->render(run); });
-}
-
-// `metrics` is null without --prometheus.
-int run_compare(const CompareOptions& options, DateRange range, const Io& io,
-                metrics::ComparisonMetrics* metrics) {
-  check_replica_count(options.replicas, "compare");
-  const Expectations expectations = read_expectations(options.expect, options.inventory, io);
-  if (!expectations.usable) return kExitUsage;
-  const auto& expected = expectations.expected;
-  std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
-  std::vector<std::string> shown;     // for text lines
-  std::vector<std::string> absolute;  // for the copy list
-  for (const auto& root : options.replicas) {
-    shown.push_back(util::escape_for_terminal(root));
-    if (options.copy_list) absolute.push_back(absolute_root(root));
-  }
-
-  BlockWriter out(io.out);
-  if (options.json) {
-    out << "{\"replicas\":[";
-    for (std::size_t i = 0; i < options.replicas.size(); ++i) {
-      out << (i == 0 ? "" : ",") << json_key(options.replicas[i]);
-    }
-    out << "],\"directories\":[";
-  }
-  CompareTotals totals;
-  replicas::CompareOptions compare = comparison_options(range, expected);
-  compare.sources = options.copy_list;
-  const auto error =
-      replicas::compare_replicas(roots, compare, [&](const replicas::DirectoryComparison& d) {
-        if (options.copy_list) {
-          write_copy_list(out, d, absolute);
-        } else if (options.json) {
-          write_compare_json(out, d, totals.directories == 0);
-        } else {
-          write_compare_text(out, d, shown);
-        }
-        if (metrics != nullptr) metrics->add_directory(d);
-        ++totals.directories;
-        for (const auto& lack : d.lacking) totals.lacking_days += lack.days.size();
-        totals.lost_days += d.lost.size();
-        if (!d.unreadable.empty()) ++totals.unreadable;
-        return out.flush();
-      });
-  if (error) {
-    throw CommandError("cannot scan " + options.replicas[error->replica] + ": " +
-                       error->error.message());
-  }
-  if (!out.flush()) return kExitUsage;  // never a summary after a failed write
-  if (options.json) {
-    out << "],\"summary\":{\"directories\":" << totals.directories
-        << ",\"lacking_days\":" << totals.lacking_days << ",\"lost_days\":" << totals.lost_days
-        << "}}\n";
-  } else if (!options.copy_list) {
-    write_compare_summary(out, totals, range, options.replicas.size());
-  }
-  if (!out.flush()) return kExitUsage;
-  return totals.directories == 0 ? kExitComplete : kExitGaps;
-}
-
-// ---------------------------------------------------------------- repair
 
 struct RepairCommandOptions : ScanOptions {
   std::vector<std::string> replicas;
@@ -440,148 +158,51 @@ struct RepairCommandOptions : ScanOptions {
   bool dry_run = false;
 };
 
-// A root as given, without trailing slashes, for the paths of files below it.
-std::string trimmed_root(std::string root) {
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  return root;
+void check_replica_count(const std::vector<std::string>& roots, const char* command) {
+  if (roots.size() < 2) throw CommandError(std::string(command) + " needs two or more replicas");
+  if (roots.size() > replicas::MAX_REPLICAS) {
+    throw CommandError(std::string(command) + " takes at most " +
+                       std::to_string(replicas::MAX_REPLICAS) + " replicas");
+  }
+  if (const auto same = replicas::same_directory_twice(roots)) {
+    throw CommandError("replicas " + roots[same->first] + " and " + roots[same->second] +
+                       " are the same directory");
+  }
 }
 
-// Says on the console what the repair does: the dry run's pairs on stdout, every
-// problem on stderr, and on a terminal a progress line.
-class ConsoleRepairReport : public profile_logs::repair::RepairReport {
- public:
-  using FileRef = profile_logs::repair::FileRef;
+// The comparison that compare reports and repair repairs: one for both.
+replicas::CompareOptions comparison_options(DateRange range, const Expectations& expectations) {
+  return {.start_date = range.from, .end_date = range.to, .expected = expectations.get()};
+}
 
-  ConsoleRepairReport(const std::vector<std::string>& roots, BlockWriter& out, const Io& io)
-      : out_(out), io_(io), started_(std::chrono::steady_clock::now()) {
-    for (const auto& root : roots) roots_.push_back(trimmed_root(root));
-  }
-
-  void would_copy(const FileRef& source, const FileRef& target) override {
-    out_ << path(source) << " -> " << path(target) << '\n';
-  }
-  void skipped_source(const FileRef& source, std::string_view reason) override {
-    problem("skipped " + path(source) + ": " + util::escape_for_terminal(reason));
-  }
-  void not_copied(const FileRef& source, const FileRef& target, std::string_view reason) override {
-    problem("cannot copy " + path(source) + " to " + path(target) + ": " +
-            util::escape_for_terminal(reason));
-  }
-  void no_source(std::size_t target, std::string_view directory, Date day) override {
-    char date[16];
-    std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(day.year()),
-                  static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
-    problem("cannot repair " + util::escape_for_terminal(join(roots_[target], directory)) +
-            ": no replica holds a regular file of " + date);
-  }
-  void unreadable(std::string_view directory, std::span<const std::size_t> replicas) override {
-    std::string line = util::escape_for_terminal(directory) + ": unreadable in ";
-    for (std::size_t i = 0; i < replicas.size(); ++i) {
-      line += (i == 0 ? "" : ", ") + util::escape_for_terminal(roots_[replicas[i]]);
-    }
-    problem(line);
-  }
-  void not_synced(std::size_t replica, std::string_view reason) override {
-    problem("cannot sync " + util::escape_for_terminal(roots_[replica]) + ": " +
-            util::escape_for_terminal(reason));
-  }
-  void planned(std::uint64_t files) override { planned_ = files; }
-  void progress(std::uint64_t files, std::uint64_t bytes) override {
-    if (!io_.err_is_terminal) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_drawn_ < std::chrono::milliseconds(100)) return;
-    last_drawn_ = now;
-    draw(files, bytes);
-  }
-  // Leaves the progress line, if one was drawn, with its final figures.
-  void finish(std::uint64_t files, std::uint64_t bytes) {
-    if (!drawn_) return;
-    draw(files, bytes);
-    io_.err << '\n' << std::flush;
-  }
-
- private:
-  std::string path(const FileRef& file) const {
-    return util::escape_for_terminal(join(roots_[file.replica], file.directory) + "/" +
-                                     std::string(file.name));
-  }
-  void problem(const std::string& line) {
-    if (drawn_) io_.err << '\r' << std::string(line_width_, ' ') << '\r';
-    io_.err << "quelmar: " << line << '\n' << std::flush;
-  }
-  void draw(std::uint64_t files, std::uint64_t bytes) {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    const double mb = static_cast<double>(bytes) / 1e6;
-    char line[128];
-    const int n = std::snprintf(line, sizeof line, "copied %llu of %llu files (%.1f MB, %.1f MB/s)",
-                                static_cast<unsigned long long>(files),
-                                static_cast<unsigned long long>(planned_), mb,
-                                seconds > 0 ? mb / seconds : 0.0);
-    line_width_ = std::max(line_width_, static_cast<std::size_t>(std::max(n, 0)));
-    io_.err << '\r' << line << std::flush;
-    drawn_ = true;
-  }
-
-  std::vector<std::string> roots_;
-  BlockWriter& out_;
-  const Io& io_;
-  std::chrono::steady_clock::time_point started_;
-  std::chrono::steady_clock::time_point last_drawn_{};
-  std::size_t line_width_ = 0;
-  std::uint64_t planned_ = 0;
-  bool drawn_ = false;
-};
+// `metrics` is null without --prometheus.
+int run_compare(const CompareOptions& options, DateRange range, const Io& io,
+                metrics::ComparisonMetrics* metrics) {
+  check_replica_count(options.replicas, "compare");
+  const Expectations expectations = read_expectations(options, io);
+  if (!expectations.usable) return kExitUsage;
+  using Format = report::CompareFormat;
+  const report::ComparisonScan scan{.compare = comparison_options(range, expectations),
+                                    .format = options.copy_list
+                                                  ? Format::kCopyList
+                                                  : (options.json ? Format::kJson : Format::kText),
+                                    .metrics = metrics};
+  return exit_status(report::report_comparison(options.replicas, scan, io.out));
+}
 
 // `metrics` is null without --prometheus; it gets the comparison after the repair.
 int run_repair(const RepairCommandOptions& options, const Io& io,
                metrics::ComparisonMetrics* metrics) {
-  namespace repair = profile_logs::repair;
   check_replica_count(options.replicas, "repair");
   const DateRange range = resolve_range(options, io);
-  const Expectations expectations = read_expectations(options.expect, options.inventory, io);
+  const Expectations expectations = read_expectations(options, io);
   if (!expectations.usable) return kExitUsage;
-  const auto& expected = expectations.expected;
-  const std::vector<std::filesystem::path> roots(options.replicas.begin(), options.replicas.end());
-  const repair::RepairOptions repair_options{.compare = comparison_options(range, expected),
-                                             .parallel = options.parallel,
-                                             .dry_run = options.dry_run};
-  BlockWriter out(io.out);
-  ConsoleRepairReport report(options.replicas, out, io);
-  repair::RepairSummary summary;
-  const auto error = repair::repair_replicas(roots, repair_options, report, summary);
-  report.finish(summary.files, summary.bytes);
-  if (error) {
-    const std::string root = util::escape_for_terminal(options.replicas[error->replica]);
-    if (error->error == std::errc::resource_unavailable_try_again) {
-      throw CommandError("another repair is working on " + root);
-    }
-    throw CommandError("cannot scan " + root + ": " + error->error.message());
-  }
-  if (!out.flush()) return kExitUsage;
-  if (metrics != nullptr) {
-    const auto after = replicas::compare_replicas(roots, repair_options.compare,
-                                                  [&](const replicas::DirectoryComparison& d) {
-                                                    metrics->add_directory(d);
-                                                    return true;
-                                                  });
-    if (after) {
-      throw CommandError("cannot scan " +
-                         util::escape_for_terminal(options.replicas[after->replica]) + ": " +
-                         after->error.message());
-    }
-  }
-  if (options.dry_run) {
-    const bool clean =
-        summary.lacking_days == 0 && summary.lost_days == 0 && summary.unreadable_directories == 0;
-    return clean ? kExitComplete : kExitGaps;
-  }
-  // One fixed form, plural or not, for scripts that read it.
-  out << "repaired " << summary.files << " files (" << summary.bytes << " bytes) in "
-      << summary.directories << " directories; " << summary.not_copied << " could not be copied; "
-      << summary.lost_days << " days lost\n";
-  if (!out.flush()) return kExitUsage;
-  return summary.complete() ? kExitComplete : kExitGaps;
+  const repair::ConsoleRepair run{.options = {.compare = comparison_options(range, expectations),
+                                              .parallel = options.parallel,
+                                              .dry_run = options.dry_run},
+                                  .err_is_terminal = io.err_is_terminal,
+                                  .metrics_after = metrics};
+  return exit_status(repair::repair_on_console(options.replicas, run, io.out, io.err));
 }
 
 // ---------------------------------------------------------------- command line
@@ -706,7 +327,7 @@ void add_compare_command(CLI::App& group, const Io& io, int& status) {
                  "for it (absolute paths; for xargs -0 -n2)")
       ->excludes(json);
   compare->callback([options, &io, &status] {
-    status = run_with_comparison_metrics(
+    status = run_with_metrics<metrics::ComparisonMetrics>(
         *options, options->replicas, io, [&](metrics::ComparisonMetrics* collected) {
           return run_compare(*options, resolve_range(*options, io), io, collected);
         });
@@ -748,7 +369,7 @@ void add_repair_command(CLI::App& group, const Io& io, int& status) {
   cli_options::add_count_option(*repair, "--parallel", options->parallel,
                                 {1, profile_logs::repair::MAX_PARALLEL}, "Copies at a time");
   repair->callback([options, &io, &status] {
-    status = run_with_comparison_metrics(
+    status = run_with_metrics<metrics::ComparisonMetrics>(
         *options, options->replicas, io,
         [&](metrics::ComparisonMetrics* collected) { return run_repair(*options, io, collected); });
   });

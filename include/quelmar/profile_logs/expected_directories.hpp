@@ -79,4 +79,15 @@ class ExpectedDirectoriesError : public std::runtime_error {
 // ExpectedDirectoriesError naming the first malformed line (counted from 1) and why.
 ExpectedDirectories parse_expected_directories(std::string_view text);
 
+// An expectation list file that cannot be read or holds a malformed line: what() is
+// "cannot read FILE: why" or "FILE:LINE: why".
+class ExpectationFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The expectation list in `file`, which may be a pipe (a shell's <(...)) as well as a regular
+// file. Throws ExpectationFileError.
+ExpectedDirectories read_expected_directories(const std::string& file);
+
 }  // namespace quelmar::profile_logs::dunmere

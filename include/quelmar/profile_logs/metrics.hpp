@@ -40,6 +40,10 @@ inline constexpr std::string_view RESERVED_LABELS[] = {"root", "replica", "direc
 ConstantLabel parse_constant_label(std::string_view text,
                                    const std::vector<ConstantLabel>& earlier);
 
+// Every NAME=VALUE given, in order, as parse_constant_label checks them. Throws
+// std::invalid_argument "NAME=VALUE: what is wrong" for the first that is not a label.
+std::vector<ConstantLabel> parse_constant_labels(const std::vector<std::string>& texts);
+
 // The value of the `replicas` label of a comparison: every root in order, each in the key
 // encoding of the JSON output with a comma written "\x2c", joined by commas, so that two
 // different lists never give the same value.

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "quelmar/profile_logs/dunmere.hpp"
@@ -106,5 +107,11 @@ using CopyVisitor =
     std::function<void(std::size_t target, Date day, std::span<const SourceFile> sources,
                        std::span<const SourceFile> alternatives)>;
 void for_each_copy(const DirectoryComparison& directory, const CopyVisitor& visit);
+
+// The first two roots, by index, that are one directory under two names (another spelling, a
+// trailing slash, a link): compared with itself it would never lack anything. A root that
+// cannot be examined is left to the scan to report.
+std::optional<std::pair<std::size_t, std::size_t>> same_directory_twice(
+    const std::vector<std::string>& roots);
 
 }  // namespace quelmar::profile_logs::replicas

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -88,6 +89,19 @@ class MissingReport {
   std::uint64_t directories_ = 0;
   std::uint64_t missing_days_ = 0;
   std::uint64_t unreadable_ = 0;
+};
+
+// A tree or replica that cannot be scanned: what() says which and why.
+class ScanFailed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How a scan that was reported ended.
+enum class ScanOutcome {
+  kComplete,      // nothing missing, lacking, lost or unreadable
+  kGaps,          // something is (or, after a repair, something is left)
+  kOutputFailed,  // the report could not be written; nothing was written after that
 };
 
 // Why a directory cannot be listed, in words.
