@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -15,7 +16,6 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
-#include "corvane/curl_handle.hpp"
 #include "quelmar/util/host_port.hpp"
 #include "quelmar/util/lower.hpp"
 
@@ -53,8 +53,11 @@ void refuse(httplib::Response& res, int status, const std::string& message) {
 // Percent-decodes one path segment, the inverse of the client's libcurl escaping; '+' stays a
 // '+', as in any path, and a stray '%' passes through unchanged.
 std::string decode_segment(const std::string& raw) {
+  struct CurlFree {
+    void operator()(char* text) const { curl_free(text); }
+  };
   int length = 0;
-  const corvane::api::detail::CurlStringPtr decoded(
+  const std::unique_ptr<char, CurlFree> decoded(
       curl_easy_unescape(nullptr, raw.data(), static_cast<int>(raw.size()), &length));
   if (!decoded) return raw;
   return std::string(decoded.get(), static_cast<std::size_t>(length));
