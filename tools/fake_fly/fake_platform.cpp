@@ -16,6 +16,7 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
+#include "quelmar/util/bounded_json.hpp"
 #include "quelmar/util/host_port.hpp"
 #include "quelmar/util/lower.hpp"
 
@@ -78,16 +79,9 @@ std::vector<std::string> path_segments(const std::string& target) {
   return segments;
 }
 
-// A request body as JSON, discarded when malformed or nested deeper than kMaxBodyDepth (the
-// parser itself does not recurse; what later renders the body would).
+// A request body as JSON, discarded when malformed or nested deeper than kMaxBodyDepth.
 json parse_body(const std::string& text) {
-  bool too_deep = false;
-  const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
-    if (depth >= kMaxBodyDepth) too_deep = true;
-    return !too_deep;
-  };
-  json parsed = json::parse(text, limit, false);
-  return too_deep ? json(json::value_t::discarded) : parsed;
+  return quelmar::util::parse_json_bounded(text, kMaxBodyDepth).value;
 }
 
 std::unique_ptr<httplib::Server> make_server(const FakePlatformOptions& options) {
