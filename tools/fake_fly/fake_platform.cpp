@@ -432,7 +432,7 @@ struct FakePlatform::Impl {
 
   void update(const httplib::Request& req, httplib::Response& res, App& app,
               const std::string& id) {
-    json body = json::parse(req.body, nullptr, false);
+    json body = parse_body(req.body);
     if (body.is_discarded() || !body.is_object() || !body.contains("config") ||
         !body["config"].is_object() || !is_text(body["config"], "image")) {
       refuse(res, 400, "invalid_argument: config.image is required");
