@@ -11,7 +11,7 @@
 namespace quelmar::util {
 
 // A token is one line; a file or input line longer than this is not one.
-inline constexpr std::size_t kMaxTokenBytes = 64 * 1024;
+inline constexpr std::size_t kMaxTokenBytes = std::size_t{64} * 1024;
 
 // No token could be read. what() is the reason alone ("holds no token"), for the caller to put
 // after the name of where it looked; it never quotes what it read.
