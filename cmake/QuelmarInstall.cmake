@@ -71,6 +71,6 @@ install(FILES examples/profile-log-alerts.yml examples/systemd/quelmar-replicas.
 # `make package` in a build directory install what was built, as `cmake --install` does; the
 # project's Makefile builds this target first.
 add_custom_target(installable)
-add_dependencies(installable quelmar quelmar-fake-fly quelmar_dunmere corvane quelmar_logging
+add_dependencies(installable quelmar quelmar-fake-fly quelmar_dunmere corvane quelmar_util
                  quelmar_vostrel quelmar_fleet man debian_changelog)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)

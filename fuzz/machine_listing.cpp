@@ -11,6 +11,7 @@
 
 #include "check.hpp"
 #include "corvane/listing_parser.hpp"
+#include "quelmar/util/bounded_json.hpp"
 
 using nlohmann::json;
 using quelmar::fuzz::require;
@@ -44,12 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const corvane::api::Answer answer = reader.finish(response);
 
-  bool too_deep = false;
-  const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
-    if (depth >= 128) too_deep = true;  // the callback counts from 0
-    return !too_deep;
-  };
-  const json whole = json::parse(body, limit, false);
+  const auto [whole, too_deep] = quelmar::util::parse_json_bounded(body, 128);
   // The whole-document parser stops at a NUL as if the text ended there; JSON holds none.
   const bool has_nul = body.find('\0') != std::string::npos;
   const bool a_listing = !has_nul && !too_deep && !whole.is_discarded() && whole.is_array();

@@ -76,13 +76,7 @@ std::string truncated(std::string_view text) {
 }
 
 Parsed parse(const std::string& text) {
-  Parsed parsed;
-  const json::parser_callback_t limit = [&parsed](int depth, json::parse_event_t, json&) {
-    if (depth >= kMaxAnswerDepth) parsed.too_deep = true;
-    return !parsed.too_deep;
-  };
-  parsed.value = json::parse(text, limit, false);
-  return parsed;
+  return quelmar::util::parse_json_bounded(text, kMaxAnswerDepth);
 }
 
 Answer unusable(long status, const std::string& why) {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "corvane/answer.hpp"
+#include "quelmar/util/bounded_json.hpp"
 #include "transport.hpp"
 
 namespace corvane::api::answers {
@@ -18,10 +19,7 @@ inline constexpr int kMaxAnswerDepth = 128;
 
 // Parses without recursing; an answer nested deeper than kMaxAnswerDepth is reported as too
 // deep rather than parsed. Malformed text gives a discarded value.
-struct Parsed {
-  nlohmann::json value;
-  bool too_deep = false;
-};
+using Parsed = quelmar::util::BoundedJson;
 Parsed parse(const std::string& text);
 
 // The answer of a whole-body response.

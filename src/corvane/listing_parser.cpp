@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "answer_mapping.hpp"
+#include "quelmar/util/json_dom_builder.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace corvane::api::listing {
@@ -87,83 +88,11 @@ bool convert(simdjson::dom::element from, json& to) {
 
 // Builds one record while it is parsed, dropping the fields nobody reads (events, checks, the
 // image reference...) before they are ever built.
-class RecordBuilder final : public nlohmann::json_sax<json> {
- public:
-  json record;
-
-  bool null() override { return value(nullptr); }
-  bool boolean(bool v) override { return value(v); }
-  bool number_integer(number_integer_t v) override { return value(v); }
-  bool number_unsigned(number_unsigned_t v) override { return value(v); }
-  bool number_float(number_float_t v, const string_t& /*text*/) override { return value(v); }
-  bool string(string_t& v) override { return value(std::move(v)); }
-  bool binary(binary_t& v) override { return value(json::binary(std::move(v))); }
-  bool start_object(std::size_t /*size*/) override { return open(json::object()); }
-  bool start_array(std::size_t /*size*/) override { return open(json::array()); }
-  bool end_object() override { return close(); }
-  bool end_array() override { return close(); }
-  bool key(string_t& k) override {
-    if (skipped_ == 0) {
-      keep_next_ = stack_.size() != 1 || is_kept_field(k);
-      key_ = std::move(k);
-    }
-    return true;
+class RecordBuilder final : public quelmar::util::JsonDomBuilder {
+ protected:
+  Route route(std::size_t depth, const std::string* key, json::value_t /*kind*/) override {
+    return depth == 1 && key != nullptr && !is_kept_field(*key) ? Route::kDrop : Route::kKeep;
   }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& /*error*/) override {
-    return false;
-  }
-
- private:
-  // Where a new value goes; null when it is dropped.
-  json* place(json&& v) {
-    if (stack_.empty()) {
-      record = std::move(v);
-      return &record;
-    }
-    json& parent = *stack_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(v));
-      return &parent.back();
-    }
-    if (!keep_next_) return nullptr;
-    json& slot = parent[key_];
-    slot = std::move(v);
-    return &slot;
-  }
-
-  bool value(json&& v) {
-    if (skipped_ == 0) place(std::move(v));
-    return true;
-  }
-
-  bool open(json&& container) {
-    if (skipped_ > 0) {
-      ++skipped_;
-      return true;
-    }
-    json* placed = place(std::move(container));
-    if (placed == nullptr) {
-      skipped_ = 1;
-    } else {
-      stack_.push_back(placed);
-    }
-    return true;
-  }
-
-  bool close() {
-    if (skipped_ > 0) {
-      --skipped_;
-    } else {
-      stack_.pop_back();
-    }
-    return true;
-  }
-
-  std::vector<json*> stack_;
-  std::size_t skipped_ = 0;  // open containers inside a dropped value
-  std::string key_;
-  bool keep_next_ = true;
 };
 
 }  // namespace
@@ -206,7 +135,7 @@ bool Reader::parse_record(json& record) {
   if (record_.find('\0') != std::string::npos) return false;
   RecordBuilder builder;
   if (!json::sax_parse(record_.data(), record_.data() + record_.size(), &builder)) return false;
-  record = std::move(builder.record);
+  record = std::move(builder.document());
   return true;
 }
 

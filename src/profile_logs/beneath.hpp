@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "util/unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::profile_logs::detail {
 

@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "util/unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::profile_logs::detail {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "util/unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::profile_logs::detail {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::util {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::util {
 

@@ -101,6 +101,12 @@ TEST_F(ApiTest, FakeRefusesARequestBodyNestedTooDeeply) {
   const json refused = client.create(kApp, "img:1", {"run"}, {.env_vars = {{"DEEP", deep}}});
   EXPECT_EQ(refused, (json{{"error", "invalid_argument: request body must be a JSON object"}}));
   EXPECT_EQ(fake.machines(kApp), json::array());
+
+  // An update too: the fake would render the config it keeps recursively.
+  seed_machine("aa01", "started");
+  const Answer update = client.update_machine(kApp, "aa01", {{"image", "img:2"}, {"x", deep}}, "");
+  EXPECT_TRUE(update.refused()) << update.reason();
+  EXPECT_EQ(fake.machine(kApp, "aa01")->at("config")["image"], "img:1");
 }
 
 }  // namespace

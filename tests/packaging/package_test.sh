@@ -25,7 +25,7 @@ expected_files() {  # PACKAGE
       ;;
     libquelmar-dev)
       (cd "$source/include" && find . -type f -name '*.hpp' | sed 's|^\./|usr/include/|')
-      for lib in corvane quelmar_dunmere quelmar_fleet quelmar_logging quelmar_vostrel; do
+      for lib in corvane quelmar_dunmere quelmar_fleet quelmar_util quelmar_vostrel; do
         echo "usr/$libdir/lib$lib.a"
       done
       printf "usr/$libdir/%s\n" cmake/quelmar/quelmarConfig.cmake \

@@ -145,4 +145,26 @@ TEST(Structure, TheMapOfTheCodeNamesOnlyPlacesThatExist) {
   EXPECT_GT(named, 0);
 }
 
+// The stand-in of the platform is built as any other user of the library would be: from the
+// public headers and its own, never from the library's private ones under src/.
+TEST(Structure, TheFakePlatformIncludesNoPrivateHeader) {
+  static const std::regex include(R"(^\s*#\s*include\s+"([^"]+)\")");
+  int read = 0;
+  for (const auto& entry : fs::directory_iterator(kRoot / "tools/fake_fly")) {
+    if (!entry.is_regular_file()) continue;
+    ++read;
+    std::ifstream in(entry.path());
+    for (std::string line; std::getline(in, line);) {
+      std::smatch match;
+      if (!std::regex_search(line, match, include)) continue;
+      const std::string name = match[1].str();
+      const bool own_or_public =
+          fs::exists(entry.path().parent_path() / name) || fs::exists(kRoot / "include" / name);
+      EXPECT_TRUE(own_or_public || !fs::exists(kRoot / "src" / name))
+          << entry.path().filename().string() << " includes " << name;
+    }
+  }
+  EXPECT_GT(read, 0);
+}
+
 }  // namespace

@@ -30,7 +30,7 @@
 
 #include "quelmar/util/host_port.hpp"
 #include "quelmar/util/lower.hpp"
-#include "util/unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::fake_fly {
 namespace {

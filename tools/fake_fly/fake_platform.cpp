@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -15,7 +16,7 @@
 #include <curl/curl.h>
 #include <httplib.h>
 
-#include "corvane/curl_handle.hpp"
+#include "quelmar/util/bounded_json.hpp"
 #include "quelmar/util/host_port.hpp"
 #include "quelmar/util/lower.hpp"
 
@@ -53,8 +54,11 @@ void refuse(httplib::Response& res, int status, const std::string& message) {
 // Percent-decodes one path segment, the inverse of the client's libcurl escaping; '+' stays a
 // '+', as in any path, and a stray '%' passes through unchanged.
 std::string decode_segment(const std::string& raw) {
+  struct CurlFree {
+    void operator()(char* text) const { curl_free(text); }
+  };
   int length = 0;
-  const corvane::api::detail::CurlStringPtr decoded(
+  const std::unique_ptr<char, CurlFree> decoded(
       curl_easy_unescape(nullptr, raw.data(), static_cast<int>(raw.size()), &length));
   if (!decoded) return raw;
   return std::string(decoded.get(), static_cast<std::size_t>(length));
@@ -75,16 +79,9 @@ std::vector<std::string> path_segments(const std::string& target) {
   return segments;
 }
 
-// A request body as JSON, discarded when malformed or nested deeper than kMaxBodyDepth (the
-// parser itself does not recurse; what later renders the body would).
+// A request body as JSON, discarded when malformed or nested deeper than kMaxBodyDepth.
 json parse_body(const std::string& text) {
-  bool too_deep = false;
-  const json::parser_callback_t limit = [&too_deep](int depth, json::parse_event_t, json&) {
-    if (depth >= kMaxBodyDepth) too_deep = true;
-    return !too_deep;
-  };
-  json parsed = json::parse(text, limit, false);
-  return too_deep ? json(json::value_t::discarded) : parsed;
+  return quelmar::util::parse_json_bounded(text, kMaxBodyDepth).value;
 }
 
 std::unique_ptr<httplib::Server> make_server(const FakePlatformOptions& options) {
@@ -435,7 +432,7 @@ struct FakePlatform::Impl {
 
   void update(const httplib::Request& req, httplib::Response& res, App& app,
               const std::string& id) {
-    json body = json::parse(req.body, nullptr, false);
+    json body = parse_body(req.body);
     if (body.is_discarded() || !body.is_object() || !body.contains("config") ||
         !body["config"].is_object() || !is_text(body["config"], "image")) {
       refuse(res, 400, "invalid_argument: config.image is required");

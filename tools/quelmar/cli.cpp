@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "build_info.hpp"
-#include "closest_name.hpp"
 #include "commands.hpp"
 #include "help.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/util/closest_name.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/logging.hpp"
+#include "quelmar/util/redacting_output.hpp"
 #include "quelmar/util/secrets.hpp"
-#include "redacting_output.hpp"
 #include "run_state.hpp"
 #include "token_source.hpp"
 
@@ -164,8 +164,9 @@ std::optional<std::string> unknown_argument(CLI::App& app, int argc, const char*
   CLI::App& command = last_command(app);
   if (first.size() > 1 && first.starts_with('-') && first != "--") {
     const std::string typed = first.substr(0, first.find('='));
-    const auto closest =
-        typed.starts_with("--") ? closest_name(typed, long_option_names(command)) : std::nullopt;
+    const auto closest = typed.starts_with("--")
+                             ? util::closest_name(typed, long_option_names(command))
+                             : std::nullopt;
     return "unknown option '" + typed + "'" +
            (closest ? " (did you mean '" + *closest + "'?)" : "");
   }
@@ -178,7 +179,7 @@ std::optional<std::string> unknown_argument(CLI::App& app, int argc, const char*
   if (std::find(names.begin(), names.end(), first) != names.end()) {
     return position + " was not expected";
   }
-  if (const auto closest = closest_name(first, names)) {
+  if (const auto closest = util::closest_name(first, names)) {
     return "unknown command '" + first + "' (did you mean '" + *closest + "'?)";
   }
   return position + " is not a command of '" + command_path(command) + "' (see '" +
@@ -266,8 +267,8 @@ int run(int argc, const char* const* argv, const Io& real) {
   const std::vector<util::SecretScope> secrets = secrets_of(argc, argv, real);
   // Before the streams: what they still hold when they drain is redacted too.
   RunState state;
-  RedactingStream out(real.out);
-  RedactingStream err(real.err);
+  util::RedactingStream out(real.out);
+  util::RedactingStream err(real.err);
   const Io io{real.in, out, err, real.getenv, real.err_is_terminal, real.clock, &state};
   const int status = run_redacted(argc, argv, io);
   out.drain();

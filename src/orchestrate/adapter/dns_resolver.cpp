@@ -23,7 +23,7 @@
 
 #include "quelmar/util/host_port.hpp"
 #include "quelmar/util/port.hpp"
-#include "util/unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::orchestrate::adapter::dns {
 namespace {

@@ -9,6 +9,7 @@
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/file_reading.hpp"
+#include "quelmar/util/json_dom_builder.hpp"
 #include "quelmar/util/json_text.hpp"
 #include "quelmar/util/truncate.hpp"
 
@@ -254,103 +255,31 @@ void check_whole(const Plan& plan) {
 }
 
 // Builds each element of the top-level "actions" array while it is parsed and hands it over,
-// so that a large plan never exists as one document; every other value is kept in `top`.
-class PlanReader final : public nlohmann::json_sax<json> {
+// so that a large plan never exists as one document; every other value is kept in document().
+class PlanReader final : public util::JsonDomBuilder {
  public:
-  explicit PlanReader(std::function<void(json&&)> take) : take_(std::move(take)) {}
+  explicit PlanReader(std::function<void(json&&)> take)
+      : JsonDomBuilder(kMaxPlanDepth), take_(std::move(take)) {}
 
-  json top;
-  bool too_deep = false;
   bool actions_seen = false;
   bool actions_twice = false;
 
-  bool null() override { return value(nullptr); }
-  bool boolean(bool v) override { return value(v); }
-  bool number_integer(number_integer_t v) override { return value(v); }
-  bool number_unsigned(number_unsigned_t v) override { return value(v); }
-  bool number_float(number_float_t v, const string_t& /*text*/) override { return value(v); }
-  bool string(string_t& v) override { return value(std::move(v)); }
-  bool binary(binary_t& v) override { return value(json::binary(std::move(v))); }
-  bool start_object(std::size_t /*size*/) override { return open(json::object()); }
-  bool start_array(std::size_t /*size*/) override { return open(json::array()); }
-  bool end_object() override { return close(); }
-  bool end_array() override { return close(); }
-  bool key(string_t& k) override {
-    key_ = std::move(k);
-    return true;
+ protected:
+  Route route(std::size_t depth, const std::string* key, json::value_t kind) override {
+    if (depth != 1 || key == nullptr || *key != "actions" || kind != json::value_t::array) {
+      return Route::kKeep;
+    }
+    if (actions_seen) {
+      actions_twice = true;
+      return Route::kStop;
+    }
+    actions_seen = true;
+    return Route::kStream;
   }
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& /*error*/) override {
-    return false;
-  }
+  void take(json&& element) override { take_(std::move(element)); }
 
  private:
-  // Whether the innermost open container is the actions array.
-  bool in_actions() const { return streaming_ && stack_.size() == 2; }
-
-  json* place(json&& v) {
-    if (stack_.empty()) {
-      top = std::move(v);
-      return &top;
-    }
-    if (in_actions()) {
-      element_ = std::move(v);
-      return &element_;
-    }
-    json& parent = *stack_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(v));
-      return &parent.back();
-    }
-    json& slot = parent[key_];
-    slot = std::move(v);
-    return &slot;
-  }
-
-  bool value(json&& v) {
-    const bool element = in_actions();
-    place(std::move(v));
-    if (element) take_(std::move(element_));
-    return true;
-  }
-
-  bool open(json&& container) {
-    if (stack_.size() >= kMaxPlanDepth) {
-      too_deep = true;
-      return false;
-    }
-    const bool actions =
-        stack_.size() == 1 && top.is_object() && key_ == "actions" && container.is_array();
-    if (actions) {
-      if (actions_seen) {
-        actions_twice = true;
-        return false;
-      }
-      actions_seen = true;
-      stack_.push_back(&actions_);
-      streaming_ = true;
-      return true;
-    }
-    stack_.push_back(place(std::move(container)));
-    return true;
-  }
-
-  bool close() {
-    stack_.pop_back();
-    if (in_actions()) {
-      take_(std::move(element_));
-    } else if (streaming_ && stack_.size() == 1) {
-      streaming_ = false;  // the actions array ended
-    }
-    return true;
-  }
-
   std::function<void(json&&)> take_;
-  std::vector<json*> stack_;
-  std::string key_;
-  json actions_ = json::array();  // stands for the array; never holds an element
-  json element_;
-  bool streaming_ = false;
 };
 
 }  // namespace
@@ -405,14 +334,14 @@ Plan plan_from_text(std::string_view text, const std::optional<std::string>& app
     }
   });
   const bool parsed = json::sax_parse(text.begin(), text.end(), &reader);
-  if (reader.too_deep) malformed("nested too deeply");
+  if (reader.too_deep()) malformed("nested too deeply");
   if (!parsed) malformed("not one JSON document");
-  if (reader.actions_twice || (reader.actions_seen && reader.top.contains("actions"))) {
+  if (reader.actions_twice || (reader.actions_seen && reader.document().contains("actions"))) {
     malformed("the plan has \"actions\" twice");
   }
   // Which plan this is comes first: a plan of another format fails its actions too.
-  Plan plan = plan_header(reader.top, app);
-  if (!reader.actions_seen) field(reader.top, "actions", json::value_t::array, "the plan");
+  Plan plan = plan_header(reader.document(), app);
+  if (!reader.actions_seen) field(reader.document(), "actions", json::value_t::array, "the plan");
   if (first_error) throw *first_error;
   plan.actions = std::move(actions);
   check_whole(plan);

@@ -1,12 +1,13 @@
-// The CLI's output streams: everything written to them reaches the real stream with every
-// registered secret (quelmar/util/secrets.hpp) redacted, however the text was put together.
+// An output stream that writes through to another with every registered secret
+// (quelmar/util/secrets.hpp) redacted, however the text was put together: the CLI's stdout and
+// stderr are such streams.
 #pragma once
 
 #include <ostream>
 #include <streambuf>
 #include <string>
 
-namespace quelmar::cli {
+namespace quelmar::util {
 
 class RedactingBuffer final : public std::streambuf {
  public:
@@ -53,4 +54,4 @@ class RedactingStream final : public std::ostream {
   RedactingBuffer buffer_;
 };
 
-}  // namespace quelmar::cli
+}  // namespace quelmar::util

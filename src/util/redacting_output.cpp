@@ -1,10 +1,10 @@
-#include "redacting_output.hpp"
+#include "quelmar/util/redacting_output.hpp"
 
 #include <cerrno>
 
 #include "quelmar/util/secrets.hpp"
 
-namespace quelmar::cli {
+namespace quelmar::util {
 
 namespace {
 // Text without a line end is written in pieces of about this size, so that one long line (a
@@ -47,7 +47,7 @@ void RedactingBuffer::note_failure() {
 
 void RedactingBuffer::write_out(bool all) {
   if (pending_.size() <= context_) return;
-  const auto secrets = util::current_secrets();
+  const auto secrets = current_secrets();
   std::size_t until = pending_.size();
   if (!all) {
     const std::size_t line_end = pending_.rfind('\n');
@@ -69,4 +69,4 @@ void RedactingBuffer::write_out(bool all) {
   context_ = 1;
 }
 
-}  // namespace quelmar::cli
+}  // namespace quelmar::util

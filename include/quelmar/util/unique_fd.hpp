@@ -1,4 +1,4 @@
-// Owns one POSIX file descriptor and closes it.
+// Owns one POSIX file descriptor and closes it on every path, moved but never copied.
 #pragma once
 
 #include <unistd.h>

@@ -1,4 +1,4 @@
-// "Did you mean ...?" for a mistyped command name.
+// "Did you mean ...?": the known name closest to a mistyped one.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quelmar::cli {
+namespace quelmar::util {
 
 // Edits (insert, delete, replace a character, or swap two neighbours) that turn `a` into `b`.
 std::size_t edit_distance(std::string_view a, std::string_view b);
@@ -17,4 +17,4 @@ std::size_t edit_distance(std::string_view a, std::string_view b);
 std::optional<std::string> closest_name(std::string_view typed,
                                         const std::vector<std::string>& names);
 
-}  // namespace quelmar::cli
+}  // namespace quelmar::util

@@ -1,12 +1,12 @@
-#include "closest_name.hpp"
+#include "quelmar/util/closest_name.hpp"
 
 #include <algorithm>
 
-namespace quelmar::cli {
+namespace quelmar::util {
 
 namespace {
 
-// Beyond this, a name is no typo of a command.
+// Beyond this, a name is no typo of any name.
 constexpr std::size_t kMaxTyped = 64;
 
 }  // namespace
@@ -46,4 +46,4 @@ std::optional<std::string> closest_name(std::string_view typed,
   return closest;
 }
 
-}  // namespace quelmar::cli
+}  // namespace quelmar::util

@@ -1,22 +1,22 @@
-// The CLI's output streams: whatever pieces the text is written in, no registered secret reaches
-// the real stream.
+// An output stream that redacts: whatever pieces the text is written in, no registered secret
+// reaches the real stream.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 
+#include "quelmar/util/redacting_output.hpp"
 #include "quelmar/util/secrets.hpp"
-#include "redacting_output.hpp"
 
-namespace quelmar::cli {
+namespace quelmar::util {
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
 
 TEST(RedactingStream, HidesASecretWrittenInPiecesAndKeepsEverythingElse) {
-  const util::SecretScope secret("s3cret-token-value");
+  const SecretScope secret("s3cret-token-value");
   std::ostringstream sink;
   {
     RedactingStream out(sink);
@@ -29,7 +29,7 @@ TEST(RedactingStream, HidesASecretWrittenInPiecesAndKeepsEverythingElse) {
 }
 
 TEST(RedactingStream, AVeryLongLineIsWrittenInPartsWithoutLettingASecretThrough) {
-  const util::SecretScope secret("s3cret-token-value");
+  const SecretScope secret("s3cret-token-value");
   std::ostringstream sink;
   std::string expected;
   {
@@ -47,7 +47,7 @@ TEST(RedactingStream, AVeryLongLineIsWrittenInPartsWithoutLettingASecretThrough)
 }
 
 TEST(RedactingStream, AShortSecretIsJudgedAsAWordAcrossWrites) {
-  const util::SecretScope secret("demo");
+  const SecretScope secret("demo");
   std::ostringstream sink;
   {
     RedactingStream out(sink);
@@ -62,4 +62,4 @@ TEST(RedactingStream, AShortSecretIsJudgedAsAWordAcrossWrites) {
 }
 
 }  // namespace
-}  // namespace quelmar::cli
+}  // namespace quelmar::util
