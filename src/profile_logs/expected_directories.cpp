@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quelmar/util/relative_path.hpp"
-#include "util/unique_fd.hpp"
+#include "quelmar/util/unique_fd.hpp"
 
 namespace quelmar::profile_logs::dunmere {
 
