@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "dns_resolver.hpp"
+#include "quelmar/orchestrate/adapter/machine_name.hpp"
 #include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/host_port.hpp"
@@ -234,7 +235,7 @@ json FlyAdapter::create_body(const CreateRequest& request) const {
       image_, {request.cmd},
       {.port = request.port,
        .additional_internal_port = request.additional_internal_port,
-       .name = kMediatorPrefix + request.serial,
+       .name = machine_name::mediator_name(request.serial),
        .env_vars = _env_vars(request.ip_address, request.use_cert_auth),
        .metadata = _metadata(request.meter_id, request.ip_address),
        .extra_config = {{"region", region_}}});
@@ -242,7 +243,7 @@ json FlyAdapter::create_body(const CreateRequest& request) const {
 
 std::string FlyAdapter::create(const CreateRequest& request) {
   const std::string& app = require_app("create");
-  const std::string name = kMediatorPrefix + request.serial;
+  const std::string name = machine_name::mediator_name(request.serial);
   const json metadata = _metadata(request.meter_id, request.ip_address);
 
   if (!request.skip_confirm) {

@@ -3,7 +3,8 @@
 #include <utility>
 
 #include "live_mediators.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/addresses.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 
 namespace quelmar::orchestrate::fleet {
 

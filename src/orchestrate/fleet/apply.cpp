@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "gate.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/apply.hpp"
 #include "quelmar/util/truncate.hpp"
 
 namespace quelmar::orchestrate::fleet {

@@ -1,6 +1,6 @@
 #include <utility>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/listing.hpp"
 
 namespace quelmar::orchestrate::fleet {
 

@@ -9,7 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
+#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/fleet/machine.hpp"
 
 namespace quelmar::orchestrate::fleet::detail {
 
@@ -18,7 +20,7 @@ struct LiveMediator {
   std::optional<std::string> meter_id{};
   std::optional<int> service_port{};
   bool started = false;
-  std::vector<Change> changes{};
+  std::vector<adapter::machine_config::Difference> changes{};
   nlohmann::json config = nullptr;  // kept only when there are changes to send
 };
 

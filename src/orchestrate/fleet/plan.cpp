@@ -2,7 +2,7 @@
 #include <unordered_map>
 
 #include "live_mediators.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::fleet {

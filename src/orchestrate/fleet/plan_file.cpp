@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "corvane/api.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 #include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/file_reading.hpp"
 #include "quelmar/util/json_text.hpp"

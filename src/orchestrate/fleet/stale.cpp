@@ -1,7 +1,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::fleet {

@@ -10,14 +10,14 @@
 #include <nlohmann/json.hpp>
 
 #include "quelmar/orchestrate/adapter/container.hpp"
+#include "quelmar/orchestrate/adapter/machine_name.hpp"
 
 namespace quelmar::orchestrate::adapter::mediator {
 
 using container::Container;
 using container::ContainerState;
 
-// Every mediator machine's name starts with this; the rest is the meter's serial.
-inline constexpr const char* kMediatorPrefix = "mediator-";
+using machine_name::kMediatorPrefix;
 
 // A lookup by key that found nothing: a constant map's key, or a field that a
 // platform record lacks. what() names the key.
