@@ -88,6 +88,10 @@ int first_service_port(const json& config, const std::string& machine_id) {
                              " has no valid service port in 'port': " + util::dump_json(port));
 }
 
+bool is_dead(const Mediator& mediator) {
+  return mediator.platform_state && machine_state::is_dead(*mediator.platform_state);
+}
+
 Mediator read_mediator(json&& record) {
   Mediator m;
   if (const json* id = find(record, "id")) m.id = util::text_form(*id);

@@ -5,6 +5,8 @@
 #include <unordered_map>
 
 #include "gate.hpp"
+#include "quelmar/orchestrate/adapter/machine_answer.hpp"
+#include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/orchestrate/fleet/apply.hpp"
 #include "quelmar/util/truncate.hpp"
 
@@ -21,7 +23,7 @@ using TimePoint = std::chrono::steady_clock::time_point;
 
 constexpr std::size_t kMaxErrorText = 300;
 constexpr int kMaxParallel = 64;
-constexpr const char* kStarted = "started";
+const std::string kStarted(adapter::machine_state::kStarted);
 
 std::string short_text(std::string_view text) { return util::truncated(text, kMaxErrorText); }
 
@@ -188,9 +190,9 @@ class Run {
   std::string create(FlyAdapter& worker, const Action& action) {
     const Answer answer =
         checked(send([&] { return worker.create_machine(action.body); }), "create refused");
-    const json& id = answer.value.is_object() ? answer.value.value("id", json()) : json();
-    if (!id.is_string()) throw Failure("create answered without a machine id");
-    return id.get<std::string>();
+    auto id = adapter::machine_answer::machine_id(answer.value);
+    if (!id) throw Failure("create answered without a machine id");
+    return std::move(*id);
   }
 
   void start(FlyAdapter& worker, const Action& action) {
@@ -205,12 +207,8 @@ class Run {
     const Answer answer =
         checked(send([&] { return worker.update_machine(m.id, action.body, m.instance_id); }),
                 "update refused");
-    const json version =
-        answer.value.is_object() ? answer.value.value("instance_id", json()) : json();
-    checked(send([&] {
-              return worker.wait_machine(
-                  m.id, version.is_string() ? version.get<std::string>() : "", kStarted);
-            }),
+    const std::string version = adapter::machine_answer::instance_id(answer.value).value_or("");
+    checked(send([&] { return worker.wait_machine(m.id, version, kStarted); }),
             "machine did not start after the update");
   }
 
@@ -227,7 +225,7 @@ class Run {
 
   void destroy(FlyAdapter& worker, const Action& action) {
     const Machine& m = *action.machine;
-    const bool stopped = m.state == "stopped" || m.state == "created" || m.state == "failed";
+    const bool stopped = adapter::machine_state::is_at_rest(m.state);
     gate_.pass();
     worker.destroy_machine(m.id, {.stop_first = !stopped, .instance_id = m.instance_id},
                            [&](DestroyStep step, const Answer& answer) {

@@ -32,11 +32,3 @@ std::map<std::string, std::size_t> primaries(const std::vector<LiveMediator>& me
 }
 
 }  // namespace quelmar::orchestrate::fleet::detail
-
-namespace quelmar::orchestrate::fleet {
-
-bool is_dead(const adapter::vostrel::Mediator& mediator) {
-  return mediator.platform_state == "destroyed" || mediator.platform_state == "destroying";
-}
-
-}  // namespace quelmar::orchestrate::fleet

@@ -65,6 +65,10 @@ struct Mediator {
   nlohmann::json config = nullptr;
 };
 
+// Whether the record is on its way out ("destroying") or gone ("destroyed"): such a record is
+// nobody's mediator.
+bool is_dead(const Mediator& mediator);
+
 // The typed record of a record that is_mediator accepted.
 Mediator read_mediator(nlohmann::json&& record);
 

@@ -75,7 +75,7 @@ struct PlanOptions {
 
 // Whether a listed mediator is on its way out ("destroyed", "destroying"): such a record is
 // nobody's mediator, duplicate or orphan.
-bool is_dead(const adapter::vostrel::Mediator& mediator);
+using adapter::mediator::is_dead;
 
 // Lists the app's mediators in every region once and compares them with the meters. A meter's
 // primary mediator is its first "started" one in listing order, else its first listed; the
