@@ -3,8 +3,9 @@
 #include <utility>
 
 #include "live_mediators.hpp"
+#include "quelmar/orchestrate/adapter/mediator.hpp"
+#include "quelmar/orchestrate/adapter/serving_mediators.hpp"
 #include "quelmar/orchestrate/fleet/addresses.hpp"
-#include "quelmar/orchestrate/fleet/plan.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
@@ -14,11 +15,13 @@ namespace {
 std::vector<MeterAddress> primary_addresses(adapter::vostrel::FlyAdapter& adapter,
                                             const std::optional<std::string>& only) {
   std::vector<detail::LiveMediator> live;
-  adapter.each_mediator("", [&live, &only](adapter::vostrel::Mediator&& m) {
+  adapter::mediator::ServingMediators serving;
+  adapter.each_mediator("", [&](adapter::vostrel::Mediator&& m) {
     if (is_dead(m) || (only && m.meter_id != only)) return;
+    serving.offer(m, live.size());
     live.push_back(detail::live_mediator(m));
   });
-  const auto primary = detail::primaries(live);
+  const auto primary = serving.all();
   // Meters in the order of their first listed mediator.
   std::vector<const detail::LiveMediator*> chosen;
   std::set<std::string> seen;

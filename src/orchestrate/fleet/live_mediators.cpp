@@ -20,15 +20,4 @@ LiveMediator live_mediator(const adapter::vostrel::Mediator& m) {
   return live;
 }
 
-std::map<std::string, std::size_t> primaries(const std::vector<LiveMediator>& mediators) {
-  std::map<std::string, std::size_t> primary;
-  for (std::size_t i = 0; i < mediators.size(); ++i) {
-    const auto& meter_id = mediators[i].meter_id;
-    if (!meter_id) continue;
-    auto [found, fresh] = primary.emplace(*meter_id, i);
-    if (!fresh && !mediators[found->second].started && mediators[i].started) found->second = i;
-  }
-  return primary;
-}
-
 }  // namespace quelmar::orchestrate::fleet::detail

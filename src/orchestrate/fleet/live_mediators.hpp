@@ -1,5 +1,5 @@
 // The app's live mediators as the fleet keeps them while it plans: little more than what an
-// action names, and the one rule that picks each meter's primary mediator.
+// action names, since a plan holds one for every machine.
 #pragma once
 
 #include <map>
@@ -27,9 +27,5 @@ struct LiveMediator {
 // The compact form of a listed mediator. Throws KeyError when the record has no id or state,
 // since such a machine can be neither acted on nor told apart.
 LiveMediator live_mediator(const adapter::vostrel::Mediator& mediator);
-
-// Each meter's primary mediator: its first "started" one in listing order, else its first
-// listed. Meter ids map to indexes into `mediators`.
-std::map<std::string, std::size_t> primaries(const std::vector<LiveMediator>& mediators);
 
 }  // namespace quelmar::orchestrate::fleet::detail

@@ -2,6 +2,7 @@
 #include <unordered_map>
 
 #include "live_mediators.hpp"
+#include "quelmar/orchestrate/adapter/serving_mediators.hpp"
 #include "quelmar/orchestrate/fleet/plan.hpp"
 #include "quelmar/util/json_text.hpp"
 
@@ -118,8 +119,10 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
   // Consumed as the listing arrives: only what an action needs is kept, and a config only
   // where it is to be sent back changed.
   std::vector<LiveMediator> live;
+  adapter::mediator::ServingMediators serving;
   adapter.each_mediator("", [&](Mediator&& m) {
     if (is_dead(m)) return;
+    serving.offer(m, live.size());
     LiveMediator kept = detail::live_mediator(m);
     kept.machine.config = util::dump_json(m.config);
     if (m.meter_id) {
@@ -133,7 +136,7 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
     }
     live.push_back(std::move(kept));
   });
-  const auto primary = detail::primaries(live);
+  const auto primary = serving.all();
 
   Plan plan;
   plan.app = *adapter.fly_app();
