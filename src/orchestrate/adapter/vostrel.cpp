@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "dns_resolver.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
 #include "quelmar/orchestrate/adapter/machine_name.hpp"
 #include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/escape.hpp"
@@ -231,14 +232,16 @@ void FlyAdapter::each_mediator(const std::string& region,
 }
 
 json FlyAdapter::create_body(const CreateRequest& request) const {
-  return corvane::api::create_body(
-      image_, {request.cmd},
-      {.port = request.port,
+  return machine_config::create_request(
+      {.region = region_,
+       .image = image_,
+       .cmd = {request.cmd},
+       .meter_id = request.meter_id,
+       .serial = request.serial,
+       .ip_address = request.ip_address,
+       .port = request.port,
        .additional_internal_port = request.additional_internal_port,
-       .name = machine_name::mediator_name(request.serial),
-       .env_vars = _env_vars(request.ip_address, request.use_cert_auth),
-       .metadata = _metadata(request.meter_id, request.ip_address),
-       .extra_config = {{"region", region_}}});
+       .cert_auth = request.use_cert_auth});
 }
 
 std::string FlyAdapter::create(const CreateRequest& request) {

@@ -124,14 +124,15 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
     if (is_dead(m)) return;
     serving.offer(m, live.size());
     LiveMediator kept = detail::live_mediator(m);
-    kept.machine.config = util::dump_json(m.config);
+    kept.machine.config = util::dump_json(m.config.json());
     if (m.meter_id) {
       auto meter = by_id.find(*m.meter_id);
       if (meter != by_id.end()) {
-        const json wanted = wanted_body(adapter, *meter->second, options.cmd)["config"];
-        json to_send = machine_config::in_step(m.config, wanted, compared);
-        kept.changes = machine_config::differences(m.config, to_send);
-        if (!kept.changes.empty()) kept.config = std::move(to_send);
+        const auto wanted = machine_config::MachineConfig::of_request(
+            wanted_body(adapter, *meter->second, options.cmd));
+        auto to_send = m.config.in_step_with(wanted, compared);
+        kept.changes = m.config.differences_to(to_send);
+        if (!kept.changes.empty()) kept.config = to_send.json();
       }
     }
     live.push_back(std::move(kept));

@@ -18,7 +18,7 @@ std::string change_of(const Machine& seen, const Mediator& now) {
   if (state != seen.state) add("state " + seen.state + " -> " + state);
   const std::string instance = now.instance_id.value_or("");
   if (instance != seen.instance_id) add("instance_id " + seen.instance_id + " -> " + instance);
-  if (util::dump_json(now.config) != seen.config) add("config changed");
+  if (util::dump_json(now.config.json()) != seen.config) add("config changed");
   return what;
 }
 

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "quelmar/orchestrate/adapter/container.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
 #include "quelmar/orchestrate/adapter/machine_name.hpp"
 
 namespace quelmar::orchestrate::adapter::mediator {
@@ -62,7 +63,7 @@ struct Mediator {
   // The first service's first port, when it is an integer in 1..65535.
   std::optional<int> service_port{};
   // The whole config, exactly as the platform sent it.
-  nlohmann::json config = nullptr;
+  machine_config::MachineConfig config{};
 };
 
 // Whether the record is on its way out ("destroying") or gone ("destroyed"): such a record is
