@@ -2,9 +2,11 @@
 //
 // inventory (a CSV file of meters) -> plan (one listing compared with it) -> apply (the plan's
 // actions, several at a time), and every meter's address from one listing and one look-up.
-// Each job has a header of its own under fleet/; this one includes them all.
+// Each job has a header of its own under fleet/; this one includes them all, and the adapter
+// whose core they take.
 #pragma once
 
+#include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/orchestrate/fleet/addresses.hpp"
 #include "quelmar/orchestrate/fleet/apply.hpp"
 #include "quelmar/orchestrate/fleet/inventory.hpp"

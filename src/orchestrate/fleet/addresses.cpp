@@ -12,7 +12,7 @@ namespace quelmar::orchestrate::fleet {
 namespace {
 
 // The primary mediator's address of every meter, or of `only` that meter.
-std::vector<MeterAddress> primary_addresses(adapter::vostrel::FlyAdapter& adapter,
+std::vector<MeterAddress> primary_addresses(adapter::vostrel::Machines& adapter,
                                             const std::optional<std::string>& only) {
   std::vector<detail::LiveMediator> live;
   adapter::mediator::ServingMediators serving;
@@ -50,11 +50,11 @@ std::vector<MeterAddress> primary_addresses(adapter::vostrel::FlyAdapter& adapte
 
 }  // namespace
 
-std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
+std::vector<MeterAddress> addresses(adapter::vostrel::Machines& adapter) {
   return primary_addresses(adapter, std::nullopt);
 }
 
-std::optional<MeterAddress> meter_address(adapter::vostrel::FlyAdapter& adapter,
+std::optional<MeterAddress> meter_address(adapter::vostrel::Machines& adapter,
                                           const std::string& meter_id) {
   auto found = primary_addresses(adapter, meter_id);
   if (found.empty()) return std::nullopt;

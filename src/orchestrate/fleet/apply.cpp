@@ -15,7 +15,7 @@ namespace quelmar::orchestrate::fleet {
 namespace {
 
 using adapter::vostrel::DestroyStep;
-using adapter::vostrel::FlyAdapter;
+using adapter::vostrel::Machines;
 using corvane::api::Answer;
 using nlohmann::json;
 using std::chrono::milliseconds;
@@ -35,7 +35,7 @@ class Failure : public std::runtime_error {
 
 class Run {
  public:
-  Run(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options)
+  Run(Machines& adapter, const Plan& plan, const ApplyOptions& options)
       : adapter_(adapter),
         plan_(plan),
         options_(options),
@@ -107,7 +107,7 @@ class Run {
 
   void run_all(const std::vector<std::size_t>& indexes, int workers) {
     std::atomic<std::size_t> next{0};
-    const auto work = [&](FlyAdapter& worker) {
+    const auto work = [&](Machines& worker) {
       for (std::size_t k = next++; k < indexes.size(); k = next++) {
         const std::size_t index = indexes[k];
         const Action& action = plan_.actions[index];
@@ -153,7 +153,7 @@ class Run {
     return call();
   }
 
-  Result carry_out(FlyAdapter& worker, const Action& action) {
+  Result carry_out(Machines& worker, const Action& action) {
     Result result = outcome(action, Outcome::kOk, "");
     try {
       switch (action.kind) {
@@ -187,7 +187,7 @@ class Run {
     return result;
   }
 
-  std::string create(FlyAdapter& worker, const Action& action) {
+  std::string create(Machines& worker, const Action& action) {
     const Answer answer =
         checked(send([&] { return worker.create_machine(action.body); }), "create refused");
     auto id = adapter::machine_answer::machine_id(answer.value);
@@ -195,14 +195,14 @@ class Run {
     return std::move(*id);
   }
 
-  void start(FlyAdapter& worker, const Action& action) {
+  void start(Machines& worker, const Action& action) {
     const Machine& m = *action.machine;
     checked(send([&] { return worker.start_machine(m.id); }), "start refused");
     checked(send([&] { return worker.wait_machine(m.id, m.instance_id, kStarted); }),
             "machine did not start");
   }
 
-  void update(FlyAdapter& worker, const Action& action) {
+  void update(Machines& worker, const Action& action) {
     const Machine& m = *action.machine;
     const Answer answer =
         checked(send([&] { return worker.update_machine(m.id, action.body, m.instance_id); }),
@@ -223,7 +223,7 @@ class Run {
            result->outcome == Outcome::kOk;
   }
 
-  void destroy(FlyAdapter& worker, const Action& action) {
+  void destroy(Machines& worker, const Action& action) {
     const Machine& m = *action.machine;
     const bool stopped = adapter::machine_state::is_at_rest(m.state);
     gate_.pass();
@@ -239,12 +239,12 @@ class Run {
                            });
   }
 
-  FlyAdapter& adapter_;
+  Machines& adapter_;
   const Plan& plan_;
   const ApplyOptions& options_;
   const Clock clock_;
   detail::Gate gate_;
-  std::vector<FlyAdapter> workers_;
+  std::vector<Machines> workers_;
   std::mutex mutex_;
   std::vector<std::optional<Result>> results_;
   // Each meter's own action (create, update, start or ok), by meter id.
@@ -286,7 +286,7 @@ void check_destroy_limit(const Plan& plan, std::size_t max_destroy) {
   if (destroys > max_destroy) throw DestroyLimitExceeded(destroys, max_destroy);
 }
 
-Report apply(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options) {
+Report apply(Machines& adapter, const Plan& plan, const ApplyOptions& options) {
   if (options.parallel < 1) throw std::invalid_argument("parallel must be at least 1");
   if (!adapter.fly_app() || *adapter.fly_app() != plan.app) {
     throw std::invalid_argument("the plan is for app " + plan.app + ", not the adapter's app " +

@@ -9,7 +9,7 @@ using corvane::api::Answer;
 using corvane::api::Verdict;
 using nlohmann::json;
 
-Answer await_state(adapter::vostrel::FlyAdapter& adapter, const std::string& id,
+Answer await_state(adapter::vostrel::Machines& adapter, const std::string& id,
                    const std::string& state) {
   std::string instance_id;
   if (state == adapter::machine_state::kStopped) {

@@ -2,7 +2,7 @@
 
 namespace quelmar::orchestrate::fleet::detail {
 
-using adapter::vostrel::ContainerState;
+using adapter::container::ContainerState;
 using adapter::vostrel::KeyError;
 
 LiveMediator live_mediator(const adapter::vostrel::Mediator& m) {

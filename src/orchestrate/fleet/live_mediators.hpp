@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "quelmar/orchestrate/adapter/machine_config.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/orchestrate/fleet/machine.hpp"
 
 namespace quelmar::orchestrate::fleet::detail {

@@ -11,13 +11,13 @@ namespace quelmar::orchestrate::fleet {
 namespace {
 
 namespace machine_config = adapter::machine_config;
-using adapter::vostrel::FlyAdapter;
+using adapter::vostrel::Machines;
 using adapter::vostrel::Mediator;
 using detail::LiveMediator;
 using nlohmann::json;
 
 // The create request a meter's mediator would get: what it should look like.
-json wanted_body(const FlyAdapter& adapter, const Meter& meter,
+json wanted_body(const Machines& adapter, const Meter& meter,
                  const std::optional<std::string>& cmd) {
   return adapter.create_body({.cmd = cmd.value_or(""),
                               .meter_id = meter.meter_id,
@@ -109,7 +109,7 @@ bool Plan::in_step() const {
                       [](const Action& action) { return action.has_work(); });
 }
 
-Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptions& options) {
+Plan plan(Machines& adapter, const std::vector<Meter>& meters, const PlanOptions& options) {
   if (!adapter.fly_app()) throw std::logic_error("the fleet needs an app name (app_name)");
   std::unordered_map<std::string, const Meter*> by_id;
   for (const Meter& meter : meters) by_id.emplace(meter.meter_id, &meter);

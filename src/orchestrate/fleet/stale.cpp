@@ -24,7 +24,7 @@ std::string change_of(const Machine& seen, const Mediator& now) {
 
 }  // namespace
 
-std::vector<StaleMachine> stale_machines(adapter::vostrel::FlyAdapter& adapter, const Plan& plan) {
+std::vector<StaleMachine> stale_machines(adapter::vostrel::Machines& adapter, const Plan& plan) {
   // Every machine the plan names, and every meter it would create a mediator for.
   std::unordered_map<std::string, const Action*> named;
   std::unordered_map<std::string, bool> creates;  // meter id -> a mediator is listed now

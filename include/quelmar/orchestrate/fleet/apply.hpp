@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "corvane/api.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/orchestrate/fleet/plan.hpp"
 #include "quelmar/util/clock.hpp"
 
@@ -89,7 +89,7 @@ void check_destroy_limit(const Plan& plan, std::size_t max_destroy);
 // no other update starts. Duplicates and orphans are destroyed last, a duplicate only once its
 // meter's primary is in step. One failure never stops other actions; a back-off of any worker
 // (429) pauses them all.
-Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options);
+Report apply(adapter::vostrel::Machines& adapter, const Plan& plan, const ApplyOptions& options);
 
 // --- one machine ---
 
@@ -98,7 +98,7 @@ Report apply(adapter::vostrel::FlyAdapter& adapter, const Plan& plan, const Appl
 // refused when the platform says no (no such machine, the wait ran out: 408) or the wait ended
 // in another state; unanswered without a usable answer. A wait for "stopped" reads the
 // machine's version first, as the platform needs it.
-corvane::api::Answer await_state(adapter::vostrel::FlyAdapter& adapter, const std::string& id,
+corvane::api::Answer await_state(adapter::vostrel::Machines& adapter, const std::string& id,
                                  const std::string& state);
 
 }  // namespace quelmar::orchestrate::fleet

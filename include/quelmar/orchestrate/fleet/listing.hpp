@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "quelmar/orchestrate/adapter/container.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
@@ -25,7 +25,7 @@ struct ListFilter {
 // The app's mediators that pass `filter`, in listing order, dead records included as the
 // platform lists them. Throws PlatformError when the listing fails, KeyError for a mediator
 // record without a field a Container needs.
-std::vector<ListedMachine> list_machines(adapter::vostrel::FlyAdapter& adapter,
+std::vector<ListedMachine> list_machines(adapter::vostrel::Machines& adapter,
                                          const ListFilter& filter);
 
 }  // namespace quelmar::orchestrate::fleet

@@ -10,7 +10,7 @@
 
 #include "quelmar/orchestrate/adapter/machine_config.hpp"
 #include "quelmar/orchestrate/adapter/machine_name.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/orchestrate/fleet/inventory.hpp"
 #include "quelmar/orchestrate/fleet/machine.hpp"
 
@@ -81,7 +81,7 @@ using adapter::mediator::is_dead;
 // primary mediator is its first "started" one in listing order, else its first listed; the
 // others are duplicates. The image is compared when the adapter has one, the command when
 // given. Creates go to the adapter's region. Throws PlatformError when the listing fails.
-Plan plan(adapter::vostrel::FlyAdapter& adapter, const std::vector<Meter>& meters,
+Plan plan(adapter::vostrel::Machines& adapter, const std::vector<Meter>& meters,
           const PlanOptions& options = {});
 
 }  // namespace quelmar::orchestrate::fleet

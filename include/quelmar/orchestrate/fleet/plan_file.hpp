@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/orchestrate/fleet/plan.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -56,6 +56,6 @@ struct StaleMachine {
 // Lists the app's mediators once and compares every machine the plan names (with its listed
 // instance_id, state and config) and every meter it creates for. Empty when the plan still
 // holds. Throws PlatformError when the listing fails.
-std::vector<StaleMachine> stale_machines(adapter::vostrel::FlyAdapter& adapter, const Plan& plan);
+std::vector<StaleMachine> stale_machines(adapter::vostrel::Machines& adapter, const Plan& plan);
 
 }  // namespace quelmar::orchestrate::fleet
