@@ -14,9 +14,9 @@ namespace quelmar::orchestrate::fleet {
 
 namespace {
 
+using adapter::vostrel::Answer;
 using adapter::vostrel::DestroyStep;
 using adapter::vostrel::Machines;
-using corvane::api::Answer;
 using nlohmann::json;
 using std::chrono::milliseconds;
 using TimePoint = std::chrono::steady_clock::time_point;
@@ -48,7 +48,7 @@ class Run {
     // Connections are opened up front, so that bad client settings fail before any request.
     const int workers = std::clamp(options_.parallel, 1, kMaxParallel);
     for (int w = 0; w < workers; ++w) {
-      workers_.push_back(adapter_.clone([this](corvane::api::ClientOptions& client) {
+      workers_.push_back(adapter_.clone([this](adapter::vostrel::ClientOptions& client) {
         client.sleep = [this](milliseconds delay) {
           gate_.pause_for(delay);
           gate_.pass();

@@ -5,8 +5,8 @@
 
 namespace quelmar::orchestrate::fleet {
 
-using corvane::api::Answer;
-using corvane::api::Verdict;
+using adapter::vostrel::Answer;
+using adapter::vostrel::Verdict;
 using nlohmann::json;
 
 Answer await_state(adapter::vostrel::Machines& adapter, const std::string& id,

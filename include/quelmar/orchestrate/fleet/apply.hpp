@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "corvane/api.hpp"
 #include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/orchestrate/fleet/plan.hpp"
 #include "quelmar/util/clock.hpp"
@@ -98,7 +97,7 @@ Report apply(adapter::vostrel::Machines& adapter, const Plan& plan, const ApplyO
 // refused when the platform says no (no such machine, the wait ran out: 408) or the wait ended
 // in another state; unanswered without a usable answer. A wait for "stopped" reads the
 // machine's version first, as the platform needs it.
-corvane::api::Answer await_state(adapter::vostrel::Machines& adapter, const std::string& id,
-                                 const std::string& state);
+adapter::vostrel::Answer await_state(adapter::vostrel::Machines& adapter, const std::string& id,
+                                     const std::string& state);
 
 }  // namespace quelmar::orchestrate::fleet
