@@ -93,8 +93,6 @@ std::function<bool(const json& machine)> metadata_filter_fn(std::string key, std
   };
 }
 
-namespace {
-
 MachinesOptions core_options(const FlyAdapterOptions& options) {
   return {.api_token = options.api_token,
           .dns_server = options.dns_server,
@@ -107,8 +105,6 @@ MachinesOptions core_options(const FlyAdapterOptions& options) {
           .client = options.client,
           .public_resolver = options.public_resolver};
 }
-
-}  // namespace
 
 FlyAdapter::FlyAdapter(FlyAdapterOptions options)
     : BaseAdapter(),

@@ -12,20 +12,12 @@ namespace {
 
 class CoreTest : public VostrelTest {
  protected:
-  MachinesOptions core_options() {
-    const FlyAdapterOptions o = options();
-    return {.api_token = o.api_token,
-            .dns_server = o.dns_server,
-            .image = o.image,
-            .app_name = o.app_name,
-            .client = o.client,
-            .public_resolver = o.public_resolver};
-  }
+  MachinesOptions core() { return core_options(options()); }
 };
 
 TEST_F(CoreTest, ACoreClonedWithAdjustedSettingsListsAndFailsByThrowingAlone) {
   platform.add_machine(kApp, machine_record("aa01", "mediator-A", "started", "m-1"));
-  const Machines original(core_options());
+  const Machines original(core());
   int adjusted = 0;
   Machines core = original.clone([&adjusted](ClientOptions& client) {
     ++adjusted;

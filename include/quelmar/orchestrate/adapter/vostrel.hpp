@@ -118,6 +118,9 @@ struct FlyAdapterOptions {
   Console console{};
 };
 
+// The core's share of the adapter's settings: everything but the console.
+MachinesOptions core_options(const FlyAdapterOptions& options);
+
 // The line destroy() prints for a step's answer: "stop_rsp [ID]: ANSWER" (also "wait_rsp",
 // "destroy_rsp"), the id and the answer inert for a terminal.
 std::string destroy_step_line(DestroyStep step, const std::string& id,
