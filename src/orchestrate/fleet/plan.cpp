@@ -132,7 +132,7 @@ Plan plan(Machines& adapter, const std::vector<Meter>& meters, const PlanOptions
             wanted_body(adapter, *meter->second, options.cmd));
         auto to_send = m.config.in_step_with(wanted, compared);
         kept.changes = m.config.differences_to(to_send);
-        if (!kept.changes.empty()) kept.config = to_send.json();
+        if (!kept.changes.empty()) kept.config = std::move(to_send).json();
       }
     }
     live.push_back(std::move(kept));

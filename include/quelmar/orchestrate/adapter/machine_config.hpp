@@ -77,7 +77,8 @@ class MachineConfig {
   // The config a create request holds (null when it holds none).
   static MachineConfig of_request(const nlohmann::json& request);
 
-  const nlohmann::json& json() const { return raw_; }
+  const nlohmann::json& json() const& { return raw_; }
+  nlohmann::json json() && { return std::move(raw_); }
   bool is_null() const { return raw_.is_null(); }
 
   std::optional<std::string> image() const;
