@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <array>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "live_mediators.hpp"
 #include "quelmar/orchestrate/adapter/serving_mediators.hpp"
@@ -35,24 +38,30 @@ Action action_on(ActionKind kind, const std::string& meter_id, const LiveMediato
   return action;
 }
 
+// Every kind with its text, the one table both directions are read from.
+constexpr std::array<std::pair<ActionKind, std::string_view>, 6> kActionKindTexts{{
+    {ActionKind::kCreate, "create"},
+    {ActionKind::kUpdate, "update"},
+    {ActionKind::kStart, "start"},
+    {ActionKind::kOk, "ok"},
+    {ActionKind::kDuplicate, "duplicate"},
+    {ActionKind::kOrphan, "orphan"},
+}};
+
 }  // namespace
 
 std::string to_string(ActionKind kind) {
-  switch (kind) {
-    case ActionKind::kCreate:
-      return "create";
-    case ActionKind::kUpdate:
-      return "update";
-    case ActionKind::kStart:
-      return "start";
-    case ActionKind::kOk:
-      return "ok";
-    case ActionKind::kDuplicate:
-      return "duplicate";
-    case ActionKind::kOrphan:
-      return "orphan";
+  for (const auto& [known, text] : kActionKindTexts) {
+    if (known == kind) return std::string(text);
   }
   return "?";
+}
+
+std::optional<ActionKind> action_kind_of(std::string_view text) {
+  for (const auto& [kind, known] : kActionKindTexts) {
+    if (known == text) return kind;
+  }
+  return std::nullopt;
 }
 
 bool Action::destroys() const {

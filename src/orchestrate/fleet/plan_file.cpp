@@ -21,14 +21,6 @@ using nlohmann::json;
 constexpr std::size_t kMaxPlanDepth = 128;
 constexpr int kFirstFormat = 1;
 
-const std::map<std::string, ActionKind>& action_kinds() {
-  static const std::map<std::string, ActionKind> kinds{
-      {"create", ActionKind::kCreate},       {"update", ActionKind::kUpdate},
-      {"start", ActionKind::kStart},         {"ok", ActionKind::kOk},
-      {"duplicate", ActionKind::kDuplicate}, {"orphan", ActionKind::kOrphan}};
-  return kinds;
-}
-
 [[noreturn]] void malformed(const std::string& why) {
   throw PlanFileError("malformed plan file: " + why);
 }
@@ -175,9 +167,9 @@ Plan plan_header(const json& document, const std::optional<std::string>& app) {
 Action action_from(const json& entry) {
   Action action;
   const std::string kind = text(entry, "action", "an action");
-  auto known = action_kinds().find(kind);
-  if (known == action_kinds().end()) malformed("unknown action " + shown(kind));
-  action.kind = known->second;
+  const auto known = action_kind_of(kind);
+  if (!known) malformed("unknown action " + shown(kind));
+  action.kind = *known;
   action.meter_id = text(entry, "meter_id", "an action");
   const json* listed = nullptr;
   switch (action.kind) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -22,6 +23,8 @@ using adapter::machine_name::mediator_name;
 enum class ActionKind { kCreate, kUpdate, kStart, kOk, kDuplicate, kOrphan };
 // "create", "update", ...
 std::string to_string(ActionKind kind);
+// The kind a text of to_string names; absent for any other text.
+std::optional<ActionKind> action_kind_of(std::string_view text);
 
 // A field in which the config to send differs from the listed one, by its path in the config
 // ("metadata.ip_address", "env.USE_CERT_AUTH", "services[0].ports[0].port", "image", ...).
