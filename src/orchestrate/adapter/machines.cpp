@@ -21,6 +21,18 @@ constexpr const char* kFlycastSuffix = ".flycast";
 constexpr int kPublicServicePort = 50051;
 constexpr int kSingleMeterPrivatePort = 44444;
 
+// The service's host: the app's public A record through the public resolver, or its private
+// flycast AAAA record through the name server of the tunnel.
+std::string lookup_host(const std::string& app, const std::string& server, bool private_network) {
+  dns::Resolver resolver(dns::parse_name_server(server));
+  try {
+    return private_network ? resolver.first_address(app + kFlycastSuffix, dns::RecordType::kAaaa)
+                           : resolver.first_address(app + kPublicAppSuffix, dns::RecordType::kA);
+  } catch (const std::exception& e) {
+    throw LookupFailed(private_network, app, e.what());
+  }
+}
+
 }  // namespace
 
 Machines::Machines(MachinesOptions options)
@@ -160,23 +172,11 @@ std::string Machines::service_address(const std::string& host, int service_port)
 }
 
 std::string Machines::lookup_public_host() {
-  const std::string& app = require_app("get_public_address");
-  dns::Resolver resolver(dns::parse_name_server(public_resolver_));
-  try {
-    return resolver.first_address(app + kPublicAppSuffix, dns::RecordType::kA);
-  } catch (const std::exception& e) {
-    throw LookupFailed(false, app, e.what());
-  }
+  return lookup_host(require_app("get_public_address"), public_resolver_, false);
 }
 
 std::string Machines::lookup_private_host() {
-  const std::string& app = require_app("get_private_flycast_ip");
-  dns::Resolver resolver(dns::parse_name_server(dns_server_));
-  try {
-    return resolver.first_address(app + kFlycastSuffix, dns::RecordType::kAaaa);
-  } catch (const std::exception& e) {
-    throw LookupFailed(true, app, e.what());
-  }
+  return lookup_host(require_app("get_private_flycast_ip"), dns_server_, true);
 }
 
 std::string Machines::resolve_service_host() {
