@@ -329,7 +329,7 @@ void add_inventory_option(CLI::App& cmd, std::string& path) {
 
 // What `step` returns; a failed listing on the way is a CommandError naming the app.
 template <typename Step>
-auto listing_app(const vostrel::FlyAdapter& adapter, Step&& step) {
+auto listing_app(const vostrel::Machines& adapter, Step&& step) {
   try {
     return step();
   } catch (const vostrel::PlatformError& e) {
@@ -340,7 +340,7 @@ auto listing_app(const vostrel::FlyAdapter& adapter, Step&& step) {
 
 // The plan of an inventory against the app's mediators, or absent after the inventory's
 // problems were printed.
-std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const std::string& path,
+std::optional<fleet::Plan> plan_of_inventory(vostrel::Machines& adapter, const std::string& path,
                                              fleet::PlanOptions options, const Io& io) {
   const auto inventory = load_inventory(path, io);
   if (!inventory) return std::nullopt;
@@ -374,7 +374,7 @@ fleet::Plan load_plan(const std::string& path, const std::optional<std::string>&
 
 // A saved plan still holds against one listing, or each machine that moved on is named and
 // nothing is shown, asked or sent.
-void check_not_stale(vostrel::FlyAdapter& adapter, const fleet::Plan& plan, const Io& io) {
+void check_not_stale(vostrel::Machines& adapter, const fleet::Plan& plan, const Io& io) {
   const auto stale = listing_app(adapter, [&] { return fleet::stale_machines(adapter, plan); });
   if (stale.empty()) return;
   for (const auto& m : stale) {
@@ -415,7 +415,7 @@ void add_plan(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io& 
   add_prometheus_option(*cmd, options->prometheus);
   cmd->callback([adapter_options, options, &io, &status] {
     FleetMetricsFile metrics(options->prometheus, "plan", io);
-    vostrel::FlyAdapter adapter(adapter_options());
+    vostrel::Machines adapter(vostrel::core_options(adapter_options()));
     metrics.app = *adapter.fly_app();
     const auto plan = plan_of_inventory(adapter, options->inventory,
                                         {.prune = options->prune, .cmd = options->cmd}, io);
@@ -493,7 +493,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
     if (!options->yes) io.state->claim_stdin(kConfirmationReader);
     if (options->inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
     const IgnoredSigpipe no_sigpipe;
-    vostrel::FlyAdapter adapter(adapter_options());
+    vostrel::Machines adapter(vostrel::core_options(adapter_options()));
     metrics.app = *adapter.fly_app();
     std::optional<fleet::Plan> plan;
     if (saved) {
@@ -608,7 +608,7 @@ void add_addresses(CLI::App& fly, const AdapterOptionsFn& adapter_options, const
       "serves a meter; 10/11: private/public look-up failed.");
   cmd->add_flag("--json", *json, "Print one JSON array of {meter_id, machine_id, address}");
   cmd->callback([adapter_options, json, &io, &status] {
-    vostrel::FlyAdapter adapter(adapter_options());
+    vostrel::Machines adapter(vostrel::core_options(adapter_options()));
     const auto found = listing_app(adapter, [&] { return fleet::addresses(adapter); });
     if (found.empty()) {
       throw CommandRefused("no mediator serves a meter in " + *adapter.fly_app());
