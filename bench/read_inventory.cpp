@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[2] : "";

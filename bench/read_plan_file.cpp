@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 
 namespace {
 

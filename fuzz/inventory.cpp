@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 
 namespace fleet = quelmar::orchestrate::fleet;
 using quelmar::fuzz::require;

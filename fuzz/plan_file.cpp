@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 
 namespace fleet = quelmar::orchestrate::fleet;
 using quelmar::fuzz::require;

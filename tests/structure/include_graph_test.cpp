@@ -88,6 +88,28 @@ class IncludeGraph {
     return found;
   }
 
+  // Every unit that `start` depends on, directly or not.
+  std::set<std::string> reachable(const std::string& start) const {
+    std::set<std::string> seen;
+    std::vector<std::string> todo{start};
+    while (!todo.empty()) {
+      const std::string unit = todo.back();
+      todo.pop_back();
+      const auto it = edges_.find(unit);
+      if (it == edges_.end()) continue;
+      for (const std::string& to : it->second) {
+        if (seen.insert(to).second) todo.push_back(to);
+      }
+    }
+    return seen;
+  }
+
+  std::vector<std::string> units() const {
+    std::vector<std::string> all;
+    for (const auto& [unit, unused] : edges_) all.push_back(unit);
+    return all;
+  }
+
  private:
   void read(const fs::path& file) {
     static const std::regex include(R"(^\s*#\s*include\s+"([^"]+)\")");
@@ -130,6 +152,24 @@ TEST(Structure, NoUnitsDependOnEachOtherInACycle) {
     for (const std::string& cycle : cycles) text += "\n  " + cycle;
     return "cycles:" + text;
   }();
+}
+
+// The inventory is text: reading one must not compile or link the platform's client or adapter,
+// only the machine-name rule that bounds a serial.
+TEST(Structure, TheInventoryDependsOnNothingOfThePlatform) {
+  const IncludeGraph graph;
+  int inventory_units = 0;
+  for (const std::string& unit : graph.units()) {
+    if (!unit.starts_with("src/orchestrate/fleet/inventory")) continue;
+    ++inventory_units;
+    for (const std::string& to : graph.reachable(unit)) {
+      const bool platform =
+          to.starts_with("src/corvane") || (to.starts_with("src/orchestrate/adapter/") &&
+                                            to != "src/orchestrate/adapter/machine_name");
+      EXPECT_FALSE(platform) << unit << " depends on " << to;
+    }
+  }
+  EXPECT_GT(inventory_units, 0);
 }
 
 TEST(Structure, TheMapOfTheCodeNamesOnlyPlacesThatExist) {

@@ -90,7 +90,7 @@ void add_prometheus_option(CLI::App& cmd, std::optional<std::string>& path) {
 
 // What `step` returns; a failed listing on the way is a CommandError naming the app.
 template <typename Step>
-auto listing_app(const vostrel::FlyAdapter& adapter, Step&& step) {
+auto listing_app(const vostrel::Machines& adapter, Step&& step) {
   try {
     return step();
   } catch (const vostrel::PlatformError& e) {
@@ -101,7 +101,7 @@ auto listing_app(const vostrel::FlyAdapter& adapter, Step&& step) {
 
 // The plan of an inventory against the app's mediators, or absent after the inventory's
 // problems were printed.
-std::optional<fleet::Plan> plan_of_inventory(vostrel::FlyAdapter& adapter, const std::string& path,
+std::optional<fleet::Plan> plan_of_inventory(vostrel::Machines& adapter, const std::string& path,
                                              fleet::PlanOptions options, const Io& io) {
   const auto inventory = load_inventory(path, io);
   if (!inventory) return std::nullopt;
@@ -138,7 +138,7 @@ fleet::Plan load_plan(const std::string& path, const std::optional<std::string>&
 
 // A saved plan still holds against one listing, or each machine that moved on is named and
 // nothing is shown, asked or sent.
-void check_not_stale(vostrel::FlyAdapter& adapter, const fleet::Plan& plan, const Io& io) {
+void check_not_stale(vostrel::Machines& adapter, const fleet::Plan& plan, const Io& io) {
   const auto stale = listing_app(adapter, [&] { return fleet::stale_machines(adapter, plan); });
   if (stale.empty()) return;
   for (const auto& m : stale) io.err << "quelmar: " << fleet::stale_line(m) << '\n';
@@ -157,7 +157,7 @@ struct PlanArgs {
 void run_plan(const AdapterOptionsFn& adapter_options, const PlanArgs& args, const Io& io,
               int& status) {
   auto metrics = metrics_file(args.prometheus, "plan", io);
-  vostrel::FlyAdapter adapter(adapter_options());
+  vostrel::Machines adapter(vostrel::core_options(adapter_options()));
   metrics.app = *adapter.fly_app();
   const auto plan =
       plan_of_inventory(adapter, args.inventory, {.prune = args.prune, .cmd = args.cmd}, io);
@@ -222,7 +222,7 @@ void check_apply_args(const CLI::App& cmd, const ApplyArgs& args) {
 
 // The saved plan, or one made from the inventory; absent after the inventory's problems were
 // printed.
-std::optional<fleet::Plan> plan_to_apply(vostrel::FlyAdapter& adapter, const ApplyArgs& args,
+std::optional<fleet::Plan> plan_to_apply(vostrel::Machines& adapter, const ApplyArgs& args,
                                          const Io& io) {
   if (!args.plan_file.empty()) return load_plan(args.plan_file, *adapter.fly_app());
   auto plan =
@@ -264,7 +264,7 @@ std::optional<int> not_confirmed(const fleet::Plan& plan, const ApplyArgs& args,
   return std::nullopt;
 }
 
-fleet::Report carry_out(vostrel::FlyAdapter& adapter, const fleet::Plan& plan,
+fleet::Report carry_out(vostrel::Machines& adapter, const fleet::Plan& plan,
                         const ApplyArgs& args, const Io& io) {
   fleet::StopSignals signals;
   return listing_app(adapter, [&] {
@@ -292,7 +292,7 @@ void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, con
   if (!args.yes) io.state->claim_stdin(kConfirmationReader);
   if (args.inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
   const fleet::IgnoredSigpipe no_sigpipe;
-  vostrel::FlyAdapter adapter(adapter_options());
+  vostrel::Machines adapter(vostrel::core_options(adapter_options()));
   metrics.app = *adapter.fly_app();
   const auto plan = plan_to_apply(adapter, args, io);
   if (!plan) {
@@ -383,7 +383,7 @@ void add_addresses(CLI::App& fly, const AdapterOptionsFn& adapter_options, const
       "serves a meter; 10/11: private/public look-up failed.");
   cmd->add_flag("--json", *json, "Print one JSON array of {meter_id, machine_id, address}");
   cmd->callback([adapter_options, json, &io, &status] {
-    vostrel::FlyAdapter adapter(adapter_options());
+    vostrel::Machines adapter(vostrel::core_options(adapter_options()));
     const auto found = listing_app(adapter, [&] { return fleet::addresses(adapter); });
     if (found.empty()) {
       throw CommandRefused("no mediator serves a meter in " + *adapter.fly_app());

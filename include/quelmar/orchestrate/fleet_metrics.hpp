@@ -5,7 +5,8 @@
 #include <chrono>
 #include <string>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/apply.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 
 namespace quelmar::orchestrate::fleet::metrics {
 

@@ -1,9 +1,12 @@
 #include "quelmar/orchestrate/adapter/machine_config.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <exception>
 
+#include "corvane/api.hpp"
 #include "quelmar/orchestrate/adapter/base_adapter.hpp"
-#include "quelmar/orchestrate/adapter/mediator.hpp"
+#include "quelmar/orchestrate/adapter/machine_name.hpp"
 
 namespace quelmar::orchestrate::adapter::machine_config {
 
@@ -84,14 +87,6 @@ void set(json& config, const char* object, const char* key, const json& value) {
   if (current == nullptr || *current != value) object_at(config, object)[key] = value;
 }
 
-std::optional<int> first_port(const json& config) {
-  try {
-    return mediator::first_service_port(config, "");
-  } catch (const mediator::KeyError&) {
-    return std::nullopt;
-  }
-}
-
 const json* member(const json* value, const char* key) {
   if (value == nullptr || !value->is_object()) return nullptr;
   auto found = value->find(key);
@@ -102,11 +97,85 @@ const json* first(const json* value) {
   return value != nullptr && value->is_array() && !value->empty() ? &value->front() : nullptr;
 }
 
+std::optional<std::string> text_of(const json* value) {
+  if (value == nullptr || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+std::optional<int> first_port(const json& config) {
+  const json* port = member(first(member(first(member(&config, "services")), "ports")), "port");
+  return port == nullptr ? std::nullopt : port_of(*port);
+}
+
+// Absent members read as null, so that a request of any shape can be compared.
+const json& at(const json& object, const char* key) {
+  static const json absent;
+  const json* found = member(&object, key);
+  return found == nullptr ? absent : *found;
+}
+
+const json& first_of(const json& array) {
+  static const json absent;
+  const json* found = first(&array);
+  return found == nullptr ? absent : *found;
+}
+
+// The shape every adapter gives a mediator's metadata and environment.
+const base_adapter::BaseAdapter kShape;
+
 std::optional<json> copy(const json* value) {
   return value != nullptr ? std::optional<json>(*value) : std::nullopt;
 }
 
 }  // namespace
+
+std::optional<int> port_of(const json& value) {
+  if (value.is_number_unsigned()) {
+    const auto port = value.get<std::uint64_t>();
+    if (port >= 1 && port <= 65535) return static_cast<int>(port);
+  } else if (value.is_number_integer()) {
+    const auto port = value.get<std::int64_t>();
+    if (port >= 1 && port <= 65535) return static_cast<int>(port);
+  }
+  return std::nullopt;
+}
+
+json create_request(const MediatorRequest& r) {
+  return corvane::api::create_body(r.image, r.cmd,
+                                   {.port = r.port,
+                                    .additional_internal_port = r.additional_internal_port,
+                                    .name = machine_name::mediator_name(r.serial),
+                                    .env_vars = kShape._env_vars(r.ip_address, r.cert_auth),
+                                    .metadata = kShape._metadata(r.meter_id, r.ip_address),
+                                    .extra_config = {{"region", r.region}}});
+}
+
+std::optional<RequestMismatch> check_create_request(const json& request,
+                                                    const std::string& meter_id,
+                                                    const std::string& region) {
+  if (at(request, "region") != region) return RequestMismatch::kRegion;
+  const json& config = at(request, "config");
+  const json& metadata = at(config, "metadata");
+  if (at(metadata, kMeterIdKey) != meter_id) return RequestMismatch::kMeter;
+  const json& env = at(config, "env");
+  const auto port = port_of(at(first_of(at(first_of(at(config, "services")), "ports")), "port"));
+  if (!port) return RequestMismatch::kContent;
+  try {
+    const json rebuilt = corvane::api::create_body(
+        at(config, "image").get<std::string>(),
+        at(at(config, "init"), "cmd").get<std::vector<std::string>>(),
+        {.port = port,
+         .name = at(request, "name").get<std::string>(),
+         .env_vars = {{kMeterIpAddressEnv, at(env, kMeterIpAddressEnv)},
+                      {kUseCertAuthEnv, at(env, kUseCertAuthEnv)}},
+         .metadata = {{kMeterIdKey, meter_id}, {kIpAddressKey, at(metadata, kIpAddressKey)}},
+         .extra_config = {{"region", region}}});
+    if (rebuilt == request) return std::nullopt;
+  } catch (const std::exception&) {
+    // A field of the wrong type: not a request this program builds.
+  }
+  return RequestMismatch::kContent;
+}
 
 std::vector<Difference> differences(const json& from, const json& to) {
   std::vector<Difference> found;
@@ -147,7 +216,7 @@ std::vector<std::pair<std::string, std::optional<json>>> create_fields(const jso
   const json* name = member(&request, "name");
   const json* metadata = member(config, "metadata");
   const json* env = member(config, "env");
-  const std::string prefix = mediator::kMediatorPrefix;
+  const std::string prefix = machine_name::kMediatorPrefix;
   std::optional<json> serial;
   if (name != nullptr && name->is_string() &&
       name->get_ref<const std::string&>().starts_with(prefix)) {
@@ -170,6 +239,51 @@ std::vector<std::pair<std::string, std::optional<json>>> create_fields(const jso
       "port", copy(member(first(member(first(member(config, "services")), "ports")), "port")));
   fields.emplace_back("cert_auth", copy(member(env, kUseCertAuthEnv)));
   return fields;
+}
+
+MachineConfig MachineConfig::of_request(const nlohmann::json& request) {
+  return MachineConfig(at(request, "config"));
+}
+
+std::optional<std::string> MachineConfig::image() const { return text_of(member(&raw_, "image")); }
+
+std::optional<std::vector<std::string>> MachineConfig::command() const {
+  const nlohmann::json* cmd = member(member(&raw_, "init"), "cmd");
+  if (cmd == nullptr || !cmd->is_array()) return std::nullopt;
+  std::vector<std::string> parts;
+  for (const nlohmann::json& part : *cmd) {
+    if (!part.is_string()) return std::nullopt;
+    parts.push_back(part.get<std::string>());
+  }
+  return parts;
+}
+
+nlohmann::json MachineConfig::metadata() const { return at(raw_, "metadata"); }
+
+nlohmann::json MachineConfig::env() const { return at(raw_, "env"); }
+
+std::optional<std::string> MachineConfig::meter_id() const {
+  return text_of(member(member(&raw_, "metadata"), kMeterIdKey));
+}
+
+std::optional<std::string> MachineConfig::ip_address() const {
+  return text_of(member(member(&raw_, "metadata"), kIpAddressKey));
+}
+
+std::optional<bool> MachineConfig::cert_auth() const {
+  const auto flag = text_of(member(member(&raw_, "env"), kUseCertAuthEnv));
+  if (flag != "true" && flag != "false") return std::nullopt;
+  return flag == "true";
+}
+
+std::optional<int> MachineConfig::service_port() const { return first_port(raw_); }
+
+std::vector<Difference> MachineConfig::differences_to(const MachineConfig& to) const {
+  return differences(raw_, to.raw_);
+}
+
+MachineConfig MachineConfig::in_step_with(const MachineConfig& wanted, Compared compared) const {
+  return MachineConfig(in_step(raw_, wanted.raw_, compared));
 }
 
 }  // namespace quelmar::orchestrate::adapter::machine_config

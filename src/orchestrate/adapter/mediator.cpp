@@ -1,8 +1,5 @@
 #include "quelmar/orchestrate/adapter/mediator.hpp"
 
-#include <cstdint>
-
-#include "quelmar/orchestrate/adapter/base_adapter.hpp"
 #include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/json_text.hpp"
 
@@ -22,31 +19,6 @@ std::optional<std::string> text_at(const json& record, const char* key) {
   const json* value = find(record, key);
   if (value == nullptr || !value->is_string()) return std::nullopt;
   return value->get<std::string>();
-}
-
-// Only an integer in 1..65535 is a port; anything else (a float, a huge number, text) would not
-// convert to one without undefined behaviour.
-std::optional<int> as_port(const json& value) {
-  if (value.is_number_unsigned()) {
-    const auto port = value.get<std::uint64_t>();
-    if (port >= 1 && port <= 65535) return static_cast<int>(port);
-  } else if (value.is_number_integer()) {
-    const auto port = value.get<std::int64_t>();
-    if (port >= 1 && port <= 65535) return static_cast<int>(port);
-  }
-  return std::nullopt;
-}
-
-std::optional<std::vector<std::string>> command_of(const json& config) {
-  const json* init = find(config, "init");
-  const json* cmd = init == nullptr ? nullptr : find(*init, "cmd");
-  if (cmd == nullptr || !cmd->is_array()) return std::nullopt;
-  std::vector<std::string> parts;
-  for (const json& part : *cmd) {
-    if (!part.is_string()) return std::nullopt;
-    parts.push_back(part.get<std::string>());
-  }
-  return parts;
 }
 
 }  // namespace
@@ -83,9 +55,13 @@ int first_service_port(const json& config, const std::string& machine_id) {
     throw KeyError("ports", "machine " + machine_id + " has no service port in 'ports'");
   }
   const json& port = at_key(ports.front(), "port");
-  if (auto valid = as_port(port)) return *valid;
+  if (auto valid = machine_config::port_of(port)) return *valid;
   throw KeyError("port", "machine " + machine_id +
                              " has no valid service port in 'port': " + util::dump_json(port));
+}
+
+bool is_dead(const Mediator& mediator) {
+  return mediator.platform_state && machine_state::is_dead(*mediator.platform_state);
 }
 
 Mediator read_mediator(json&& record) {
@@ -101,23 +77,17 @@ Mediator read_mediator(json&& record) {
   m.private_ip = text_at(record, "private_ip");
   if (json* config =
           record.is_object() && record.contains("config") ? &record["config"] : nullptr) {
-    m.config = std::move(*config);
+    m.config = machine_config::MachineConfig(std::move(*config));
   }
-  const json& config = m.config;
-  m.image = text_at(config, "image");
-  m.command = command_of(config);
-  if (const json* metadata = find(config, "metadata")) m.metadata = *metadata;
-  m.meter_id = text_at(m.metadata, base_adapter::kMeterIdKey);
-  m.ip_address = text_at(m.metadata, base_adapter::kIpAddressKey);
-  if (const json* env = find(config, "env")) m.env = *env;
-  if (auto flag = text_at(m.env, base_adapter::kUseCertAuthEnv)) {
-    if (*flag == "true" || *flag == "false") m.cert_auth = *flag == "true";
-  }
-  try {
-    m.service_port = first_service_port(config, m.id.value_or(""));
-  } catch (const KeyError&) {
-    // No usable port: the field stays empty.
-  }
+  const machine_config::MachineConfig& config = m.config;
+  m.image = config.image();
+  m.command = config.command();
+  m.metadata = config.metadata();
+  m.meter_id = config.meter_id();
+  m.ip_address = config.ip_address();
+  m.env = config.env();
+  m.cert_auth = config.cert_auth();
+  m.service_port = config.service_port();
   return m;
 }
 
@@ -126,13 +96,14 @@ Container to_container(Mediator&& m) {
   if (!m.id) throw KeyError("id");
   c.id = *m.id;
   c.name = m.name;
-  c.image = util::text_form(at_key(m.config, "image"));
-  c.port = first_service_port(m.config, c.id);
+  const json& config = m.config.json();
+  c.image = util::text_form(at_key(config, "image"));
+  c.port = first_service_port(config, c.id);
   if (!m.platform_state) throw KeyError("state");
   c.platform_state = *m.platform_state;
   c.status = m.state;
   c.container_environment = container::ContainerEnvironment::FLY;
-  if (m.metadata.is_null() && !(m.config.is_object() && m.config.contains("metadata"))) {
+  if (m.metadata.is_null() && !(config.is_object() && config.contains("metadata"))) {
     throw KeyError("metadata");
   }
   c.metadata = std::move(m.metadata);

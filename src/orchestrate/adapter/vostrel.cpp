@@ -5,10 +5,9 @@
 #include <functional>
 #include <iostream>
 
-#include "dns_resolver.hpp"
+#include "quelmar/orchestrate/adapter/machine_name.hpp"
 #include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/escape.hpp"
-#include "quelmar/util/host_port.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel {
@@ -21,11 +20,6 @@ using mediator::at_key;
 using nlohmann::json;
 using util::escape_for_terminal;
 
-constexpr const char* kPublicResolver = "8.8.8.8";
-constexpr const char* kPublicAppSuffix = ".fly.dev";
-constexpr const char* kFlycastSuffix = ".flycast";
-constexpr int kPublicServicePort = 50051;
-constexpr int kSingleMeterPrivatePort = 44444;
 constexpr int kExitCreateFailed = 1;
 
 std::string quoted_pair(const std::pair<std::string, std::string>& pair) {
@@ -58,17 +52,6 @@ std::string destroy_step_line(DestroyStep step, const std::string& id, const jso
   }
   return std::string(label) + " [" + escape_for_terminal(id) + "]: " + printable(answer);
 }
-
-PlatformError::PlatformError(Answer answer)
-    : std::runtime_error(answer.reason()), answer_(std::move(answer)) {}
-
-LookupFailed::LookupFailed(bool private_network, const std::string& app, const std::string& reason)
-    : std::runtime_error(private_network
-                             ? "cannot resolve the private (flycast) address of " + app + ": " +
-                                   reason + " (has the WireGuard tunnel been started?)"
-                             : "cannot resolve the public address of " + app + ": " + reason),
-      private_network_(private_network),
-      reason_(reason) {}
 
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
@@ -110,38 +93,29 @@ std::function<bool(const json& machine)> metadata_filter_fn(std::string key, std
   };
 }
 
-FlyAdapter::FlyAdapter(FlyAdapterOptions options)
-    : BaseAdapter(),
-      settings_(options),
-      token_secret_(options.api_token),
-      api_(std::move(options.api_token), std::move(options.client)),
-      dns_server_(std::move(options.dns_server)),
-      image_(std::move(options.image)),
-      is_single_meter_app_(options.is_single_meter_app),
-      fly_app_(std::move(options.app_name)),
-      serial_(std::move(options.serial)),
-      region_(options.region.has_value() ? std::move(*options.region)
-                                         : std::string(corvane::api::FLY_REGION_DEFAULT)),
-      use_private_address_(options.use_private_address.value_or(!is_single_meter_app_)),
-      public_resolver_(options.public_resolver.value_or(kPublicResolver)),
-      console_(std::move(options.console)) {
-  if (is_single_meter_app_ && !serial_.has_value()) {
-    throw std::runtime_error("FlyAdapter needs a serial to work with a single meter app");
-  }
+MachinesOptions core_options(const FlyAdapterOptions& options) {
+  return {.api_token = options.api_token,
+          .dns_server = options.dns_server,
+          .image = options.image,
+          .is_single_meter_app = options.is_single_meter_app,
+          .app_name = options.app_name,
+          .serial = options.serial,
+          .use_private_address = options.use_private_address,
+          .region = options.region,
+          .client = options.client,
+          .public_resolver = options.public_resolver};
 }
 
-FlyAdapter FlyAdapter::clone(
-    const std::function<void(corvane::api::ClientOptions&)>& adjust) const {
+FlyAdapter::FlyAdapter(FlyAdapterOptions options)
+    : BaseAdapter(),
+      Machines(core_options(options)),
+      settings_(std::move(options)),
+      console_(settings_.console) {}
+
+FlyAdapter FlyAdapter::clone(const std::function<void(ClientOptions&)>& adjust) const {
   FlyAdapterOptions options = settings_;
   if (adjust) adjust(options.client);
   return FlyAdapter(std::move(options));
-}
-
-const std::string& FlyAdapter::require_app(const char* operation) const {
-  if (!fly_app_.has_value()) {
-    throw std::logic_error(std::string("FlyAdapter needs an app name (app_name) for ") + operation);
-  }
-  return *fly_app_;
 }
 
 std::ostream& FlyAdapter::out() const { return console_.out ? *console_.out : std::cout; }
@@ -170,7 +144,7 @@ std::vector<Container> FlyAdapter::list(
     // No answer at all is the client's own error, which reaches the caller.
     if (e.status() == 0) throw corvane::api::Error(e.what());
     logger->warning("failed to get machines " + util::dump_json(e.answer()),
-                    {{"fly_app", *fly_app_}});
+                    {{"fly_app", *fly_app()}});
     return {};
   }
 }
@@ -201,7 +175,7 @@ std::vector<Container> FlyAdapter::list_strict(
       bad_record = std::current_exception();
     }
   };
-  Answer answer = api_.list_machines(app, region_, take);
+  Answer answer = api().list_machines(app, region(), take);
   if (!answer.done()) throw PlatformError(std::move(answer));
   if (metadata_filter.has_value()) {
     logger->debug("metadata filter [" + quoted_pair(*metadata_filter) + "]");
@@ -213,42 +187,15 @@ std::vector<Container> FlyAdapter::list_strict(
   return containers;
 }
 
-void FlyAdapter::each_mediator(const std::string& region,
-                               const std::function<void(Mediator&&)>& take) {
-  const std::string& app = require_app("each_mediator");
-  std::exception_ptr bad_record;
-  Answer answer = api_.list_machines(app, region, [&](json&& machine) {
-    if (bad_record) return;
-    try {
-      if (mediator::is_mediator(machine)) take(mediator::read_mediator(std::move(machine)));
-    } catch (...) {
-      bad_record = std::current_exception();
-    }
-  });
-  if (!answer.done()) throw PlatformError(std::move(answer));
-  if (bad_record) std::rethrow_exception(bad_record);
-}
-
-json FlyAdapter::create_body(const CreateRequest& request) const {
-  return corvane::api::create_body(
-      image_, {request.cmd},
-      {.port = request.port,
-       .additional_internal_port = request.additional_internal_port,
-       .name = kMediatorPrefix + request.serial,
-       .env_vars = _env_vars(request.ip_address, request.use_cert_auth),
-       .metadata = _metadata(request.meter_id, request.ip_address),
-       .extra_config = {{"region", region_}}});
-}
-
 std::string FlyAdapter::create(const CreateRequest& request) {
   const std::string& app = require_app("create");
-  const std::string name = kMediatorPrefix + request.serial;
+  const std::string name = machine_name::mediator_name(request.serial);
   const json metadata = _metadata(request.meter_id, request.ip_address);
 
   if (!request.skip_confirm) {
     out() << util::redact_secrets("\nFly App:    " + escape_for_terminal(app) +
-                                  "\nRegion:     " + escape_for_terminal(region_) +
-                                  "\nImage:      " + escape_for_terminal(image_) +
+                                  "\nRegion:     " + escape_for_terminal(region()) +
+                                  "\nImage:      " + escape_for_terminal(image()) +
                                   "\nName:       " + escape_for_terminal(name) +
                                   "\nMetadata:   " + escape_for_terminal(util::dump_json(metadata)))
           << "\n\nCreate machine with these details (y/n): ";
@@ -276,62 +223,9 @@ std::string FlyAdapter::create(const CreateRequest& request) {
   return id;
 }
 
-Answer FlyAdapter::create_machine(const json& body) {
-  return api_.create_machine(require_app("create"), body);
-}
-
-Answer FlyAdapter::start_machine(const std::string& id) {
-  return api_.start_machine(require_app("start"), id);
-}
-
-Answer FlyAdapter::wait_machine(const std::string& id, const std::string& instance_id,
-                                const std::string& state) {
-  return api_.wait_machine(require_app("wait"), id, instance_id, state);
-}
-
-Answer FlyAdapter::update_machine(const std::string& id, const json& config,
-                                  const std::string& current_version) {
-  return api_.update_machine(require_app("update"), id, config, current_version);
-}
-
 json FlyAdapter::start(const std::string& id) { return start_machine(id).plain(); }
 
-Answer FlyAdapter::stop_machine(const std::string& id) {
-  return api_.stop_machine(require_app("stop"), id);
-}
-
 json FlyAdapter::stop(const std::string& id) { return stop_machine(id).plain(); }
-
-Answer FlyAdapter::get_machine(const std::string& id) {
-  return api_.get_machine(require_app("get"), id);
-}
-
-Answer FlyAdapter::destroy_machine(const std::string& id, const DestroyOptions& options,
-                                   const DestroyObserver& observe) {
-  const std::string& app = require_app("destroy");
-  if (!options.force && options.stop_first) {
-    Answer stopped = api_.stop_machine(app, id);
-    if (!observe(DestroyStep::kStop, stopped)) return stopped;
-    std::string instance_id;
-    if (options.instance_id) {
-      instance_id = *options.instance_id;
-    } else {
-      Answer machine = api_.get_machine(app, id);
-      if (!observe(DestroyStep::kGet, machine)) return machine;
-      if (!machine.value.is_object() || !machine.value.contains("instance_id")) {
-        // Usually a failure map: keep the platform's reason in the message.
-        throw KeyError("instance_id", "missing key 'instance_id' in machine " + id + ": " +
-                                          util::dump_json(machine.value));
-      }
-      instance_id = util::text_form(machine.value["instance_id"]);
-    }
-    Answer waited = api_.wait_machine(app, id, instance_id, FLY_STATUS.at(ContainerState::STOPPED));
-    if (!observe(DestroyStep::kWait, waited)) return waited;
-  }
-  Answer destroyed = api_.destroy_machine(app, id, options.force);
-  observe(DestroyStep::kDestroy, destroyed);
-  return destroyed;
-}
 
 json FlyAdapter::destroy(const std::string& id, bool force) {
   // Every answer is printed and none is judged; only the client's own errors end it.
@@ -357,54 +251,11 @@ std::optional<std::string> FlyAdapter::mediator_address(const std::string& meter
 }
 
 std::string FlyAdapter::get_app_address(const Container& machine) {
-  if (use_private_address_) {
-    return is_single_meter_app_ ? get_private_address_for_single_meter_app(machine)
-                                : get_private_address(machine);
+  if (use_private_address()) {
+    return is_single_meter_app() ? get_private_address_for_single_meter_app(machine)
+                                 : get_private_address(machine);
   }
   return get_public_address();
-}
-
-std::string FlyAdapter::address_in_mode(AddressMode mode, const std::string& host, int port) {
-  switch (mode) {
-    case AddressMode::kPublic:
-      return host + ":" + std::to_string(kPublicServicePort);
-    case AddressMode::kPrivateSingleMeter:
-      return util::host_port(host, kSingleMeterPrivatePort);
-    case AddressMode::kPrivate:
-      break;
-  }
-  return util::host_port(host, static_cast<unsigned>(port));
-}
-
-std::string FlyAdapter::service_address(const std::string& host, int service_port) const {
-  const AddressMode mode = !use_private_address_  ? AddressMode::kPublic
-                           : is_single_meter_app_ ? AddressMode::kPrivateSingleMeter
-                                                  : AddressMode::kPrivate;
-  return address_in_mode(mode, host, service_port);
-}
-
-std::string FlyAdapter::lookup_public_host() {
-  const std::string& app = require_app("get_public_address");
-  dns::Resolver resolver(dns::parse_name_server(public_resolver_));
-  try {
-    return resolver.first_address(app + kPublicAppSuffix, dns::RecordType::kA);
-  } catch (const std::exception& e) {
-    throw LookupFailed(false, app, e.what());
-  }
-}
-
-std::string FlyAdapter::lookup_private_host() {
-  const std::string& app = require_app("get_private_flycast_ip");
-  dns::Resolver resolver(dns::parse_name_server(dns_server_));
-  try {
-    return resolver.first_address(app + kFlycastSuffix, dns::RecordType::kAaaa);
-  } catch (const std::exception& e) {
-    throw LookupFailed(true, app, e.what());
-  }
-}
-
-std::string FlyAdapter::resolve_service_host() {
-  return use_private_address_ ? lookup_private_host() : lookup_public_host();
 }
 
 std::string FlyAdapter::get_public_address() {

@@ -3,21 +3,25 @@
 #include <utility>
 
 #include "live_mediators.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/adapter/mediator.hpp"
+#include "quelmar/orchestrate/adapter/serving_mediators.hpp"
+#include "quelmar/orchestrate/fleet/addresses.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
 namespace {
 
 // The primary mediator's address of every meter, or of `only` that meter.
-std::vector<MeterAddress> primary_addresses(adapter::vostrel::FlyAdapter& adapter,
+std::vector<MeterAddress> primary_addresses(adapter::vostrel::Machines& adapter,
                                             const std::optional<std::string>& only) {
   std::vector<detail::LiveMediator> live;
-  adapter.each_mediator("", [&live, &only](adapter::vostrel::Mediator&& m) {
+  adapter::mediator::ServingMediators serving;
+  adapter.each_mediator("", [&](adapter::vostrel::Mediator&& m) {
     if (is_dead(m) || (only && m.meter_id != only)) return;
+    serving.offer(m, live.size());
     live.push_back(detail::live_mediator(m));
   });
-  const auto primary = detail::primaries(live);
+  const auto primary = serving.all();
   // Meters in the order of their first listed mediator.
   std::vector<const detail::LiveMediator*> chosen;
   std::set<std::string> seen;
@@ -46,11 +50,11 @@ std::vector<MeterAddress> primary_addresses(adapter::vostrel::FlyAdapter& adapte
 
 }  // namespace
 
-std::vector<MeterAddress> addresses(adapter::vostrel::FlyAdapter& adapter) {
+std::vector<MeterAddress> addresses(adapter::vostrel::Machines& adapter) {
   return primary_addresses(adapter, std::nullopt);
 }
 
-std::optional<MeterAddress> meter_address(adapter::vostrel::FlyAdapter& adapter,
+std::optional<MeterAddress> meter_address(adapter::vostrel::Machines& adapter,
                                           const std::string& meter_id) {
   auto found = primary_addresses(adapter, meter_id);
   if (found.empty()) return std::nullopt;

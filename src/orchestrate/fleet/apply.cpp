@@ -5,7 +5,9 @@
 #include <unordered_map>
 
 #include "gate.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/adapter/machine_answer.hpp"
+#include "quelmar/orchestrate/adapter/machine_state.hpp"
+#include "quelmar/orchestrate/fleet/apply.hpp"
 #include "quelmar/orchestrate/fleet/create_check.hpp"
 #include "quelmar/util/truncate.hpp"
 
@@ -13,16 +15,16 @@ namespace quelmar::orchestrate::fleet {
 
 namespace {
 
+using adapter::vostrel::Answer;
 using adapter::vostrel::DestroyStep;
-using adapter::vostrel::FlyAdapter;
-using corvane::api::Answer;
+using adapter::vostrel::Machines;
 using nlohmann::json;
 using std::chrono::milliseconds;
 using TimePoint = std::chrono::steady_clock::time_point;
 
 constexpr std::size_t kMaxErrorText = 300;
 constexpr int kMaxParallel = 64;
-constexpr const char* kStarted = "started";
+const std::string kStarted(adapter::machine_state::kStarted);
 
 std::string short_text(std::string_view text) { return util::truncated(text, kMaxErrorText); }
 
@@ -34,7 +36,7 @@ class Failure : public std::runtime_error {
 
 class Run {
  public:
-  Run(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options)
+  Run(Machines& adapter, const Plan& plan, const ApplyOptions& options)
       : adapter_(adapter),
         plan_(plan),
         options_(options),
@@ -47,7 +49,7 @@ class Run {
     // Connections are opened up front, so that bad client settings fail before any request.
     const int workers = std::clamp(options_.parallel, 1, kMaxParallel);
     for (int w = 0; w < workers; ++w) {
-      workers_.push_back(adapter_.clone([this](corvane::api::ClientOptions& client) {
+      workers_.push_back(adapter_.clone([this](adapter::vostrel::ClientOptions& client) {
         client.sleep = [this](milliseconds delay) {
           gate_.pause_for(delay);
           gate_.pass();
@@ -106,7 +108,7 @@ class Run {
 
   void run_all(const std::vector<std::size_t>& indexes, int workers) {
     std::atomic<std::size_t> next{0};
-    const auto work = [&](FlyAdapter& worker) {
+    const auto work = [&](Machines& worker) {
       for (std::size_t k = next++; k < indexes.size(); k = next++) {
         const std::size_t index = indexes[k];
         const Action& action = plan_.actions[index];
@@ -152,7 +154,7 @@ class Run {
     return call();
   }
 
-  Result carry_out(FlyAdapter& worker, const Action& action) {
+  Result carry_out(Machines& worker, const Action& action) {
     Result result = outcome(action, Outcome::kOk, "");
     try {
       switch (action.kind) {
@@ -186,32 +188,28 @@ class Run {
     return result;
   }
 
-  std::string create(FlyAdapter& worker, const Action& action) {
+  std::string create(Machines& worker, const Action& action) {
     const Answer answer =
         checked(send([&] { return worker.create_machine(action.body); }), "create refused");
-    const json& id = answer.value.is_object() ? answer.value.value("id", json()) : json();
-    if (!id.is_string()) throw Failure("create answered without a machine id");
-    return id.get<std::string>();
+    auto id = adapter::machine_answer::machine_id(answer.value);
+    if (!id) throw Failure("create answered without a machine id");
+    return std::move(*id);
   }
 
-  void start(FlyAdapter& worker, const Action& action) {
+  void start(Machines& worker, const Action& action) {
     const Machine& m = *action.machine;
     checked(send([&] { return worker.start_machine(m.id); }), "start refused");
     checked(send([&] { return worker.wait_machine(m.id, m.instance_id, kStarted); }),
             "machine did not start");
   }
 
-  void update(FlyAdapter& worker, const Action& action) {
+  void update(Machines& worker, const Action& action) {
     const Machine& m = *action.machine;
     const Answer answer =
         checked(send([&] { return worker.update_machine(m.id, action.body, m.instance_id); }),
                 "update refused");
-    const json version =
-        answer.value.is_object() ? answer.value.value("instance_id", json()) : json();
-    checked(send([&] {
-              return worker.wait_machine(
-                  m.id, version.is_string() ? version.get<std::string>() : "", kStarted);
-            }),
+    const std::string version = adapter::machine_answer::instance_id(answer.value).value_or("");
+    checked(send([&] { return worker.wait_machine(m.id, version, kStarted); }),
             "machine did not start after the update");
   }
 
@@ -226,9 +224,9 @@ class Run {
            result->outcome == Outcome::kOk;
   }
 
-  void destroy(FlyAdapter& worker, const Action& action) {
+  void destroy(Machines& worker, const Action& action) {
     const Machine& m = *action.machine;
-    const bool stopped = m.state == "stopped" || m.state == "created" || m.state == "failed";
+    const bool stopped = adapter::machine_state::is_at_rest(m.state);
     gate_.pass();
     worker.destroy_machine(m.id, {.stop_first = !stopped, .instance_id = m.instance_id},
                            [&](DestroyStep step, const Answer& answer) {
@@ -242,12 +240,12 @@ class Run {
                            });
   }
 
-  FlyAdapter& adapter_;
+  Machines& adapter_;
   const Plan& plan_;
   const ApplyOptions& options_;
   const Clock clock_;
   detail::Gate gate_;
-  std::vector<FlyAdapter> workers_;
+  std::vector<Machines> workers_;
   std::mutex mutex_;
   std::vector<std::optional<Result>> results_;
   // Each meter's own action (create, update, start or ok), by meter id.
@@ -289,7 +287,7 @@ void check_destroy_limit(const Plan& plan, std::size_t max_destroy) {
   if (destroys > max_destroy) throw DestroyLimitExceeded(destroys, max_destroy);
 }
 
-Report apply(FlyAdapter& adapter, const Plan& plan, const ApplyOptions& options) {
+Report apply(Machines& adapter, const Plan& plan, const ApplyOptions& options) {
   if (options.parallel < 1) throw std::invalid_argument("parallel must be at least 1");
   if (!adapter.fly_app() || *adapter.fly_app() != plan.app) {
     throw std::invalid_argument("the plan is for app " + plan.app + ", not the adapter's app " +

@@ -1,4 +1,4 @@
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/apply.hpp"
 
 namespace quelmar::orchestrate::fleet {
 

@@ -7,7 +7,7 @@ namespace quelmar::orchestrate::fleet::detail {
 
 using TimePoint = std::chrono::steady_clock::time_point;
 
-Gate::Gate(Clock clock) : clock_(std::move(clock)) {}
+Gate::Gate(util::Clock clock) : clock_(std::move(clock)) {}
 
 void Gate::pause_for(std::chrono::milliseconds delay) {
   std::lock_guard lock(mutex_);

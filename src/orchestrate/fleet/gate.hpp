@@ -5,14 +5,14 @@
 #include <chrono>
 #include <mutex>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/util/clock.hpp"
 
 namespace quelmar::orchestrate::fleet::detail {
 
 class Gate {
  public:
   // `clock` must have both functions set.
-  explicit Gate(Clock clock);
+  explicit Gate(util::Clock clock);
 
   // No one passes before `delay` from now (a longer pause in force stays).
   void pause_for(std::chrono::milliseconds delay);
@@ -20,7 +20,7 @@ class Gate {
   void pass();
 
  private:
-  Clock clock_;
+  util::Clock clock_;
   std::mutex mutex_;
   std::chrono::steady_clock::time_point until_{};
 };

@@ -12,7 +12,7 @@
 #include "inventory_problems.hpp"
 #include "inventory_records.hpp"
 #include "inventory_rows.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 #include "quelmar/util/sha256.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -36,14 +36,6 @@ std::vector<Meter> meters_of(std::string_view text, const inventory::Header& hea
 }
 
 }  // namespace
-
-static_assert(std::char_traits<char>::length(adapter::vostrel::kMediatorPrefix) +
-                  MAX_SERIAL_LENGTH <=
-              63);
-
-std::string mediator_name(const std::string& serial) {
-  return adapter::vostrel::kMediatorPrefix + serial;
-}
 
 bool in_service(const Meter& meter, std::chrono::year_month_day day) {
   const std::chrono::sys_days on{day};

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/meter.hpp"
 
 namespace quelmar::orchestrate::fleet::inventory {
 

@@ -11,7 +11,7 @@
 #include "inventory_header.hpp"
 #include "inventory_problems.hpp"
 #include "inventory_records.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/meter.hpp"
 
 namespace quelmar::orchestrate::fleet::inventory {
 

@@ -1,10 +1,10 @@
 #include <utility>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/listing.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
-std::vector<ListedMachine> list_machines(adapter::vostrel::FlyAdapter& adapter,
+std::vector<ListedMachine> list_machines(adapter::vostrel::Machines& adapter,
                                          const ListFilter& filter) {
   std::vector<ListedMachine> listed;
   adapter.each_mediator(filter.region, [&](adapter::vostrel::Mediator&& m) {

@@ -2,7 +2,7 @@
 
 namespace quelmar::orchestrate::fleet::detail {
 
-using adapter::vostrel::ContainerState;
+using adapter::container::ContainerState;
 using adapter::vostrel::KeyError;
 
 LiveMediator live_mediator(const adapter::vostrel::Mediator& m) {
@@ -20,23 +20,4 @@ LiveMediator live_mediator(const adapter::vostrel::Mediator& m) {
   return live;
 }
 
-std::map<std::string, std::size_t> primaries(const std::vector<LiveMediator>& mediators) {
-  std::map<std::string, std::size_t> primary;
-  for (std::size_t i = 0; i < mediators.size(); ++i) {
-    const auto& meter_id = mediators[i].meter_id;
-    if (!meter_id) continue;
-    auto [found, fresh] = primary.emplace(*meter_id, i);
-    if (!fresh && !mediators[found->second].started && mediators[i].started) found->second = i;
-  }
-  return primary;
-}
-
 }  // namespace quelmar::orchestrate::fleet::detail
-
-namespace quelmar::orchestrate::fleet {
-
-bool is_dead(const adapter::vostrel::Mediator& mediator) {
-  return mediator.platform_state == "destroyed" || mediator.platform_state == "destroying";
-}
-
-}  // namespace quelmar::orchestrate::fleet

@@ -1,5 +1,5 @@
 // The app's live mediators as the fleet keeps them while it plans: little more than what an
-// action names, and the one rule that picks each meter's primary mediator.
+// action names, since a plan holds one for every machine.
 #pragma once
 
 #include <map>
@@ -9,7 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
+#include "quelmar/orchestrate/fleet/machine.hpp"
 
 namespace quelmar::orchestrate::fleet::detail {
 
@@ -18,16 +20,12 @@ struct LiveMediator {
   std::optional<std::string> meter_id{};
   std::optional<int> service_port{};
   bool started = false;
-  std::vector<Change> changes{};
+  std::vector<adapter::machine_config::Difference> changes{};
   nlohmann::json config = nullptr;  // kept only when there are changes to send
 };
 
 // The compact form of a listed mediator. Throws KeyError when the record has no id or state,
 // since such a machine can be neither acted on nor told apart.
 LiveMediator live_mediator(const adapter::vostrel::Mediator& mediator);
-
-// Each meter's primary mediator: its first "started" one in listing order, else its first
-// listed. Meter ids map to indexes into `mediators`.
-std::map<std::string, std::size_t> primaries(const std::vector<LiveMediator>& mediators);
 
 }  // namespace quelmar::orchestrate::fleet::detail

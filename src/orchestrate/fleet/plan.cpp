@@ -1,8 +1,12 @@
 #include <algorithm>
+#include <array>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "live_mediators.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/adapter/serving_mediators.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -10,13 +14,13 @@ namespace quelmar::orchestrate::fleet {
 namespace {
 
 namespace machine_config = adapter::machine_config;
-using adapter::vostrel::FlyAdapter;
+using adapter::vostrel::Machines;
 using adapter::vostrel::Mediator;
 using detail::LiveMediator;
 using nlohmann::json;
 
 // The create request a meter's mediator would get: what it should look like.
-json wanted_body(const FlyAdapter& adapter, const Meter& meter,
+json wanted_body(const Machines& adapter, const Meter& meter,
                  const std::optional<std::string>& cmd) {
   return adapter.create_body({.cmd = cmd.value_or(""),
                               .meter_id = meter.meter_id,
@@ -34,24 +38,30 @@ Action action_on(ActionKind kind, const std::string& meter_id, const LiveMediato
   return action;
 }
 
+// Every kind with its text, the one table both directions are read from.
+constexpr std::array<std::pair<ActionKind, std::string_view>, 6> kActionKindTexts{{
+    {ActionKind::kCreate, "create"},
+    {ActionKind::kUpdate, "update"},
+    {ActionKind::kStart, "start"},
+    {ActionKind::kOk, "ok"},
+    {ActionKind::kDuplicate, "duplicate"},
+    {ActionKind::kOrphan, "orphan"},
+}};
+
 }  // namespace
 
 std::string to_string(ActionKind kind) {
-  switch (kind) {
-    case ActionKind::kCreate:
-      return "create";
-    case ActionKind::kUpdate:
-      return "update";
-    case ActionKind::kStart:
-      return "start";
-    case ActionKind::kOk:
-      return "ok";
-    case ActionKind::kDuplicate:
-      return "duplicate";
-    case ActionKind::kOrphan:
-      return "orphan";
+  for (const auto& [known, text] : kActionKindTexts) {
+    if (known == kind) return std::string(text);
   }
   return "?";
+}
+
+std::optional<ActionKind> action_kind_of(std::string_view text) {
+  for (const auto& [kind, known] : kActionKindTexts) {
+    if (known == text) return kind;
+  }
+  return std::nullopt;
 }
 
 bool Action::destroys() const {
@@ -108,7 +118,7 @@ bool Plan::in_step() const {
                       [](const Action& action) { return action.has_work(); });
 }
 
-Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptions& options) {
+Plan plan(Machines& adapter, const std::vector<Meter>& meters, const PlanOptions& options) {
   if (!adapter.fly_app()) throw std::logic_error("the fleet needs an app name (app_name)");
   std::unordered_map<std::string, const Meter*> by_id;
   for (const Meter& meter : meters) by_id.emplace(meter.meter_id, &meter);
@@ -118,22 +128,25 @@ Plan plan(FlyAdapter& adapter, const std::vector<Meter>& meters, const PlanOptio
   // Consumed as the listing arrives: only what an action needs is kept, and a config only
   // where it is to be sent back changed.
   std::vector<LiveMediator> live;
+  adapter::mediator::ServingMediators serving;
   adapter.each_mediator("", [&](Mediator&& m) {
     if (is_dead(m)) return;
+    serving.offer(m, live.size());
     LiveMediator kept = detail::live_mediator(m);
-    kept.machine.config = util::dump_json(m.config);
+    kept.machine.config = util::dump_json(m.config.json());
     if (m.meter_id) {
       auto meter = by_id.find(*m.meter_id);
       if (meter != by_id.end()) {
-        const json wanted = wanted_body(adapter, *meter->second, options.cmd)["config"];
-        json to_send = machine_config::in_step(m.config, wanted, compared);
-        kept.changes = machine_config::differences(m.config, to_send);
-        if (!kept.changes.empty()) kept.config = std::move(to_send);
+        const auto wanted = machine_config::MachineConfig::of_request(
+            wanted_body(adapter, *meter->second, options.cmd));
+        auto to_send = m.config.in_step_with(wanted, compared);
+        kept.changes = m.config.differences_to(to_send);
+        if (!kept.changes.empty()) kept.config = std::move(to_send).json();
       }
     }
     live.push_back(std::move(kept));
   });
-  const auto primary = detail::primaries(live);
+  const auto primary = serving.all();
 
   Plan plan;
   plan.app = *adapter.fly_app();

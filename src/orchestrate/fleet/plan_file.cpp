@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "corvane/api.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 #include "quelmar/util/atomic_file.hpp"
 #include "quelmar/util/file_reading.hpp"
 #include "quelmar/util/json_dom_builder.hpp"
@@ -17,19 +17,10 @@ namespace quelmar::orchestrate::fleet {
 
 namespace {
 
-using adapter::base_adapter::kMeterIdKey;
 using nlohmann::json;
 
 constexpr std::size_t kMaxPlanDepth = 128;
 constexpr int kFirstFormat = 1;
-
-const std::map<std::string, ActionKind>& action_kinds() {
-  static const std::map<std::string, ActionKind> kinds{
-      {"create", ActionKind::kCreate},       {"update", ActionKind::kUpdate},
-      {"start", ActionKind::kStart},         {"ok", ActionKind::kOk},
-      {"duplicate", ActionKind::kDuplicate}, {"orphan", ActionKind::kOrphan}};
-  return kinds;
-}
 
 [[noreturn]] void malformed(const std::string& why) {
   throw PlanFileError("malformed plan file: " + why);
@@ -131,56 +122,24 @@ void check_consistent(const Plan& plan) {
   }
 }
 
-// A value of a create request as the plan shows it, or null.
-const json& at(const json& object, const char* key) {
-  static const json absent;
-  if (!object.is_object()) return absent;
-  auto found = object.find(key);
-  return found == object.end() ? absent : *found;
-}
-
-const json& first(const json& array) {
-  static const json absent;
-  return array.is_array() && !array.empty() ? array.front() : absent;
-}
-
 // A create sends exactly what it shows: its request must be the one this program builds from
 // the fields shown (region, name, image, command, meter, addresses, port, cert-auth).
 void check_create(const Plan& plan, const Action& create) {
-  const json& request = create.body;
-  if (at(request, "region") != plan.region) {
-    malformed("a create of meter " + shown(create.meter_id) +
-              " goes to another region than the plan's");
+  using adapter::machine_config::RequestMismatch;
+  const auto mismatch =
+      adapter::machine_config::check_create_request(create.body, create.meter_id, plan.region);
+  if (!mismatch) return;
+  switch (*mismatch) {
+    case RequestMismatch::kRegion:
+      malformed("a create of meter " + shown(create.meter_id) +
+                " goes to another region than the plan's");
+    case RequestMismatch::kMeter:
+      malformed("a create of meter " + shown(create.meter_id) + " is for another meter");
+    case RequestMismatch::kContent:
+      break;
   }
-  const json& config = at(request, "config");
-  const json& metadata = at(config, "metadata");
-  if (at(metadata, kMeterIdKey) != create.meter_id) {
-    malformed("a create of meter " + shown(create.meter_id) + " is for another meter");
-  }
-  const json& env = at(config, "env");
-  const json& port = first(at(first(at(config, "services")), "ports"));
-  bool same = false;
-  try {
-    using adapter::base_adapter::kIpAddressKey;
-    using adapter::base_adapter::kMeterIpAddressEnv;
-    using adapter::base_adapter::kUseCertAuthEnv;
-    const json rebuilt = corvane::api::create_body(
-        at(config, "image").get<std::string>(),
-        at(at(config, "init"), "cmd").get<std::vector<std::string>>(),
-        {.port = at(port, "port").get<int>(),
-         .name = at(request, "name").get<std::string>(),
-         .env_vars = {{kMeterIpAddressEnv, at(env, kMeterIpAddressEnv)},
-                      {kUseCertAuthEnv, at(env, kUseCertAuthEnv)}},
-         .metadata = {{kMeterIdKey, create.meter_id}, {kIpAddressKey, at(metadata, kIpAddressKey)}},
-         .extra_config = {{"region", plan.region}}});
-    same = rebuilt == request;
-  } catch (const std::exception&) {
-    // A field of the wrong type: not a request this program builds.
-  }
-  if (!same) {
-    malformed("the create of meter " + shown(create.meter_id) +
-              " holds more or other than a create request shows");
-  }
+  malformed("the create of meter " + shown(create.meter_id) +
+            " holds more or other than a create request shows");
 }
 
 // The plan's own fields, the format first.
@@ -209,9 +168,9 @@ Plan plan_header(const json& document, const std::optional<std::string>& app) {
 Action action_from(const json& entry) {
   Action action;
   const std::string kind = text(entry, "action", "an action");
-  auto known = action_kinds().find(kind);
-  if (known == action_kinds().end()) malformed("unknown action " + shown(kind));
-  action.kind = known->second;
+  const auto known = action_kind_of(kind);
+  if (!known) malformed("unknown action " + shown(kind));
+  action.kind = *known;
   action.meter_id = text(entry, "meter_id", "an action");
   const json* listed = nullptr;
   switch (action.kind) {

@@ -1,7 +1,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::fleet {
@@ -18,13 +18,13 @@ std::string change_of(const Machine& seen, const Mediator& now) {
   if (state != seen.state) add("state " + seen.state + " -> " + state);
   const std::string instance = now.instance_id.value_or("");
   if (instance != seen.instance_id) add("instance_id " + seen.instance_id + " -> " + instance);
-  if (util::dump_json(now.config) != seen.config) add("config changed");
+  if (util::dump_json(now.config.json()) != seen.config) add("config changed");
   return what;
 }
 
 }  // namespace
 
-std::vector<StaleMachine> stale_machines(adapter::vostrel::FlyAdapter& adapter, const Plan& plan) {
+std::vector<StaleMachine> stale_machines(adapter::vostrel::Machines& adapter, const Plan& plan) {
   // Every machine the plan names, and every meter it would create a mediator for.
   std::unordered_map<std::string, const Action*> named;
   std::unordered_map<std::string, bool> creates;  // meter id -> a mediator is listed now

@@ -57,5 +57,58 @@ TEST(MachineConfig, InStepChangesOnlyTheComparedFieldsThatDiffer) {
       << "no usable port: the wanted services";
 }
 
+MediatorRequest request_of_m1() {
+  return {.region = "ams",
+          .image = "img:1",
+          .cmd = {"/m"},
+          .meter_id = "m-1",
+          .serial = "S1",
+          .ip_address = "10.0.0.2",
+          .port = 50051,
+          .cert_auth = true};
+}
+
+TEST(MachineConfig, ReadsItsFieldsOnlyWhenTheyHaveTheRightTypeAndKeepsTheRest) {
+  const MachineConfig built = MachineConfig::of_request(create_request(request_of_m1()));
+  EXPECT_EQ(built.image(), "img:1");
+  EXPECT_EQ(built.command(), std::vector<std::string>{"/m"});
+  EXPECT_EQ(built.meter_id(), "m-1");
+  EXPECT_EQ(built.ip_address(), "10.0.0.2");
+  EXPECT_EQ(built.cert_auth(), true);
+  EXPECT_EQ(built.service_port(), 50051);
+
+  const MachineConfig odd(json::parse(R"({"image":7,"init":{"cmd":["/m",1]},
+      "metadata":{"meter_id":["m-1"]},"env":{"USE_CERT_AUTH":"yes"},
+      "services":[{"ports":[{"port":50051.0}]}],"guest":{"cpus":2}})"));
+  EXPECT_FALSE(odd.image());
+  EXPECT_FALSE(odd.command());
+  EXPECT_FALSE(odd.meter_id());
+  EXPECT_FALSE(odd.cert_auth());
+  EXPECT_FALSE(odd.service_port()) << "a float is no port";
+  EXPECT_EQ(odd.in_step_with(built, {}).json()["guest"], json({{"cpus", 2}}))
+      << "fields it does not compare are sent back as listed";
+  for (const json& number : {json(0), json(65536), json(-1), json(1e300), json("80")}) {
+    EXPECT_FALSE(port_of(number)) << number;
+  }
+}
+
+TEST(MachineConfig, ACreateRequestIsCheckedAgainstTheOneThisProgramBuilds) {
+  const json request = create_request(request_of_m1());
+  EXPECT_FALSE(check_create_request(request, "m-1", "ams"));
+  EXPECT_EQ(check_create_request(request, "m-1", "fra"), RequestMismatch::kRegion);
+  EXPECT_EQ(check_create_request(request, "m-2", "ams"), RequestMismatch::kMeter);
+
+  json extra = request;
+  extra["config"]["guest"] = {{"cpus", 64}};
+  EXPECT_EQ(check_create_request(extra, "m-1", "ams"), RequestMismatch::kContent);
+  // A port no integer could hold must be refused, not converted.
+  for (const json& port : {json(1e300), json(50051.0), json("50051"), json(nullptr)}) {
+    json bad = request;
+    bad["config"]["services"][0]["ports"][0]["port"] = port;
+    EXPECT_EQ(check_create_request(bad, "m-1", "ams"), RequestMismatch::kContent) << port;
+  }
+  EXPECT_EQ(check_create_request(json::array(), "m-1", "ams"), RequestMismatch::kRegion);
+}
+
 }  // namespace
 }  // namespace quelmar::orchestrate::adapter::machine_config

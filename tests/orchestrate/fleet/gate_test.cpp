@@ -17,7 +17,7 @@ using TimePoint = std::chrono::steady_clock::time_point;
 // A clock that stands still: sleepers wait until the test moves it.
 class ManualClock {
  public:
-  Clock clock() {
+  util::Clock clock() {
     return {.now =
                 [this] {
                   std::lock_guard lock(mutex_);

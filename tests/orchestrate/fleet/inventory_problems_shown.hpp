@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "orchestrate/fleet/inventory_problems.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 
 namespace quelmar::orchestrate::fleet {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "orchestrate/fleet/inventory_problems_shown.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 #include "quelmar/util/sha256.hpp"
 
 namespace quelmar::orchestrate::fleet {

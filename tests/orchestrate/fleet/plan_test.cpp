@@ -279,3 +279,19 @@ TEST(PlanFile, OnlyARegularFileNobodyElseCanChangeIsRead) {
 
 }  // namespace
 }  // namespace quelmar::orchestrate::fleet::testing
+
+namespace quelmar::orchestrate::fleet {
+namespace {
+
+TEST(ActionKinds, EveryKindsTextReadsBackAsThatKindAndNothingElseDoes) {
+  for (ActionKind kind : {ActionKind::kCreate, ActionKind::kUpdate, ActionKind::kStart,
+                          ActionKind::kOk, ActionKind::kDuplicate, ActionKind::kOrphan}) {
+    EXPECT_EQ(action_kind_of(to_string(kind)), kind) << to_string(kind);
+  }
+  for (const char* text : {"", "?", "Create", "destroy", "ok "}) {
+    EXPECT_FALSE(action_kind_of(text)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace quelmar::orchestrate::fleet

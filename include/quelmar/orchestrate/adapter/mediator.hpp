@@ -10,14 +10,15 @@
 #include <nlohmann/json.hpp>
 
 #include "quelmar/orchestrate/adapter/container.hpp"
+#include "quelmar/orchestrate/adapter/machine_config.hpp"
+#include "quelmar/orchestrate/adapter/machine_name.hpp"
 
 namespace quelmar::orchestrate::adapter::mediator {
 
 using container::Container;
 using container::ContainerState;
 
-// Every mediator machine's name starts with this; the rest is the meter's serial.
-inline constexpr const char* kMediatorPrefix = "mediator-";
+using machine_name::kMediatorPrefix;
 
 // A lookup by key that found nothing: a constant map's key, or a field that a
 // platform record lacks. what() names the key.
@@ -62,8 +63,12 @@ struct Mediator {
   // The first service's first port, when it is an integer in 1..65535.
   std::optional<int> service_port{};
   // The whole config, exactly as the platform sent it.
-  nlohmann::json config = nullptr;
+  machine_config::MachineConfig config{};
 };
+
+// Whether the record is on its way out ("destroying") or gone ("destroyed"): such a record is
+// nobody's mediator.
+bool is_dead(const Mediator& mediator);
 
 // The typed record of a record that is_mediator accepted.
 Mediator read_mediator(nlohmann::json&& record);
