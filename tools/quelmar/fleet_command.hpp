@@ -9,7 +9,7 @@
 
 #include "io.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 #include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::cli {

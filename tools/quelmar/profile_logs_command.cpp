@@ -15,7 +15,7 @@
 #include "commands.hpp"
 #include "count_option.hpp"
 #include "fleet_command.hpp"
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 #include "quelmar/profile_logs/compare_report.hpp"
 #include "quelmar/profile_logs/date_range.hpp"
 #include "quelmar/profile_logs/metrics.hpp"

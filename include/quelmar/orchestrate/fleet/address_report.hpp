@@ -4,7 +4,7 @@
 #include <iosfwd>
 #include <vector>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/addresses.hpp"
 #include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::orchestrate::fleet {

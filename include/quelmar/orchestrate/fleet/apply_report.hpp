@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/apply.hpp"
 #include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::orchestrate::fleet {

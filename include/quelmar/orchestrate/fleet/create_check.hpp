@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 
 namespace quelmar::orchestrate::fleet {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/inventory.hpp"
 
 namespace quelmar::orchestrate::fleet {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/listing.hpp"
 #include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::orchestrate::fleet {

@@ -8,7 +8,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/apply.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 
 namespace quelmar::orchestrate::fleet::metrics {
 

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan.hpp"
 #include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::orchestrate::fleet {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "quelmar/orchestrate/fleet.hpp"
+#include "quelmar/orchestrate/fleet/plan_file.hpp"
 
 namespace quelmar::orchestrate::fleet {
 
