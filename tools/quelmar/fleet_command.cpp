@@ -264,8 +264,8 @@ std::optional<int> not_confirmed(const fleet::Plan& plan, const ApplyArgs& args,
   return std::nullopt;
 }
 
-fleet::Report carry_out(vostrel::Machines& adapter, const fleet::Plan& plan,
-                        const ApplyArgs& args, const Io& io) {
+fleet::Report carry_out(vostrel::Machines& adapter, const fleet::Plan& plan, const ApplyArgs& args,
+                        const Io& io) {
   fleet::StopSignals signals;
   return listing_app(adapter, [&] {
     return fleet::apply(adapter, plan,
