@@ -143,13 +143,14 @@ class Machines {
   const std::optional<std::string>& serial() const { return serial_; }
   const std::string& region() const { return region_; }
   bool use_private_address() const { return use_private_address_; }
+  // The application name; std::logic_error naming `operation` when the core has none.
+  const std::string& require_app(const char* operation) const;
 
  protected:
   enum class AddressMode { kPublic, kPrivate, kPrivateSingleMeter };
   static std::string address_in_mode(AddressMode mode, const std::string& host, int port);
   std::string lookup_public_host();
   std::string lookup_private_host();
-  const std::string& require_app(const char* operation) const;
 
  private:
   MachinesOptions settings_;  // as given, for clone()
