@@ -152,56 +152,48 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
 void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                 int& status) {
   struct Options {
-    std::string cmd;
-    std::string meter_id;
+    vostrel::CreateRequest request;  // its serial is settled when the command runs
     std::optional<std::string> serial;
-    std::string ip_address;
-    std::optional<int> port;
-    std::optional<int> internal_port;
-    bool yes = false;
-    bool cert_auth = false;
   };
   auto options = std::make_shared<Options>();
+  auto& fields = options->request;
   auto* cmd = fly.add_subcommand(
       "create",
       "Create a meter's mediator machine (named mediator-SERIAL) after confirmation.\n"
       "Prints the new machine id last, on a line of its own; exit 1 when refused or the\n"
       "platform fails.");
-  cmd->add_option("--cmd", options->cmd, "Command the machine runs")->required();
-  cmd->add_option("--meter-id", options->meter_id, "The meter's id")->required();
+  cmd->add_option("--cmd", fields.cmd, "Command the machine runs")->required();
+  cmd->add_option("--meter-id", fields.meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
-  cmd->add_option("--ip-address", options->ip_address, "The meter's IP address (IPv4 or IPv6)")
+  cmd->add_option("--ip-address", fields.ip_address, "The meter's IP address (IPv4 or IPv6)")
       ->required()
       ->check(CLI::Validator(check_ip_address, "IP"));
-  cli_options::add_count_option(*cmd, "--port", options->port, kPortRange,
+  cli_options::add_count_option(*cmd, "--port", fields.port, kPortRange,
                                 "Service port of the mediator")
       ->required();
-  cli_options::add_count_option(*cmd, "--internal-port", options->internal_port, kPortRange,
-                                "An additional internal port");
-  cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
-  cmd->add_flag("--cert-auth", options->cert_auth, "The mediator authenticates with certificates");
+  cli_options::add_count_option(*cmd, "--internal-port", fields.additional_internal_port,
+                                kPortRange, "An additional internal port");
+  cmd->add_flag("--yes", fields.skip_confirm, "Skip the confirmation dialogue");
+  cmd->add_flag("--cert-auth", fields.use_cert_auth,
+                "The mediator authenticates with certificates");
   cmd->callback([adapter, options, &io, &status] {
     if (!adapter->image) throw CommandError("create needs --image");
     // A serial given after the command names the meter for the adapter too.
     if (!adapter->serial) adapter->serial = options->serial;
     const auto serial = options->serial ? options->serial : adapter->serial;
     if (!serial) throw CommandError("create needs --serial");
-    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
+    vostrel::CreateRequest request = options->request;
+    request.serial = *serial;
+    const bool ask = !request.skip_confirm;
+    if (ask) io.state->claim_stdin(kConfirmationReader);
     auto core = make_core(*adapter, io);
-    const vostrel::CreateRequest request{.cmd = options->cmd,
-                                         .meter_id = options->meter_id,
-                                         .serial = *serial,
-                                         .ip_address = options->ip_address,
-                                         .port = options->port,
-                                         .additional_internal_port = options->internal_port,
-                                         .use_cert_auth = options->cert_auth};
     // A refusal at the prompt has been said on stdout, a failed create in the log.
     status = kExitRefused;
-    if (!options->yes && !vostrel::confirm_create(core, request, io.in, io.out)) return;
+    if (ask && !vostrel::confirm_create(core, request, io.in, io.out)) return;
     const std::optional<std::string> id = vostrel::create_mediator(core, request);
     if (!id) return;
     // A piped answer leaves the prompt line open: the id goes on a line of its own.
-    if (!options->yes) io.out << '\n';
+    if (ask) io.out << '\n';
     io.out << escape_for_terminal(*id) << '\n';
     status = 0;
   });

@@ -77,7 +77,7 @@ struct CreateRequest {
   std::string ip_address{};
   std::optional<int> port{};
   std::optional<int> additional_internal_port{};
-  bool skip_confirm = false;  // FlyAdapter::create only
+  bool skip_confirm = false;  // no confirmation dialogue first (the core itself never asks)
   bool use_cert_auth = false;
 };
 
