@@ -13,7 +13,7 @@
 #include "build_info.hpp"
 #include "commands.hpp"
 #include "help.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/util/closest_name.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/logging.hpp"
@@ -242,9 +242,6 @@ int run_redacted(int argc, const char* const* argv, const Io& io) {
     if (report_missing_command(app, io)) return kExitUsage;
     report(io, unknown_argument(app, argc, argv).value_or(e.what()));
     return kExitUsage;
-  } catch (const orchestrate::adapter::vostrel::ProcessExit& e) {
-    // The adapter asked to end the process; its message is already on stdout.
-    return e.status();
   } catch (const orchestrate::adapter::vostrel::LookupFailed& e) {
     io.out.flush();
     report(io, e.what());

@@ -157,7 +157,7 @@ struct PlanArgs {
 void run_plan(const AdapterOptionsFn& adapter_options, const PlanArgs& args, const Io& io,
               int& status) {
   auto metrics = metrics_file(args.prometheus, "plan", io);
-  vostrel::Machines adapter(vostrel::core_options(adapter_options()));
+  vostrel::Machines adapter(adapter_options());
   metrics.app = *adapter.fly_app();
   const auto plan =
       plan_of_inventory(adapter, args.inventory, {.prune = args.prune, .cmd = args.cmd}, io);
@@ -292,7 +292,7 @@ void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, con
   if (!args.yes) io.state->claim_stdin(kConfirmationReader);
   if (args.inventory == kStdinPath) io.state->claim_stdin(kInventoryReader);
   const fleet::IgnoredSigpipe no_sigpipe;
-  vostrel::Machines adapter(vostrel::core_options(adapter_options()));
+  vostrel::Machines adapter(adapter_options());
   metrics.app = *adapter.fly_app();
   const auto plan = plan_to_apply(adapter, args, io);
   if (!plan) {
@@ -383,7 +383,7 @@ void add_addresses(CLI::App& fly, const AdapterOptionsFn& adapter_options, const
       "serves a meter; 10/11: private/public look-up failed.");
   cmd->add_flag("--json", *json, "Print one JSON array of {meter_id, machine_id, address}");
   cmd->callback([adapter_options, json, &io, &status] {
-    vostrel::Machines adapter(vostrel::core_options(adapter_options()));
+    vostrel::Machines adapter(adapter_options());
     const auto found = listing_app(adapter, [&] { return fleet::addresses(adapter); });
     if (found.empty()) {
       throw CommandRefused("no mediator serves a meter in " + *adapter.fly_app());

@@ -8,14 +8,14 @@
 #include <CLI/CLI.hpp>
 
 #include "io.hpp"
-#include "quelmar/orchestrate/adapter/vostrel.hpp"
+#include "quelmar/orchestrate/adapter/machines.hpp"
 #include "quelmar/orchestrate/fleet/inventory.hpp"
 #include "quelmar/orchestrate/fleet/report_format.hpp"
 
 namespace quelmar::cli {
 
-// Builds the adapter's options from the parsed `fly` flags (token resolved, console wired).
-using AdapterOptionsFn = std::function<orchestrate::adapter::vostrel::FlyAdapterOptions()>;
+// Builds the adapter core's settings from the parsed `fly` flags (token resolved).
+using AdapterOptionsFn = std::function<orchestrate::adapter::vostrel::MachinesOptions()>;
 
 // The inventory, or absent after its problems were printed: the first ones by line, then how
 // many more there are.

@@ -1,6 +1,7 @@
 // quelmar fly [adapter options] list|create|start|stop|destroy|address ...
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -64,7 +65,7 @@ std::optional<std::string> api_token(AdapterOptions& options, const Io& io) {
 }
 
 // Flag > environment > default, resolved once here; the library reads no environment.
-vostrel::FlyAdapterOptions adapter_options(AdapterOptions& options, const Io& io) {
+vostrel::MachinesOptions adapter_options(AdapterOptions& options, const Io& io) {
   std::optional<std::string> app = options.app;
   if (!app) app = io.getenv(kAppVariable);
   if (!app || app->empty()) {
@@ -78,10 +79,10 @@ vostrel::FlyAdapterOptions adapter_options(AdapterOptions& options, const Io& io
   std::optional<bool> use_private_address;
   if (options.use_private) use_private_address = true;
   if (options.use_public) use_private_address = false;
-  corvane::api::ClientOptions client;
+  vostrel::ClientOptions client;
   if (options.api_url) client.base_url = *options.api_url;
   client.ca_file = options.ca_file;
-  return vostrel::FlyAdapterOptions{
+  return vostrel::MachinesOptions{
       .api_token = *token,
       .dns_server = options.dns_server,
       .image = options.image.value_or(""),
@@ -92,17 +93,16 @@ vostrel::FlyAdapterOptions adapter_options(AdapterOptions& options, const Io& io
       .region = options.region,
       .client = client,
       .public_resolver = options.public_resolver,
-      // The process ends through ProcessExit, caught by the CLI's runner.
-      .console = {.in = &io.in, .out = &io.out, .exit = [](int) {}},
   };
 }
 
-vostrel::FlyAdapter make_adapter(AdapterOptions& options, const Io& io) {
-  return vostrel::FlyAdapter(adapter_options(options, io));
+// The adapter's core: it never prompts, prints or ends the process for the command.
+vostrel::Machines make_core(AdapterOptions& options, const Io& io) {
+  return vostrel::Machines(adapter_options(options, io));
 }
 
 // Exit 0 when the platform did it; a refusal is exit 1, no usable answer exit 2.
-void settle(const corvane::api::Answer& answer, const std::string& verb, const std::string& id,
+void settle(const vostrel::Answer& answer, const std::string& verb, const std::string& id,
             const std::string& app) {
   if (answer.done()) return;
   if (answer.refused() && answer.status == 404) {
@@ -134,13 +134,13 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
   cmd->add_flag("--json", options->json,
                 "Print one JSON array of {id, name, region, image, port, status, metadata}");
   cmd->callback([adapter, options, &io, &status] {
-    auto fly_adapter = make_adapter(*adapter, io);
+    auto core = make_core(*adapter, io);
     // Every region unless one was asked for: the adapter's default region is where creates go.
     fleet::ListFilter filter{.region = adapter->region.value_or(""), .meter_id = options->meter_id};
     if (options->state) filter.state = container::parse_container_state(*options->state);
     std::vector<fleet::ListedMachine> listed;
     try {
-      listed = fleet::list_machines(fly_adapter, filter);
+      listed = fleet::list_machines(core, filter);
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }
@@ -152,53 +152,49 @@ void add_list(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, con
 void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                 int& status) {
   struct Options {
-    std::string cmd;
-    std::string meter_id;
+    vostrel::CreateRequest request;  // its serial is settled when the command runs
     std::optional<std::string> serial;
-    std::string ip_address;
-    std::optional<int> port;
-    std::optional<int> internal_port;
-    bool yes = false;
-    bool cert_auth = false;
   };
   auto options = std::make_shared<Options>();
+  auto& fields = options->request;
   auto* cmd = fly.add_subcommand(
       "create",
       "Create a meter's mediator machine (named mediator-SERIAL) after confirmation.\n"
       "Prints the new machine id last, on a line of its own; exit 1 when refused or the\n"
       "platform fails.");
-  cmd->add_option("--cmd", options->cmd, "Command the machine runs")->required();
-  cmd->add_option("--meter-id", options->meter_id, "The meter's id")->required();
+  cmd->add_option("--cmd", fields.cmd, "Command the machine runs")->required();
+  cmd->add_option("--meter-id", fields.meter_id, "The meter's id")->required();
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
-  cmd->add_option("--ip-address", options->ip_address, "The meter's IP address (IPv4 or IPv6)")
+  cmd->add_option("--ip-address", fields.ip_address, "The meter's IP address (IPv4 or IPv6)")
       ->required()
       ->check(CLI::Validator(check_ip_address, "IP"));
-  cli_options::add_count_option(*cmd, "--port", options->port, kPortRange,
+  cli_options::add_count_option(*cmd, "--port", fields.port, kPortRange,
                                 "Service port of the mediator")
       ->required();
-  cli_options::add_count_option(*cmd, "--internal-port", options->internal_port, kPortRange,
-                                "An additional internal port");
-  cmd->add_flag("--yes", options->yes, "Skip the confirmation dialogue");
-  cmd->add_flag("--cert-auth", options->cert_auth, "The mediator authenticates with certificates");
+  cli_options::add_count_option(*cmd, "--internal-port", fields.additional_internal_port,
+                                kPortRange, "An additional internal port");
+  cmd->add_flag("--yes", fields.skip_confirm, "Skip the confirmation dialogue");
+  cmd->add_flag("--cert-auth", fields.use_cert_auth,
+                "The mediator authenticates with certificates");
   cmd->callback([adapter, options, &io, &status] {
     if (!adapter->image) throw CommandError("create needs --image");
     // A serial given after the command names the meter for the adapter too.
     if (!adapter->serial) adapter->serial = options->serial;
     const auto serial = options->serial ? options->serial : adapter->serial;
     if (!serial) throw CommandError("create needs --serial");
-    if (!options->yes) io.state->claim_stdin(kConfirmationReader);
-    auto fly_adapter = make_adapter(*adapter, io);
-    const std::string id = fly_adapter.create({.cmd = options->cmd,
-                                               .meter_id = options->meter_id,
-                                               .serial = *serial,
-                                               .ip_address = options->ip_address,
-                                               .port = options->port,
-                                               .additional_internal_port = options->internal_port,
-                                               .skip_confirm = options->yes,
-                                               .use_cert_auth = options->cert_auth});
+    vostrel::CreateRequest request = options->request;
+    request.serial = *serial;
+    const bool ask = !request.skip_confirm;
+    if (ask) io.state->claim_stdin(kConfirmationReader);
+    auto core = make_core(*adapter, io);
+    // A refusal at the prompt has been said on stdout, a failed create in the log.
+    status = kExitRefused;
+    if (ask && !vostrel::confirm_create(core, request, io.in, io.out)) return;
+    const std::optional<std::string> id = vostrel::create_mediator(core, request);
+    if (!id) return;
     // A piped answer leaves the prompt line open: the id goes on a line of its own.
-    if (!options->yes) io.out << '\n';
-    io.out << escape_for_terminal(id) << '\n';
+    if (ask) io.out << '\n';
+    io.out << escape_for_terminal(*id) << '\n';
     status = 0;
   });
 }
@@ -208,7 +204,7 @@ void add_create(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, c
 void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter,
                       const std::shared_ptr<std::string>& id, const std::string& verb,
                       const std::string& state, const std::string& help,
-                      corvane::api::Answer (vostrel::FlyAdapter::*change)(const std::string&),
+                      vostrel::Answer (vostrel::Machines::*change)(const std::string&),
                       const Io& io, int& status) {
   auto* cmd = fly.add_subcommand(verb, help);
   cmd->add_option("ID", *id, "Machine id")->required();
@@ -216,11 +212,11 @@ void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adap
   cmd->add_flag("--wait", *wait,
                 "Return once the machine is " + state + " (as apply waits: up to 5 minutes)");
   cmd->callback([adapter, id, verb, state, wait, change, &io, &status] {
-    auto fly_adapter = make_adapter(*adapter, io);
-    const std::string& app = *fly_adapter.fly_app();
-    settle((fly_adapter.*change)(*id), verb, *id, app);
+    auto core = make_core(*adapter, io);
+    const std::string& app = *core.fly_app();
+    settle((core.*change)(*id), verb, *id, app);
     if (*wait) {
-      const auto waited = orchestrate::fleet::await_state(fly_adapter, *id, state);
+      const auto waited = orchestrate::fleet::await_state(core, *id, state);
       if (waited.refused()) {
         throw CommandRefused("machine " + *id + " did not become " + state + ": " +
                              waited.reason());
@@ -237,11 +233,11 @@ void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter
   add_state_change(fly, adapter, id, "start", "started",
                    "Start a machine. Exit 1 when the platform refuses (with --wait: or the\n"
                    "machine is not started in time), 2 without an answer.",
-                   &vostrel::FlyAdapter::start_machine, io, status);
+                   &vostrel::Machines::start_machine, io, status);
   add_state_change(fly, adapter, id, "stop", "stopped",
                    "Stop a machine. Exit 1 when the platform refuses (with --wait: or the\n"
                    "machine is not stopped in time), 2 without an answer.",
-                   &vostrel::FlyAdapter::stop_machine, io, status);
+                   &vostrel::Machines::stop_machine, io, status);
 
   auto force = std::make_shared<bool>(false);
   auto* destroy = fly.add_subcommand(
@@ -251,16 +247,16 @@ void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter
   destroy->add_option("ID", *id, "Machine id")->required();
   destroy->add_flag("--force", *force, "Destroy at once, even while running");
   destroy->callback([adapter, id, force, &io, &status] {
-    auto fly_adapter = make_adapter(*adapter, io);
-    const auto answer = fly_adapter.destroy_machine(
+    auto core = make_core(*adapter, io);
+    const auto answer = core.destroy_machine(
         *id, {.force = *force},
-        [&io, &id](vostrel::DestroyStep step, const corvane::api::Answer& step_answer) {
+        [&io, &id](vostrel::DestroyStep step, const vostrel::Answer& step_answer) {
           if (step != vostrel::DestroyStep::kGet) {
             io.out << vostrel::destroy_step_line(step, *id, step_answer.value) << '\n';
           }
           return step_answer.done();
         });
-    settle(answer, "destroy", *id, *fly_adapter.fly_app());
+    settle(answer, "destroy", *id, *core.fly_app());
     status = 0;
   });
 }
@@ -283,12 +279,12 @@ void add_address(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, 
   cmd->add_option("--serial", options->serial, "The meter's serial (default: fly --serial)");
   cmd->callback([adapter, options, &io, &status] {
     if (!adapter->serial) adapter->serial = options->serial;
-    auto fly_adapter = make_adapter(*adapter, io);
+    auto core = make_core(*adapter, io);
     // The rule of `addresses`, so that the two commands never disagree. A failed listing must
     // not pass for a meter without a mediator.
     std::optional<fleet::MeterAddress> found;
     try {
-      found = fleet::meter_address(fly_adapter, options->meter_id);
+      found = fleet::meter_address(core, options->meter_id);
     } catch (const vostrel::PlatformError& e) {
       throw CommandError(std::string("cannot list the machines: ") + e.what());
     }

@@ -4,11 +4,15 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "quelmar/orchestrate/adapter/machine_name.hpp"
 #include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/escape.hpp"
 #include "quelmar/util/json_text.hpp"
+#include "quelmar/util/secrets.hpp"
 
 namespace quelmar::orchestrate::adapter::vostrel {
 
@@ -55,6 +59,45 @@ std::string destroy_step_line(DestroyStep step, const std::string& id, const jso
 
 const std::shared_ptr<util::logging::Logger> logger =
     util::logging::get_logger("quelmar.orchestrate.adapter.vostrel", __FILE__);
+
+std::string create_prompt(const Machines& core, const CreateRequest& request) {
+  const std::string& app = core.require_app("create");
+  const json metadata = base_adapter::BaseAdapter()._metadata(request.meter_id, request.ip_address);
+  return util::redact_secrets(
+             "\nFly App:    " + escape_for_terminal(app) +
+             "\nRegion:     " + escape_for_terminal(core.region()) +
+             "\nImage:      " + escape_for_terminal(core.image()) +
+             "\nName:       " + escape_for_terminal(machine_name::mediator_name(request.serial)) +
+             "\nMetadata:   " + escape_for_terminal(util::dump_json(metadata))) +
+         "\n\nCreate machine with these details (y/n): ";
+}
+
+bool confirm_create(const Machines& core, const CreateRequest& request, std::istream& in,
+                    std::ostream& out) {
+  out << create_prompt(core, request);
+  out.flush();
+  std::string answer;
+  if (!std::getline(in, answer)) {
+    throw std::runtime_error("no answer to the confirmation prompt (end of input)");
+  }
+  // No trimming and no case folding: only a deliberate "y" creates.
+  if (answer == "y") return true;
+  out << "\naborting ...\n" << '\n';
+  out.flush();
+  return false;
+}
+
+std::optional<std::string> create_mediator(Machines& core, const CreateRequest& request) {
+  const json response = core.create_machine(core.create_body(request)).plain();
+  logger->info("create machine response " + util::dump_json(response));
+  if (response.is_object() && response.contains("error")) {
+    logger->error("create machine failed [" + util::text_form(response["error"]) + "]");
+    return std::nullopt;
+  }
+  std::string id = util::text_form(at_key(response, "id"));
+  logger->info("created machine with id " + id, {{"machine_id", id}});
+  return id;
+}
 
 namespace {
 
@@ -188,39 +231,14 @@ std::vector<Container> FlyAdapter::list_strict(
 }
 
 std::string FlyAdapter::create(const CreateRequest& request) {
-  const std::string& app = require_app("create");
-  const std::string name = machine_name::mediator_name(request.serial);
-  const json metadata = _metadata(request.meter_id, request.ip_address);
-
+  require_app("create");
   if (!request.skip_confirm) {
-    out() << util::redact_secrets("\nFly App:    " + escape_for_terminal(app) +
-                                  "\nRegion:     " + escape_for_terminal(region()) +
-                                  "\nImage:      " + escape_for_terminal(image()) +
-                                  "\nName:       " + escape_for_terminal(name) +
-                                  "\nMetadata:   " + escape_for_terminal(util::dump_json(metadata)))
-          << "\n\nCreate machine with these details (y/n): ";
-    out().flush();
     std::istream& in = console_.in ? *console_.in : std::cin;
-    std::string answer;
-    if (!std::getline(in, answer)) {
-      throw std::runtime_error("no answer to the confirmation prompt (end of input)");
-    }
-    if (answer != "y") {
-      out() << "\naborting ...\n" << '\n';
-      end_process(kExitCreateFailed);
-    }
+    if (!confirm_create(*this, request, in, out())) end_process(kExitCreateFailed);
   }
-
-  const json response = create_machine(create_body(request)).plain();
-  logger->info("create machine response " + util::dump_json(response));
-
-  if (response.is_object() && response.contains("error")) {
-    logger->error("create machine failed [" + util::text_form(response["error"]) + "]");
-    end_process(kExitCreateFailed);
-  }
-  std::string id = util::text_form(at_key(response, "id"));
-  logger->info("created machine with id " + id, {{"machine_id", id}});
-  return id;
+  std::optional<std::string> id = create_mediator(*this, request);
+  if (!id) end_process(kExitCreateFailed);
+  return std::move(*id);
 }
 
 json FlyAdapter::start(const std::string& id) { return start_machine(id).plain(); }

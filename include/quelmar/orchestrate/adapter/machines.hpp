@@ -77,7 +77,7 @@ struct CreateRequest {
   std::string ip_address{};
   std::optional<int> port{};
   std::optional<int> additional_internal_port{};
-  bool skip_confirm = false;  // FlyAdapter::create only
+  bool skip_confirm = false;  // no confirmation dialogue first (the core itself never asks)
   bool use_cert_auth = false;
 };
 
@@ -143,13 +143,14 @@ class Machines {
   const std::optional<std::string>& serial() const { return serial_; }
   const std::string& region() const { return region_; }
   bool use_private_address() const { return use_private_address_; }
+  // The application name; std::logic_error naming `operation` when the core has none.
+  const std::string& require_app(const char* operation) const;
 
  protected:
   enum class AddressMode { kPublic, kPrivate, kPrivateSingleMeter };
   static std::string address_in_mode(AddressMode mode, const std::string& host, int port);
   std::string lookup_public_host();
   std::string lookup_private_host();
-  const std::string& require_app(const char* operation) const;
 
  private:
   MachinesOptions settings_;  // as given, for clone()

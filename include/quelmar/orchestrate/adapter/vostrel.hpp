@@ -126,6 +126,23 @@ MachinesOptions core_options(const FlyAdapterOptions& options);
 std::string destroy_step_line(DestroyStep step, const std::string& id,
                               const nlohmann::json& answer);
 
+// The create dialogue in its parts, for create() and for callers that own their console.
+// The details of a meter's create request as the operator confirms them, then the question:
+// "\nFly App:    APP" ... "\nMetadata:   {...}" "\n\nCreate machine with these details (y/n): ".
+// The details are inert for a terminal and show no secret. Throws std::logic_error without an
+// application name.
+std::string create_prompt(const Machines& core, const CreateRequest& request);
+// Writes the prompt to `out` and reads one line of `in`. Only the exact answer "y" confirms;
+// any other answer writes "\naborting ...\n\n" and is false. Throws std::runtime_error at the
+// end of input.
+bool confirm_create(const Machines& core, const CreateRequest& request, std::istream& in,
+                    std::ostream& out);
+// Sends the meter's create request and logs the answer ("create machine response ...", then
+// "create machine failed [...]" or "created machine with id ..."). The new machine's id;
+// absent when the platform answered with a failure. Throws the client's Error when no answer
+// came, KeyError for an answer without an id.
+std::optional<std::string> create_mediator(Machines& core, const CreateRequest& request);
+
 // The interactive operations (they may prompt, print and end the process) on the
 // non-interactive core, which the adapter exposes as its base: tools that act on many machines
 // take the core. Operations that need the application name throw std::logic_error when the
