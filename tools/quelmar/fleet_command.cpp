@@ -28,7 +28,6 @@ namespace fleet = orchestrate::fleet;
 namespace vostrel = orchestrate::adapter::vostrel;
 
 constexpr int kExitNotInStep = 1;
-constexpr int kMaxParallel = 64;
 constexpr std::size_t kMaxDestroyLimit = 1'000'000;
 constexpr const char* kStdinName = "(standard input)";
 
@@ -340,7 +339,7 @@ void add_apply(CLI::App& fly, const AdapterOptionsFn& adapter_options, const Io&
   cli_options::add_count_option(*cmd, "--max-destroy", args->max_destroy, {0, kMaxDestroyLimit},
                                 "Refuse a plan that destroys more machines than this");
   cmd->add_flag("--yes", args->yes, "Skip the confirmation dialogue");
-  cli_options::add_count_option(*cmd, "--parallel", args->parallel, {1, kMaxParallel},
+  cli_options::add_count_option(*cmd, "--parallel", args->parallel, {1, fleet::MAX_PARALLEL},
                                 "Actions in flight at once");
   cmd->add_flag("--json", args->json,
                 "Print one JSON object {results, summary}; the dialogue goes to stderr");

@@ -23,7 +23,6 @@ using std::chrono::milliseconds;
 using TimePoint = std::chrono::steady_clock::time_point;
 
 constexpr std::size_t kMaxErrorText = 300;
-constexpr int kMaxParallel = 64;
 const std::string kStarted(adapter::machine_state::kStarted);
 
 std::string short_text(std::string_view text) { return util::truncated(text, kMaxErrorText); }
@@ -47,7 +46,7 @@ class Run {
 
   Report run() {
     // Connections are opened up front, so that bad client settings fail before any request.
-    const int workers = std::clamp(options_.parallel, 1, kMaxParallel);
+    const int workers = std::clamp(options_.parallel, 1, MAX_PARALLEL);
     for (int w = 0; w < workers; ++w) {
       workers_.push_back(adapter_.clone([this](adapter::vostrel::ClientOptions& client) {
         client.sleep = [this](milliseconds delay) {

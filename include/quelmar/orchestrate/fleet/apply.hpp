@@ -36,8 +36,11 @@ struct Progress {
 // How apply reads the time and waits: the real clock unless replaced (tests).
 using Clock = util::Clock;
 
+// The most actions apply runs at once, each on a connection of its own.
+inline constexpr int MAX_PARALLEL = 64;
+
 struct ApplyOptions {
-  int parallel = 4;
+  int parallel = 4;  // 1 to MAX_PARALLEL; anything else is clamped into that range
   // Refuse a plan that destroys more machines than this, before any request.
   std::optional<std::size_t> max_destroy{};
   // 0: carry on; 1: start nothing new, let actions in flight finish; 2: also cancel their waits.
