@@ -19,7 +19,7 @@ TEST_F(FleetTest, ApplyBringsTheFleetInStepAndASecondApplySendsOnlyTheListing) {
   platform.add_machine(kApp, mediator("aa03", "started", "m-3", 7000));
   platform.add_machine(kApp, mediator("aa04", "started", "m-9", 50051, "ams"));
   platform.add_machine(kApp, mediator("aa05", "started", "m-3"));
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const std::vector<Meter> meters{meter("m-2", "S2"), meter("m-3", "S3"), meter("m-4", "S4")};
 
   // Without pruning duplicates and orphans are kept, which is no failure.
@@ -60,7 +60,7 @@ void expect_update_keeps_the_token_in_the_config(const std::string& token) {
   machine["config"]["metadata"]["note"] = token;
   machine["config"]["metadata"]["ip_address"] = "10.0.0.1";
   own.add_machine(kApp, machine);
-  FlyAdapter fly(
+  Machines fly(
       {.api_token = token,
        .image = kImage,
        .app_name = kApp,
@@ -81,7 +81,8 @@ TEST(FleetUpdate, SendsTheConfigExactlyAsReadWithTheTokenInIt) {
 
 TEST_F(FleetTest, UpdateSendsTheListedVersionAndACreateIsTheAdaptersCreate) {
   platform.add_machine(kApp, mediator("aa03", "started", "m-3", 7000));
-  FlyAdapter fly(options());
+  // The adapter's own create, to compare apply's body with.
+  adapter::vostrel::FlyAdapter fly(options());
   const std::string listed_version = mediator("aa03", "started", "m-3")["instance_id"];
   fly.create({.cmd = "/mediator",
               .meter_id = "m-4",
@@ -114,7 +115,7 @@ TEST_F(FleetTest, TheFirstUpdateIsACanaryThatMustStartAgainBeforeAnyOther) {
   for (const char* id : {"aa01", "aa02", "aa03"}) {
     platform.add_machine(kApp, mediator(id, "started", std::string("m-") + id[3], 7000));
   }
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3")};
 
   EXPECT_EQ(apply(fly, fleet::plan(fly, meters), apply_options(4)).count(Outcome::kOk), 3U);
@@ -139,7 +140,7 @@ TEST_F(FleetTest, ACanaryThatDoesNotStartAgainStopsEveryOtherUpdate) {
                    .times = 1000,
                    .status = 408,
                    .body = R"({"error":"deadline_exceeded"})"});
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3")};
 
   const Report report = apply(fly, fleet::plan(fly, meters), apply_options(4));
@@ -155,7 +156,7 @@ TEST_F(FleetTest, AfterTheFirstFailedUpdateNoUpdateStartsButOtherActionsGoOn) {
   platform.add_machine(kApp, mediator("aa02", "started", "m-2", 7000));
   platform.add_machine(kApp, mediator("aa03", "stopped", "m-3"));
   inject_answer("POST", "/machines/aa01", 409, R"({"error":"conflict: machine is leased"})");
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3"),
                                   meter("m-4", "S4")};
 
@@ -172,7 +173,7 @@ TEST_F(FleetTest, ADuplicateIsDestroyedOnlyOnceItsPrimaryIsInStep) {
   platform.add_machine(kApp, mediator("aa02", "stopped", "m-1", 50051, "ams"));
   platform.add_machine(kApp, mediator("aa09", "started", "m-9"));
   inject_answer("POST", "/machines/aa01/start", 422, R"({"error":"no capacity"})");
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
 
   const Report report =
       apply(fly, fleet::plan(fly, {meter("m-1", "S1")}, plan_options(true)), apply_options());
@@ -190,7 +191,7 @@ TEST_F(FleetTest, APlanDestroyingMoreThanAllowedSendsNothing) {
   for (const char* id : {"aa01", "aa02", "aa03"}) {
     platform.add_machine(kApp, mediator(id, "started", std::string("m-9") + id[3]));
   }
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const Plan plan = fleet::plan(fly, {meter("m-1", "S1")}, plan_options(true));
   platform.clear_requests();
   ApplyOptions o = apply_options();
@@ -212,7 +213,7 @@ TEST_F(FleetTest, OneListingFindsEveryMachineOfASavedPlanThatMovedOn) {
   platform.add_machine(kApp, mediator("aa02", "started", "m-1", 50051, "ams"));
   platform.add_machine(kApp, mediator("aa03", "stopped", "m-2", 7000));
   platform.add_machine(kApp, mediator("aa09", "started", "m-9"));
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3")};
   Plan plan = plan_from_json(plan_to_json(fleet::plan(fly, meters, plan_options(true))), kApp);
   EXPECT_TRUE(stale_machines(fly, plan).empty());
@@ -256,7 +257,7 @@ TEST_F(FleetTest, AThrottledRequestPausesEveryWorkerOnTheGatesClock) {
   auto o = options();
   o.client.max_retries = 2;
   o.client.max_backoff = 5000ms;
-  FlyAdapter fly(o);
+  Machines fly(core_options(o));
   const Plan plan = fleet::plan(fly, meters, plan_options());
   fake_fly::InjectedFailure throttle;
   throttle.method = "POST";
@@ -291,7 +292,7 @@ TEST_F(FleetTest, AThrottledRequestPausesEveryWorkerOnTheGatesClock) {
 }
 
 TEST_F(FleetTest, AStopStartsNothingNewAndASecondOneCancelsTheWaitsInFlight) {
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const Plan plan = fleet::plan(fly, {meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3")},
                                 plan_options());
   std::atomic<int> stop{0};
@@ -338,7 +339,7 @@ TEST_F(FleetTest, AddressesAreEachMetersPrimaryFromOneListingAndOneLookUp) {
     return lines;
   };
 
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   EXPECT_THAT(addresses_text(addresses(fly)),
               ElementsAre("m-1 aa03 [fdaa:0:18::2]:7003", "m-2 aa02 [fdaa:0:18::2]:7002"));
   EXPECT_EQ(dns.query_count(fake_fly::DnsTransport::kUdp), 1U);
@@ -346,7 +347,7 @@ TEST_F(FleetTest, AddressesAreEachMetersPrimaryFromOneListingAndOneLookUp) {
 
   auto public_options = options();
   public_options.use_private_address = false;
-  FlyAdapter public_fly(public_options);
+  Machines public_fly(core_options(public_options));
   EXPECT_THAT(addresses_text(addresses(public_fly)),
               ElementsAre("m-1 aa03 203.0.113.7:50051", "m-2 aa02 203.0.113.7:50051"));
 
@@ -354,7 +355,7 @@ TEST_F(FleetTest, AddressesAreEachMetersPrimaryFromOneListingAndOneLookUp) {
   auto lost = options();
   lost.app_name = "meters-without-dns";
   platform.add_machine("meters-without-dns", mediator("cc01", "started", "m-1"));
-  FlyAdapter lost_fly(lost);
+  Machines lost_fly(core_options(lost));
   try {
     addresses(lost_fly);
     FAIL() << "expected the look-up to fail";

@@ -12,7 +12,8 @@
 
 namespace quelmar::orchestrate::fleet::testing {
 
-using adapter::vostrel::FlyAdapter;
+using adapter::vostrel::core_options;
+using adapter::vostrel::Machines;
 using adapter::vostrel::testing::kApp;
 using adapter::vostrel::testing::kImage;
 using adapter::vostrel::testing::kToken;

@@ -31,7 +31,7 @@ TEST_F(FleetTest, PlansEveryKindOfActionFromOneListingOfEveryRegion) {
   unconfigured["config"] = nullptr;
   platform.add_machine(kApp, unconfigured);
 
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   const std::vector<Meter> meters{meter("m-1", "S1"), meter("m-2", "S2"), meter("m-3", "S3"),
                                   meter("m-4", "S4")};
   const Plan kept = fleet::plan(fly, meters, plan_options(false));
@@ -56,7 +56,7 @@ TEST_F(FleetTest, PlansEveryKindOfActionFromOneListingOfEveryRegion) {
 TEST_F(FleetTest, KeptDuplicatesAndOrphansLeaveAFleetInStep) {
   platform.add_machine(kApp, mediator("aa01", "started", "m-1"));
   platform.add_machine(kApp, mediator("aa09", "started", "m-9"));
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   EXPECT_TRUE(fleet::plan(fly, {meter("m-1", "S1")}, plan_options(false)).in_step());
   EXPECT_FALSE(fleet::plan(fly, {meter("m-1", "S1")}, plan_options(true)).in_step());
 }
@@ -68,7 +68,7 @@ TEST_F(FleetTest, DeadRecordsAreNobodysMediatorAndTheFirstStartedOneIsThePrimary
   platform.add_machine(kApp, mediator("aa02", "stopped", "m-1", 50051, "ams"));
   platform.add_machine(kApp, mediator("aa03", "started", "m-1", 50051, "syd"));
   platform.add_machine(kApp, mediator("aa09", "destroyed", "m-9"));
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
 
   const Plan plan = fleet::plan(fly, {meter("m-1", "S1")}, plan_options(true));
   EXPECT_THAT(described(plan), ElementsAre("ok m-1 aa03 syd", "duplicate m-1 aa02 ams prune"));
@@ -87,7 +87,7 @@ TEST_F(FleetTest, EveryComparedFieldShowsWhereItComesFromAndGoesTo) {
   moved["config"]["image"] = "registry.fly.io/mediator:6";
   moved["config"]["init"]["cmd"] = {"/mediator-v1"};
   platform.add_machine(kApp, moved);
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   Meter m = meter("m-1", "S1");
   m.cert_auth = true;
 
@@ -109,7 +109,7 @@ TEST_F(FleetTest, EveryComparedFieldShowsWhereItComesFromAndGoesTo) {
   // Without a command or an image to compare, neither counts.
   auto no_image = options();
   no_image.image = "";
-  FlyAdapter plain(no_image);
+  Machines plain(core_options(no_image));
   EXPECT_THAT(described(fleet::plan(plain, {m}, {}))[0],
               "update m-1 aa01 iad env.USE_CERT_AUTH:-->\"true\" "
               "metadata.ip_address:\"10.0.0.1\"->\"10.1.2.3\"");
@@ -118,7 +118,7 @@ TEST_F(FleetTest, EveryComparedFieldShowsWhereItComesFromAndGoesTo) {
 TEST_F(FleetTest, AFailedListingIsAnErrorNotAnEmptyFleet) {
   auto o = options();
   o.api_token = "wrong-token";
-  FlyAdapter fly(o);
+  Machines fly(core_options(o));
   try {
     (void)fleet::plan(fly, {meter("m-1", "S1")});
     FAIL() << "expected an error";
@@ -130,7 +130,7 @@ TEST_F(FleetTest, AFailedListingIsAnErrorNotAnEmptyFleet) {
   json nameless = mediator("aa01", "started", "m-1");
   nameless.erase("id");
   platform.add_machine(kApp, nameless);
-  FlyAdapter listed(options());
+  Machines listed(core_options(options()));
   EXPECT_THROW(fleet::plan(listed, {meter("m-1", "S1")}), adapter::vostrel::KeyError);
 }
 
@@ -139,7 +139,7 @@ TEST_F(FleetTest, APlanFileHoldsEverythingToSendAndReadsBackTheSame) {
   config_with_secret["config"]["env"]["DB"] = std::string("postgres://u:") + kToken + "@db/x";
   platform.add_machine(kApp, config_with_secret);
   platform.add_machine(kApp, mediator("aa09", "stopped", "m-9", 50051, "ams"));
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   PlanOptions o = plan_options(true);
   o.inventory_sha256 = "abc123";
   const Plan plan = fleet::plan(fly, {meter("m-1", "S1"), meter("m-2", "S2")}, o);
@@ -178,7 +178,7 @@ TEST_F(FleetTest, APlanFileThatContradictsItselfOrIsNotThisFormatIsRefused) {
   platform.add_machine(kApp, mediator("aa01", "started", "m-1", 7000));
   platform.add_machine(kApp, mediator("aa02", "started", "m-1", 50051, "ams"));
   platform.add_machine(kApp, mediator("aa09", "stopped", "m-9"));
-  FlyAdapter fly(options());
+  Machines fly(core_options(options()));
   // update m-1 aa01, create m-2, duplicate m-1 aa02, orphan m-9 aa09
   const json good =
       plan_to_json(fleet::plan(fly, {meter("m-1", "S1"), meter("m-2", "S2")}, plan_options(true)));
