@@ -8,6 +8,7 @@
 #include "commands.hpp"
 #include "count_option.hpp"
 #include "fleet_command.hpp"
+#include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/orchestrate/adapter/vostrel.hpp"
 #include "quelmar/orchestrate/fleet.hpp"
 #include "quelmar/orchestrate/fleet/machine_list_report.hpp"
@@ -21,6 +22,7 @@ namespace {
 
 namespace vostrel = orchestrate::adapter::vostrel;
 namespace container = orchestrate::adapter::container;
+namespace machine_state = orchestrate::adapter::machine_state;
 namespace fleet = orchestrate::fleet;
 
 using util::escape_for_terminal;
@@ -230,11 +232,11 @@ void add_state_change(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adap
 void add_lifecycle(CLI::App& fly, const std::shared_ptr<AdapterOptions>& adapter, const Io& io,
                    int& status) {
   auto id = std::make_shared<std::string>();
-  add_state_change(fly, adapter, id, "start", "started",
+  add_state_change(fly, adapter, id, "start", std::string(machine_state::kStarted),
                    "Start a machine. Exit 1 when the platform refuses (with --wait: or the\n"
                    "machine is not started in time), 2 without an answer.",
                    &vostrel::Machines::start_machine, io, status);
-  add_state_change(fly, adapter, id, "stop", "stopped",
+  add_state_change(fly, adapter, id, "stop", std::string(machine_state::kStopped),
                    "Stop a machine. Exit 1 when the platform refuses (with --wait: or the\n"
                    "machine is not stopped in time), 2 without an answer.",
                    &vostrel::Machines::stop_machine, io, status);
