@@ -1,4 +1,4 @@
-#include "quelmar/orchestrate/fleet_metrics.hpp"
+#include "quelmar/orchestrate/fleet/metrics.hpp"
 
 #include <algorithm>
 #include <array>

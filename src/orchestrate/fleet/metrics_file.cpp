@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "quelmar/orchestrate/fleet_metrics.hpp"
+#include "quelmar/orchestrate/fleet/metrics.hpp"
 #include "quelmar/util/atomic_file.hpp"
 
 namespace quelmar::orchestrate::fleet::metrics {
