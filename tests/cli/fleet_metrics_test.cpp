@@ -139,4 +139,19 @@ TEST_F(FleetCli, ARunThatFailsStillWritesTheFile) {
   EXPECT_THAT(r.err, HasSubstr("quelmar: cannot write " + dir_ + "/no-such-dir/fleet.prom: "));
 }
 
+TEST_F(FleetCli, AnApplyRefusedAfterItsPlanWritesThePlansSeries) {
+  ASSERT_EQ(fly({"apply", "--inventory", inventory(kThree), "--cmd", "/m", "--yes"}).status, 0);
+  const std::string file = dir_ + "/fleet.prom";
+  // The plan is made, then refused by the destroy limit: the metrics still describe it.
+  const auto r = fly({"apply", "--inventory", inventory(kNext), "--cmd", "/m", "--yes", "--prune",
+                      "--max-destroy", "0", "--prometheus", file});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("more than --max-destroy 0 allows"));
+  const std::string text = samples(read_file(file));
+  EXPECT_THAT(text,
+              HasSubstr("quelmar_fleet_pending_actions{app=\"meters\",action=\"destroy\"} 1\n"));
+  EXPECT_THAT(text, HasSubstr("quelmar_fleet_run_success{app=\"meters\",command=\"apply\"} 0\n"));
+  expect_clean(file);
+}
+
 }  // namespace

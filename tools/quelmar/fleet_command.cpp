@@ -285,6 +285,10 @@ int apply_status(const fleet::Report& report) {
 
 void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, const ApplyArgs& args,
                const Io& io, int& status) {
+  // Declared before the metrics, which read the plan and the report when they are written on
+  // the way out of an error.
+  std::optional<fleet::Plan> plan;
+  std::optional<fleet::Report> report;
   auto metrics = metrics_file(args.prometheus, "apply", io);
   check_apply_args(cmd, args);
   // Whether or not the plan will need it: the answer must not depend on the listing.
@@ -293,7 +297,7 @@ void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, con
   const fleet::IgnoredSigpipe no_sigpipe;
   vostrel::Machines adapter(adapter_options());
   metrics.app = *adapter.fly_app();
-  const auto plan = plan_to_apply(adapter, args, io);
+  plan = plan_to_apply(adapter, args, io);
   if (!plan) {
     status = kExitUsage;
     return;
@@ -306,10 +310,10 @@ void run_apply(const CLI::App& cmd, const AdapterOptionsFn& adapter_options, con
     status = *stop;
     return;
   }
-  const fleet::Report report = carry_out(adapter, *plan, args, io);
-  fleet::write_apply_report(io.out, plan->app, report, format_of(args.json));
-  status = apply_status(report);
-  metrics.report = &report;
+  report = carry_out(adapter, *plan, args, io);
+  fleet::write_apply_report(io.out, plan->app, *report, format_of(args.json));
+  status = apply_status(*report);
+  metrics.report = &*report;
   metrics.finish(status == 0);
 }
 
