@@ -9,7 +9,8 @@
 namespace quelmar::profile_logs::metrics {
 
 ScanMetricsFile::ScanMetricsFile(std::string path, WallClock clock)
-    : path_(std::move(path)), clock_(std::move(clock)) {
+    : path_(std::move(path)),
+      clock_(clock ? std::move(clock) : WallClock(std::chrono::system_clock::now)) {
   if (!path_.empty()) started_ = clock_();
 }
 

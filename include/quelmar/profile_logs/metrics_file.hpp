@@ -19,6 +19,7 @@ class MetricsFileError : public std::runtime_error {
 
 class ScanMetricsFile {
  public:
+  // The wall clock; empty: the real one.
   using WallClock = std::function<std::chrono::system_clock::time_point()>;
   using Render = std::function<std::string(const ScanRun& run)>;
 

@@ -21,7 +21,10 @@ StopSignals::StopSignals() {
   first_stop_signal.store(0);
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
+  // Neither signal interrupts the handler of the other, so the level counts each once.
   sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, &previous_int_);
   sigaction(SIGTERM, &action, &previous_term_);

@@ -22,7 +22,11 @@ MetricsFile::~MetricsFile() {
     write(false);
   } catch (const std::exception& e) {
     // The run's own error is on its way; this one is said beside it.
-    if (complain_) complain_(e.what());
+    try {
+      if (complain_) complain_(e.what());
+    } catch (...) {
+      // Nothing more can be said from a destructor.
+    }
   }
 }
 
