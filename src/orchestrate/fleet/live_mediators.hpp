@@ -2,7 +2,6 @@
 // action names, since a plan holds one for every machine.
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>

@@ -101,8 +101,9 @@ TEST(MachineConfig, ACreateRequestIsCheckedAgainstTheOneThisProgramBuilds) {
   json extra = request;
   extra["config"]["guest"] = {{"cpus", 64}};
   EXPECT_EQ(check_create_request(extra, "m-1", "ams"), RequestMismatch::kContent);
-  // A port no integer could hold must be refused, not converted.
-  for (const json& port : {json(1e300), json(50051.0), json("50051"), json(nullptr)}) {
+  // A port no integer could hold must be refused, not converted; so is one outside 1..65535.
+  for (const json& port :
+       {json(1e300), json(50051.0), json("50051"), json(nullptr), json(0), json(65536)}) {
     json bad = request;
     bad["config"]["services"][0]["ports"][0]["port"] = port;
     EXPECT_EQ(check_create_request(bad, "m-1", "ams"), RequestMismatch::kContent) << port;
