@@ -1,22 +1,15 @@
 #include "quelmar/orchestrate/adapter/machine_answer.hpp"
 
+#include "json_member.hpp"
+
 namespace quelmar::orchestrate::adapter::machine_answer {
 
 namespace {
 
 using nlohmann::json;
 
-const json* member(const json& answer, const char* key) {
-  if (!answer.is_object()) return nullptr;
-  auto found = answer.find(key);
-  return found == answer.end() ? nullptr : &*found;
-}
-
-std::optional<std::string> text_at(const json& answer, const char* key) {
-  const json* value = member(answer, key);
-  if (value == nullptr || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
-}
+using json_member::member;
+using json_member::text_at;
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "corvane/api.hpp"
+#include "json_member.hpp"
 #include "quelmar/orchestrate/adapter/base_adapter.hpp"
 #include "quelmar/orchestrate/adapter/machine_name.hpp"
 
@@ -16,6 +17,8 @@ using base_adapter::kIpAddressKey;
 using base_adapter::kMeterIdKey;
 using base_adapter::kMeterIpAddressEnv;
 using base_adapter::kUseCertAuthEnv;
+using json_member::member;
+using json_member::text_of;
 using nlohmann::json;
 
 bool plain_word(const std::string& key) {
@@ -87,19 +90,8 @@ void set(json& config, const char* object, const char* key, const json& value) {
   if (current == nullptr || *current != value) object_at(config, object)[key] = value;
 }
 
-const json* member(const json* value, const char* key) {
-  if (value == nullptr || !value->is_object()) return nullptr;
-  auto found = value->find(key);
-  return found == value->end() ? nullptr : &*found;
-}
-
 const json* first(const json* value) {
   return value != nullptr && value->is_array() && !value->empty() ? &value->front() : nullptr;
-}
-
-std::optional<std::string> text_of(const json* value) {
-  if (value == nullptr || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
 }
 
 std::optional<int> first_port(const json& config) {

@@ -1,27 +1,14 @@
 #include "quelmar/orchestrate/adapter/mediator.hpp"
 
+#include "json_member.hpp"
 #include "quelmar/orchestrate/adapter/machine_state.hpp"
 #include "quelmar/util/json_text.hpp"
 
 namespace quelmar::orchestrate::adapter::mediator {
 
-namespace {
-
+using json_member::member;
+using json_member::text_at;
 using nlohmann::json;
-
-const json* find(const json& record, const char* key) {
-  if (!record.is_object()) return nullptr;
-  auto found = record.find(key);
-  return found == record.end() ? nullptr : &*found;
-}
-
-std::optional<std::string> text_at(const json& record, const char* key) {
-  const json* value = find(record, key);
-  if (value == nullptr || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
-}
-
-}  // namespace
 
 KeyError::KeyError(std::string key) : KeyError(std::move(key), std::string()) {}
 
@@ -66,10 +53,10 @@ bool is_dead(const Mediator& mediator) {
 
 Mediator read_mediator(json&& record) {
   Mediator m;
-  if (const json* id = find(record, "id")) m.id = util::text_form(*id);
+  if (const json* id = member(record, "id")) m.id = util::text_form(*id);
   m.name = text_at(record, "name").value_or("");
   m.region = text_at(record, "region");
-  if (const json* state = find(record, "state")) {
+  if (const json* state = member(record, "state")) {
     m.platform_state = util::text_form(*state);
     m.state = machine_state::state_of(*m.platform_state);
   }
