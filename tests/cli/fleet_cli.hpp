@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/fake_fly_cli.hpp"
 #include "quelmar/util/logging.hpp"
 #include "support/log_capture.hpp"
@@ -17,6 +19,24 @@
 namespace quelmar::cli::testing {
 
 constexpr const char* kToken = "fleet-secret-0815";
+constexpr const char* kImage = "registry.example/mediator:1";
+
+// A listed mediator of `meter_id`, in step with an inventory row at 10.0.0.1 and `--cmd /m`.
+inline nlohmann::json listed_mediator(const std::string& id, const std::string& meter_id,
+                                      const std::string& region = "iad",
+                                      const std::string& state = "started", int port = 50051) {
+  return {{"id", id},
+          {"name", "mediator-" + id},
+          {"state", state},
+          {"region", region},
+          {"instance_id", "01V" + id},
+          {"config",
+           {{"image", kImage},
+            {"init", {{"cmd", {"/m"}}}},
+            {"metadata", {{"meter_id", meter_id}, {"ip_address", "10.0.0.1"}}},
+            {"env", {{"METER_IP_ADDRESS", "10.0.0.1"}, {"USE_CERT_AUTH", "false"}}},
+            {"services", {{{"protocol", "tcp"}, {"ports", {{{"port", port}}}}}}}}}};
+}
 
 class FleetCli : public quelmar::cli::testing::FakeFlyCli {
  protected:

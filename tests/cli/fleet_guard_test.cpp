@@ -20,27 +20,12 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
 
-json mediator(const std::string& id, const std::string& meter_id, const std::string& region = "iad",
-              const std::string& state = "started") {
-  return {{"id", id},
-          {"name", "mediator-" + id},
-          {"state", state},
-          {"region", region},
-          {"instance_id", "01V" + id},
-          {"config",
-           {{"image", "registry.example/mediator:1"},
-            {"init", {{"cmd", {"/m"}}}},
-            {"metadata", {{"meter_id", meter_id}, {"ip_address", "10.0.0.1"}}},
-            {"env", {{"METER_IP_ADDRESS", "10.0.0.1"}, {"USE_CERT_AUTH", "false"}}},
-            {"services", {{{"protocol", "tcp"}, {"ports", {{{"port", 50051}}}}}}}}}};
-}
-
 constexpr const char* kOneMeter = "meter_id,serial,ip_address\nm-1,S1,10.0.0.1\n";
 
 TEST_F(FleetCli, ApplyNamesEveryMachineItWouldDestroyAndCapsHowMany) {
-  platform_.add_machine("meters", mediator("aa01", "m-1"));
+  platform_.add_machine("meters", listed_mediator("aa01", "m-1"));
   for (const char* id : {"aa07", "aa08", "aa09"}) {
-    platform_.add_machine("meters", mediator(id, std::string("m-") + id[3], "ams"));
+    platform_.add_machine("meters", listed_mediator(id, std::string("m-") + id[3], "ams"));
   }
   const std::string file = inventory(kOneMeter);
 
@@ -59,7 +44,8 @@ TEST_F(FleetCli, ApplyNamesEveryMachineItWouldDestroyAndCapsHowMany) {
   EXPECT_EQ(platform_.machines("meters").size(), 4U);
 
   for (int i = 10; i < 18; ++i) {
-    platform_.add_machine("meters", mediator("ab" + std::to_string(i), "m-" + std::to_string(i)));
+    platform_.add_machine("meters",
+                          listed_mediator("ab" + std::to_string(i), "m-" + std::to_string(i)));
   }
   r = fly({"apply", "--inventory", file, "--prune", "--yes"});
   EXPECT_EQ(r.status, 2) << "11 destroys, over the default of 10";
@@ -70,8 +56,8 @@ TEST_F(FleetCli, ApplyNamesEveryMachineItWouldDestroyAndCapsHowMany) {
 }
 
 TEST_F(FleetCli, APlanFileIsCarriedOutAsReviewedAfterOneListing) {
-  platform_.add_machine("meters", mediator("aa01", "m-1"));
-  platform_.add_machine("meters", mediator("aa09", "m-9", "ams"));
+  platform_.add_machine("meters", listed_mediator("aa01", "m-1"));
+  platform_.add_machine("meters", listed_mediator("aa09", "m-9", "ams"));
   const std::string file =
       inventory("meter_id,serial,ip_address\nm-1,S1,10.0.0.7\nm-2,S2,10.0.0.2\n");
   const std::string plan_file = dir_ + "/plan.json";
@@ -158,7 +144,7 @@ TEST_F(FleetCli, AnUnusablePlanFileIsOneLineNamingItBeforeAnyRequest) {
 }
 
 TEST_F(FleetCli, ATokenInsideAConfigIsSentBackAsItIsButNeverShown) {
-  json machine = mediator("aa01", "m-1");
+  json machine = listed_mediator("aa01", "m-1");
   machine["config"]["env"]["DB"] = std::string("postgres://user:") + kToken + "@db/x";
   machine["config"]["metadata"]["note"] = kToken;
   machine["config"]["metadata"]["ip_address"] = kToken;
@@ -185,7 +171,7 @@ class ShortTokenCli : public FakeFlyCli {
 };
 
 TEST_F(ShortTokenCli, AShortTokenThatIsAlsoAWordOfTheConfigSurvivesAnUpdate) {
-  json machine = mediator("aa01", "m-1");
+  json machine = listed_mediator("aa01", "m-1");
   machine["config"]["init"]["cmd"] = {"/demo"};
   machine["config"]["metadata"]["ip_address"] = "10.9.9.9";
   platform_.add_machine("meters", machine);

@@ -19,22 +19,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-constexpr const char* kImage = "registry.example/mediator:1";
-
-json mediator(const std::string& id, const std::string& meter_id, const std::string& state) {
-  return {{"id", id},
-          {"name", "mediator-" + id},
-          {"state", state},
-          {"region", "iad"},
-          {"instance_id", "01V" + id},
-          {"config",
-           {{"image", kImage},
-            {"init", {{"cmd", {"/m"}}}},
-            {"metadata", {{"meter_id", meter_id}, {"ip_address", "10.0.0.1"}}},
-            {"env", {{"METER_IP_ADDRESS", "10.0.0.1"}, {"USE_CERT_AUTH", "false"}}},
-            {"services", {{{"protocol", "tcp"}, {"ports", {{{"port", 50051}}}}}}}}}};
-}
-
 class FleetPlanFile : public FleetCli {
  protected:
   std::string plan_file() const { return dir_ + "/plan.json"; }
@@ -67,8 +51,8 @@ class StalePrimary : public FleetPlanFile, public ::testing::WithParamInterface<
 // The primary of m-1 went after the plan was made: destroying its duplicate would leave the
 // meter without a mediator.
 TEST_P(StalePrimary, RefusesThePlanWholeBeforeShowingOrAskingAnything) {
-  platform_.add_machine("meters", mediator("aa01", "m-1", "started"));
-  platform_.add_machine("meters", mediator("aa02", "m-1", "started"));
+  platform_.add_machine("meters", listed_mediator("aa01", "m-1", "iad", "started"));
+  platform_.add_machine("meters", listed_mediator("aa02", "m-1", "iad", "started"));
   save_plan("meter_id,serial,ip_address\nm-1,S1,10.0.0.1\n", {"--prune"});
   if (GetParam().by.front() == "state") {
     platform_.set_state("meters", "aa01", GetParam().by.back());
@@ -121,8 +105,8 @@ TEST_F(FleetPlanFile, APlanOfMachinesThatDoNotExistIsStaleNotInStep) {
 }
 
 TEST_F(FleetPlanFile, WhatIsShownIsWhatIsSentAndAnEditedPlanIsRefused) {
-  platform_.add_machine("meters", mediator("aa01", "m-1", "started"));
-  platform_.add_machine("meters", mediator("aa09", "m-9", "started"));
+  platform_.add_machine("meters", listed_mediator("aa01", "m-1", "iad", "started"));
+  platform_.add_machine("meters", listed_mediator("aa09", "m-9", "iad", "started"));
   save_plan(
       "meter_id,serial,ip_address,port,cert_auth\nm-1,S1,10.0.0.7,50051,false\n"
       "m-2,S2,10.0.0.2,7000,true\n",

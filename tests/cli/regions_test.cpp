@@ -15,20 +15,6 @@ namespace {
 using nlohmann::json;
 using ::testing::HasSubstr;
 
-json machine(const std::string& id, const std::string& meter_id, const std::string& region,
-             const std::string& state, int port) {
-  return {{"id", id},
-          {"name", "mediator-" + id},
-          {"state", state},
-          {"region", region},
-          {"instance_id", "01V" + id},
-          {"config",
-           {{"image", "registry.example/mediator:1"},
-            {"init", {{"cmd", {"/m"}}}},
-            {"metadata", {{"meter_id", meter_id}, {"ip_address", "10.0.0.1"}}},
-            {"services", {{{"protocol", "tcp"}, {"ports", {{{"port", port}}}}}}}}}};
-}
-
 // Where a mediator with this port is reached in the fake's private network.
 std::string private_address(int port) {
   return "[" + fake_fly::fly_app_flycast_address(0) + "]:" + std::to_string(port);
@@ -46,8 +32,8 @@ class Regions : public FleetCli {
 };
 
 TEST_F(Regions, ListShowsEveryRegionUnlessOneIsGiven) {
-  platform_.add_machine("meters", machine("a1", "m-1", "iad", "started", 5001));
-  platform_.add_machine("meters", machine("b1", "m-2", "ams", "started", 5002));
+  platform_.add_machine("meters", listed_mediator("a1", "m-1", "iad", "started", 5001));
+  platform_.add_machine("meters", listed_mediator("b1", "m-2", "ams", "started", 5002));
 
   auto r = fly({"list", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -84,7 +70,7 @@ TEST_F(Regions, AddressAndAddressesPickTheSameMediator) {
   // Each case has a meter of its own: "m-" and the case's number.
   const auto of = [](int meter, const std::string& id, const std::string& region,
                      const std::string& state, int port) {
-    return machine(id, "m-" + std::to_string(meter), region, state, port);
+    return listed_mediator(id, "m-" + std::to_string(meter), region, state, port);
   };
   const std::vector<Case> cases{
       {"only in another region", {of(0, "a1", "ams", "started", 5001)}, 5001},

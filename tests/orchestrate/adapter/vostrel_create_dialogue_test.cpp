@@ -16,9 +16,6 @@ namespace {
 using nlohmann::json;
 using util::logging::CapturedLines;
 
-const CreateRequest kRequest{
-    .cmd = "/app/mediator", .meter_id = "m-42", .serial = "ABC123", .ip_address = "10.9.8.7"};
-
 constexpr const char* kPrompt =
     "\nFly App:    meters"
     "\nRegion:     ams"

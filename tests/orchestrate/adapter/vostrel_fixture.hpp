@@ -21,6 +21,9 @@ namespace quelmar::orchestrate::adapter::vostrel::testing {
 inline constexpr const char* kApp = "meters";
 inline constexpr const char* kToken = "tok-5ecret-never-printed";
 inline constexpr const char* kImage = "registry.fly.io/mediator:7";
+// The create request of one meter, as the create tests send it.
+inline const CreateRequest kRequest{
+    .cmd = "/app/mediator", .meter_id = "m-42", .serial = "ABC123", .ip_address = "10.9.8.7"};
 
 // A complete mediator machine record as the platform lists it.
 inline nlohmann::json machine_record(const std::string& id, const std::string& name,

@@ -15,9 +15,6 @@ namespace {
 using nlohmann::json;
 using util::logging::CapturedLines;
 
-const CreateRequest kRequest{
-    .cmd = "/app/mediator", .meter_id = "m-42", .serial = "ABC123", .ip_address = "10.9.8.7"};
-
 class CreateTest : public VostrelTest {
  protected:
   std::vector<fake_fly::RecordedRequest> creates() const {
